@@ -1,0 +1,45 @@
+// The update log "updatelog.txt": a header line with the creation time, then one
+// numbered, time-stamped line per event, flushed at once. Also mirrored to the
+// debugger output and standard output.
+#pragma once
+
+#include <atomic>
+#include <fstream>
+
+// False while no log object exists; every WriteLine is then ignored.
+extern std::atomic<bool> g_logEnabled;
+
+class UpdateLog {
+public:
+    // Longest message text of one line, in bytes; longer messages are cut.
+    static constexpr int kMaxMessage = 8142;
+
+    UpdateLog();
+    virtual ~UpdateLog();
+    UpdateLog(const UpdateLog&) = delete;
+    UpdateLog& operator=(const UpdateLog&) = delete;
+
+    // Creates or truncates the file and writes the header line.
+    bool Open(const char* path);
+
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    void WriteLine(const char* format, ...);
+
+    int LineCount() const { return m_lineCount; }
+
+private:
+    // Writes bytes as the Windows runtime's text mode stores them: LF becomes CR LF.
+    void WriteTextMode(const char* text, size_t len);
+
+    std::ofstream m_file;
+    bool m_toFile;
+    bool m_toStdout;
+    bool m_toDebugger;
+    bool m_withTime;
+    bool m_withLineNo;
+    bool m_opened;
+    int m_lineCount;
+    char m_line[8192];
+};

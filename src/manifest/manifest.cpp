@@ -1,0 +1,124 @@
+#include "manifest/manifest.h"
+
+#include <tinyxml.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "log/update_log.h"
+#include "platform/platform.h"
+#include "session/message.h"
+
+namespace {
+
+const char kMd5XmlTemplate[] = "<root><file md5='16085a088811d2b3c0593698877b4b65' /></root>";
+
+bool IsGbkLeadByte(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
+
+// Copies at most `size - 1` bytes of `text` into `field` (cleared first), never
+// splitting a double-byte character. Returns false when the text did not fit.
+bool CopyField(char* field, size_t size, const char* text) {
+    memset(field, 0, size);
+    if (!text) return true;
+    size_t i = 0;
+    while (text[i]) {
+        const size_t width = IsGbkLeadByte(static_cast<unsigned char>(text[i])) && text[i + 1] ? 2 : 1;
+        if (i + width > size - 1) return false;
+        memcpy(field + i, text + i, width);
+        i += width;
+    }
+    return true;
+}
+
+// "\" becomes "/", except where a "\" byte is the second half of a GBK character.
+void ToForwardSlashes(char* name) {
+    for (size_t i = 0; name[i]; ++i) {
+        if (IsGbkLeadByte(static_cast<unsigned char>(name[i])) && name[i + 1]) {
+            ++i;
+        } else if (name[i] == '\\') {
+            name[i] = '/';
+        }
+    }
+}
+
+// The document printed as TinyXML prints it, with every line ended by CR LF as the
+// Windows runtime writes text files, so the file has the same bytes on every system.
+bool SaveXml(const TiXmlDocument& doc, const char* path) {
+    TiXmlPrinter printer;
+    printer.SetIndent("    ");
+    printer.SetLineBreak("\r\n");
+    doc.Accept(&printer);
+    FILE* f = platform::OpenFile(path, "wb");
+    if (!f) return false;
+    const size_t size = printer.Size();
+    const bool written = fwrite(printer.CStr(), 1, size, f) == size;
+    return fclose(f) == 0 && written;
+}
+
+}  // namespace
+
+int32_t ParseSizeText(const char* text) {
+    if (!text) return 0;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+    while (isspace(*p)) ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') negative = *p++ == '-';
+    int64_t value = 0;
+    for (; isdigit(*p); ++p) {
+        value = value * 10 + (*p - '0');
+        if (value > INT32_MAX) {
+            value = static_cast<int64_t>(INT32_MAX) + 1;  // saturated; keep scanning
+        }
+    }
+    if (negative) return value > INT32_MAX ? INT32_MIN : static_cast<int32_t>(-value);
+    return value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value);
+}
+
+void ParseManifest(const char* path, ManifestEntry* entries, int& count) {
+    count = 0;
+    TiXmlDocument doc(platform::NativePath(path).c_str());
+    if (!doc.LoadFile()) {
+        SaveXml(doc, path);
+        return;
+    }
+    const TiXmlElement* root = doc.FirstChildElement();
+    if (!root) return;
+    for (const TiXmlElement* el = root->FirstChildElement("file"); el && count < kManifestCapacity;
+         el = el->NextSiblingElement()) {
+        ManifestEntry& e = entries[count];
+        e.nameTooLong = CopyField(e.filename, sizeof(e.filename), el->Attribute("filename")) ? 0 : 1;
+        ToForwardSlashes(e.filename);
+        CopyField(e.md5, sizeof(e.md5), el->Attribute("md5"));
+        e.size = ParseSizeText(el->Attribute("size"));
+        e.needsDownload = 1;
+        ++count;
+    }
+}
+
+void WriteMd5Xml(const char* gameDir, const char* md5Text, UpdateLog& log) {
+    char path[256];
+    if (snprintf(path, sizeof(path), "%s\\md5.xml", gameDir) >= static_cast<int>(sizeof(path))) {
+        log.WriteLine("md5.xml路径太长%s", gameDir);
+        return;
+    }
+    log.WriteLine("写md5路径%s为%s", path, md5Text);
+
+    if (FILE* f = platform::OpenFile(path, "wb")) {
+        fwrite(kMd5XmlTemplate, 1, sizeof(kMd5XmlTemplate) - 1, f);
+        fclose(f);
+    } else {
+        ShowMessage("1");
+    }
+
+    TiXmlDocument doc(platform::NativePath(path).c_str());
+    if (!doc.LoadFile()) {
+        ShowMessage("Could not load test file '%s'. Error='%s'. Exiting.\n", path, doc.ErrorDesc());
+    }
+    if (TiXmlElement* root = doc.FirstChildElement()) {
+        for (TiXmlElement* el = root->FirstChildElement("file"); el; el = el->NextSiblingElement()) {
+            el->SetAttribute("md5", md5Text);
+        }
+    }
+    SaveXml(doc, path);
+}

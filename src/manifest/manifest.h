@@ -1,0 +1,33 @@
+// The server's manifest: one element per file of the lobby with its relative path,
+// MD5 digest text and length; and "md5.xml", the record of the last applied manifest.
+#pragma once
+
+#include <cstdint>
+
+class UpdateLog;
+
+// Records an entry array holds. A manifest with more elements fills the array and the
+// rest is not read, so a count equal to the capacity means "this many or more".
+constexpr int kManifestCapacity = 2000;
+
+struct ManifestEntry {
+    char md5[33];         // the "md5" text, cut to 32 bytes
+    int32_t size;         // the "size" value
+    char filename[180];   // the "filename" text with "/" separators
+    unsigned char needsDownload;
+    // The "filename" text did not fit: `filename` holds only its beginning and must
+    // not be used as a path.
+    unsigned char nameTooLong;
+};
+
+// Reads the manifest at `path` into `entries` (room for kManifestCapacity records).
+// `count` is set to the number of records stored. A manifest that is missing or does
+// not load is written back as the parser left it, so a missing one is created empty.
+void ParseManifest(const char* path, ManifestEntry* entries, int& count);
+
+// Records `md5Text` in "md5.xml" of `gameDir`.
+void WriteMd5Xml(const char* gameDir, const char* md5Text, UpdateLog& log);
+
+// The "size" attribute's value: optional white space and sign, then decimal digits up
+// to the first other character; no digits give 0. Out-of-range values saturate.
+int32_t ParseSizeText(const char* text);

@@ -1,0 +1,11 @@
+// What each implementation of the platform layer provides to the shared part.
+#pragma once
+
+#include <ctime>
+
+namespace platform::detail {
+
+void SystemLocalTime(std::tm* out);
+int SystemMessageBox(const char* text, const char* caption, unsigned style);
+
+}  // namespace platform::detail

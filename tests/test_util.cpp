@@ -1,0 +1,99 @@
+#include "test_util.h"
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+#include <random>
+
+#include "platform/platform.h"
+
+namespace fs = std::filesystem;
+
+namespace testutil {
+
+TempDir::TempDir() {
+    std::random_device rd;
+    for (;;) {
+        fs::path p = fs::temp_directory_path() / ("updater-test-" + std::to_string(rd()));
+        if (fs::create_directory(p)) {
+            m_path = p.string();
+            break;
+        }
+    }
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    fs::remove_all(m_path, ec);
+}
+
+std::string TempDir::Join(const std::string& name) const { return m_path + "/" + name; }
+
+std::string ReadFile(const std::string& path) {
+    std::string bytes;
+    FILE* f = platform::OpenFile(path.c_str(), "rb");
+    if (!f) return "<missing>";
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), f)) > 0) bytes.append(buf, n);
+    fclose(f);
+    return bytes;
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+    FILE* f = platform::OpenFile(path.c_str(), "wb");
+    if (!f) throw std::runtime_error("cannot write " + path);
+    fwrite(bytes.data(), 1, bytes.size(), f);
+    fclose(f);
+}
+
+bool Exists(const std::string& path) {
+    FILE* f = platform::OpenFile(path.c_str(), "rb");
+    if (f) fclose(f);
+    return f != nullptr;
+}
+
+namespace {
+std::mutex g_mutex;
+std::vector<std::string> g_messages;
+std::atomic<int> g_answer{1};
+}  // namespace
+
+FixedEnvironment::FixedEnvironment(int answer) {
+    g_answer = answer;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_messages.clear();
+    }
+    platform::SetClockForTesting(&Clock);
+    platform::SetMessageBoxHookForTesting(&Box);
+}
+
+FixedEnvironment::~FixedEnvironment() {
+    platform::SetClockForTesting(nullptr);
+    platform::SetMessageBoxHookForTesting(nullptr);
+}
+
+std::vector<std::string> FixedEnvironment::Messages() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_messages;
+}
+
+void FixedEnvironment::Clock(std::tm* out) {
+    *out = std::tm{};
+    out->tm_year = 2026 - 1900;
+    out->tm_mon = 2;
+    out->tm_mday = 5;
+    out->tm_hour = 14;
+    out->tm_min = 5;
+    out->tm_sec = 9;
+}
+
+int FixedEnvironment::Box(const char* text, const char*, unsigned) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_messages.push_back(text);
+    return g_answer;
+}
+
+}  // namespace testutil
