@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "platform/platform.h"
 
@@ -174,12 +176,18 @@ void Md5Final(unsigned char digest[16], Md5Context* ctx) {
     memset(ctx, 0, sizeof(*ctx));
 }
 
+constexpr size_t kStreamBuffer = 64 * 1024;
+
 int FileMd5(const char* path, unsigned char digest[16]) {
     FILE* f = platform::OpenFile(path, "rb");
     if (!f) {
         printf("%s can't be opened\n", path);
         return 0;
     }
+    // A larger stream buffer than the runtime's 4 KiB cuts the number of system calls
+    // to a sixteenth; its size is fixed, whatever the file's length.
+    std::unique_ptr<char[]> streamBuffer(new (std::nothrow) char[kStreamBuffer]);
+    if (streamBuffer) setvbuf(f, streamBuffer.get(), _IOFBF, kStreamBuffer);
     Md5Context ctx;
     Md5Init(&ctx);
     unsigned char chunk[1024];

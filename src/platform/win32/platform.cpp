@@ -34,7 +34,7 @@ int SystemMessageBox(const char* text, const char* caption, unsigned style) {
         if (n > 0 && n < sizeof(module)) {
             const char* base = strrchr(module, '\\');
             base = base ? base + 1 : module;
-            strncpy(name, base, sizeof(name) - 1);
+            snprintf(name, sizeof(name), "%s", base);
             if (char* dot = strrchr(name, '.')) *dot = '\0';
         }
         caption = name;
