@@ -8,6 +8,14 @@
 
 #include "platform/platform.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <spawn.h>
+#include <sys/wait.h>
+extern char** environ;
+#endif
+
 namespace fs = std::filesystem;
 
 namespace testutil {
@@ -52,6 +60,37 @@ bool Exists(const std::string& path) {
     FILE* f = platform::OpenFile(path.c_str(), "rb");
     if (f) fclose(f);
     return f != nullptr;
+}
+
+int RunSelf(const std::vector<std::string>& args) {
+    char self[4096];
+    if (!platform::ModulePath(self, sizeof(self))) return -1;
+#ifdef _WIN32
+    std::string command = std::string("\"") + self + "\"";
+    for (const std::string& a : args) command += " \"" + a + "\"";
+    STARTUPINFOA si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+        return -1;
+    }
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return static_cast<int>(code);
+#else
+    const std::string exe = platform::NativePath(self);
+    std::vector<char*> argv{const_cast<char*>(exe.c_str())};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid;
+    if (posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
 }
 
 namespace {

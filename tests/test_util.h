@@ -28,6 +28,10 @@ std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
 bool Exists(const std::string& path);
 
+// Runs this test program again with `args` and returns its exit code (-1 when it could
+// not be started).
+int RunSelf(const std::vector<std::string>& args);
+
 // While alive, the clock reads 2026-03-05 14:05:09 and message boxes are recorded
 // and answered with `answer`.
 class FixedEnvironment {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/text.h"
 #include "log/update_log.h"
 #include "platform/platform.h"
 #include "session/message.h"
@@ -14,8 +15,6 @@ namespace {
 
 const char kMd5XmlTemplate[] = "<root><file md5='16085a088811d2b3c0593698877b4b65' /></root>";
 
-bool IsGbkLeadByte(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
-
 // Copies at most `size - 1` bytes of `text` into `field` (cleared first), never
 // splitting a double-byte character. Returns false when the text did not fit.
 bool CopyField(char* field, size_t size, const char* text) {
@@ -23,7 +22,7 @@ bool CopyField(char* field, size_t size, const char* text) {
     if (!text) return true;
     size_t i = 0;
     while (text[i]) {
-        const size_t width = IsGbkLeadByte(static_cast<unsigned char>(text[i])) && text[i + 1] ? 2 : 1;
+        const size_t width = GbkCharWidth(text + i);
         if (i + width > size - 1) return false;
         memcpy(field + i, text + i, width);
         i += width;
@@ -34,7 +33,7 @@ bool CopyField(char* field, size_t size, const char* text) {
 // "\" becomes "/", except where a "\" byte is the second half of a GBK character.
 void ToForwardSlashes(char* name) {
     for (size_t i = 0; name[i]; ++i) {
-        if (IsGbkLeadByte(static_cast<unsigned char>(name[i])) && name[i + 1]) {
+        if (GbkCharWidth(name + i) == 2) {
             ++i;
         } else if (name[i] == '\\') {
             name[i] = '/';
@@ -121,4 +120,52 @@ void WriteMd5Xml(const char* gameDir, const char* md5Text, UpdateLog& log) {
         }
     }
     SaveXml(doc, path);
+}
+
+namespace {
+
+bool IsDeviceName(const char* segment, size_t len) {
+    // CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or without an extension.
+    size_t base = 0;
+    while (base < len && segment[base] != '.') ++base;
+    while (base > 0 && segment[base - 1] == ' ') --base;
+    char upper[5] = {0};
+    if (base < 3 || base > 4) return false;
+    for (size_t i = 0; i < base; ++i) upper[i] = static_cast<char>(toupper(static_cast<unsigned char>(segment[i])));
+    if (base == 3) {
+        return !strcmp(upper, "CON") || !strcmp(upper, "PRN") || !strcmp(upper, "AUX") ||
+               !strcmp(upper, "NUL");
+    }
+    return (!strncmp(upper, "COM", 3) || !strncmp(upper, "LPT", 3)) && upper[3] >= '1' &&
+           upper[3] <= '9';
+}
+
+bool IsSafeSegment(const char* segment, size_t len) {
+    bool onlyDotsAndSpaces = true;
+    for (size_t i = 0; i < len; ++i) {
+        if (segment[i] != '.' && segment[i] != ' ') onlyDotsAndSpaces = false;
+    }
+    if (len > 0 && onlyDotsAndSpaces) return false;  // ".", "..", "...", ". ."
+    return !IsDeviceName(segment, len);
+}
+
+}  // namespace
+
+bool IsSafeEntryName(const char* name) {
+    if (!name[0] || IsSeparator(name[0])) return false;
+    const char* segment = name;
+    for (const char* p = name;; p += GbkCharWidth(p)) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (c == '\0' || IsSeparator(*p)) {
+            if (!IsSafeSegment(segment, static_cast<size_t>(p - segment))) return false;
+            if (c == '\0') return true;
+            segment = p + 1;
+            continue;
+        }
+        if (c < 0x20 || strchr(":*?\"<>|", c)) return false;
+    }
+}
+
+bool IsSafeEntryName(const ManifestEntry& entry) {
+    return !entry.nameTooLong && IsSafeEntryName(entry.filename);
 }

@@ -31,3 +31,10 @@ void WriteMd5Xml(const char* gameDir, const char* md5Text, UpdateLog& log);
 // The "size" attribute's value: optional white space and sign, then decimal digits up
 // to the first other character; no digits give 0. Out-of-range values saturate.
 int32_t ParseSizeText(const char* text);
+
+// True when `entry`'s file name names a file inside the install directory and can be
+// used in every path built from it: relative, no ".." (or other all-dot) segment, no
+// drive letter or stream (":"), no device name, no character Windows forbids in a name,
+// and not cut short by the parser.
+bool IsSafeEntryName(const ManifestEntry& entry);
+bool IsSafeEntryName(const char* name);

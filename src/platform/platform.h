@@ -2,19 +2,147 @@
 // Paths and texts are GBK bytes; either "\" or "/" may separate path components.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <memory>
+#include <stdexcept>
 #include <string>
 
 namespace platform {
+
+// ---- Texts and paths ------------------------------------------------------------
 
 // The path as the operating system's file functions take it: unchanged on Windows
 // (the ANSI functions read GBK under code page 936); on POSIX converted to UTF-8 with
 // "\" turned into "/".
 std::string NativePath(const char* path);
 
+// ---- Files and folders ----------------------------------------------------------
+
 // fopen on a GBK path.
 FILE* OpenFile(const char* path, const char* mode);
+
+// Creates one folder; false when it could not be created (it may already exist).
+bool CreateFolder(const char* path);
+// True when a file or folder exists at `path`.
+bool PathExists(const char* path);
+bool RemoveFile(const char* path);
+// Copies `src` over `dst` in one step: the copy is made beside `dst` and then put in
+// its place, so `dst` is never seen half-written. Fails, leaving `dst` as it was, when
+// `dst` is in use by a running program.
+bool ReplaceFileWithCopy(const char* src, const char* dst);
+// Has `src` moved over `dst` when the system next restarts (on POSIX: when the updater
+// next starts, see ApplyPendingReplacements).
+bool ReplaceAtRestart(const char* src, const char* dst);
+// POSIX: carries out the replacements recorded by ReplaceAtRestart. Nothing on Windows,
+// where the system does it.
+void ApplyPendingReplacements();
+bool SetCurrentFolder(const char* path);
+// Full path of the running executable; false when it does not fit `size` bytes.
+bool ModulePath(char* out, size_t size);
+
+// One folder's entries, "." and ".." included where the system lists them.
+class FolderListing {
+public:
+    explicit FolderListing(const char* folder);
+    ~FolderListing();
+    FolderListing(const FolderListing&) = delete;
+    FolderListing& operator=(const FolderListing&) = delete;
+    bool IsOpen() const;
+    // Next entry: its GBK name and whether it is a folder. False at the end.
+    bool Next(std::string& name, bool& isFolder);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+};
+
+// The file a download is written to: created or truncated, opened for reading and
+// writing, not shared.
+class LocalFile {
+public:
+    LocalFile();
+    ~LocalFile();
+    LocalFile(const LocalFile&) = delete;
+    LocalFile& operator=(const LocalFile&) = delete;
+    bool Create(const char* path);
+    // Throws FileError when the bytes cannot be written.
+    void Write(const void* data, size_t len);
+    void Close();
+    bool IsOpen() const;
+
+private:
+    intptr_t m_handle;
+};
+
+struct FileError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// ---- HTTP -----------------------------------------------------------------------
+
+struct HttpError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// One response being read. Reads are pulled by the caller, chunk by chunk.
+class HttpResponse {
+public:
+    virtual ~HttpResponse() = default;
+    // Up to `len` bytes of the body; 0 at its end. Throws HttpError when the transfer
+    // fails, stalls past the receive time-out, or ends before its Content-Length.
+    virtual size_t Read(void* buf, size_t len) = 0;
+    // The Content-Length of the response, when the server sent one.
+    virtual bool ContentLength(uint32_t* value) = 0;
+};
+
+// The program's internet session: the system's proxy settings, redirects followed,
+// nothing read from or written to a cache.
+class HttpSession {
+public:
+    // Time-outs of connecting and of waiting for more data, in milliseconds.
+    static constexpr unsigned kDefaultConnectTimeoutMs = 30000;
+    static constexpr unsigned kDefaultReceiveTimeoutMs = 30000;
+
+    explicit HttpSession(const char* agent);
+    ~HttpSession();
+    HttpSession(const HttpSession&) = delete;
+    HttpSession& operator=(const HttpSession&) = delete;
+    void SetTimeouts(unsigned connectMs, unsigned receiveMs);
+    // Sends the GET request and waits for the response's headers. Throws HttpError when
+    // the URL can't be opened. The status code is not examined.
+    std::unique_ptr<HttpResponse> Open(const char* url);
+
+    struct Impl;  // the implementation's own state
+
+private:
+    std::unique_ptr<Impl> m_impl;
+};
+
+// ---- Processes ------------------------------------------------------------------
+
+// The single-instance guard: held until the process ends, released by the system when
+// the process dies.
+class InstanceGuard {
+public:
+    InstanceGuard();
+    ~InstanceGuard();
+    InstanceGuard(const InstanceGuard&) = delete;
+    InstanceGuard& operator=(const InstanceGuard&) = delete;
+    // True when this process now holds `name` (also when a dead holder left it).
+    bool Acquire(const char* name);
+    // Gives the guard up (tests only: the program keeps it until it ends).
+    void Release();
+
+private:
+    intptr_t m_handle;
+    bool m_held;
+};
+
+// Starts `path` with the parameter text `param`; does not wait for it.
+bool LaunchProgram(const char* path, const char* param);
 
 // A line for a debugger (OutputDebugStringA); nothing on POSIX.
 void DebugOutput(const char* text);
@@ -22,10 +150,15 @@ void DebugOutput(const char* text);
 // Text for the user's console: as is on Windows, converted to UTF-8 on POSIX.
 void ConsoleOutput(const char* text);
 
+// ---- Clock and message boxes ------------------------------------------------------
+
 // The local date and time.
 void LocalTime(std::tm* out);
 // Tests replace the clock to get reproducible files; null restores the real one.
 void SetClockForTesting(void (*clock)(std::tm* out));
+
+// Milliseconds from an arbitrary start, wrapping at 2^32 (GetTickCount).
+uint32_t TickCount();
 
 // Message boxes, shown on the calling thread and modal to it.
 enum MessageStyle : unsigned { kMbOk = 0x0, kMbYesNo = 0x4 };

@@ -1,25 +1,42 @@
+// POSIX implementation: file names in UTF-8, libcurl for HTTP, an abstract socket as
+// the single-instance guard, a terminal or stderr for message boxes.
+#include <curl/curl.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <iconv.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/platform_detail.h"
 
+extern char** environ;
+
 namespace platform {
 namespace {
 
-// GBK (code page 936) to UTF-8. Bytes that are not valid GBK are kept as they are.
-std::string GbkToUtf8(const char* text) {
+bool IsAscii(const char* text, size_t len) {
+    for (size_t i = 0; i < len; ++i) {
+        if (static_cast<unsigned char>(text[i]) >= 0x80) return false;
+    }
+    return true;
+}
+
+// Converts between GBK (code page 936) and UTF-8. Bytes that do not convert are kept.
+std::string Convert(const char* to, const char* from, const char* text) {
     const size_t len = strlen(text);
-    bool ascii = true;
-    for (size_t i = 0; i < len && ascii; ++i) ascii = static_cast<unsigned char>(text[i]) < 0x80;
-    if (ascii) return std::string(text, len);
-    std::string out;
-    iconv_t cd = iconv_open("UTF-8", "CP936");
+    if (IsAscii(text, len)) return std::string(text, len);
+    iconv_t cd = iconv_open(to, from);
     if (cd == reinterpret_cast<iconv_t>(-1)) return text;
-    out.resize(len * 3 + 1);
+    std::string out(len * 3 + 1, '\0');
     char* in = const_cast<char*>(text);
     size_t inLeft = len;
     char* dst = &out[0];
@@ -27,7 +44,6 @@ std::string GbkToUtf8(const char* text) {
     while (inLeft > 0) {
         if (iconv(cd, &in, &inLeft, &dst, &outLeft) != static_cast<size_t>(-1)) break;
         if (errno == E2BIG) break;  // cannot happen: 3 bytes per input byte suffice
-        // Invalid or truncated sequence: copy one byte through and go on.
         *dst++ = *in++;
         --inLeft;
         --outLeft;
@@ -35,6 +51,58 @@ std::string GbkToUtf8(const char* text) {
     iconv_close(cd);
     out.resize(out.size() - outLeft);
     return out;
+}
+
+std::string GbkToUtf8(const char* text) { return Convert("UTF-8", "CP936", text); }
+std::string Utf8ToGbk(const char* text) { return Convert("CP936", "UTF-8", text); }
+
+class Fd {
+public:
+    explicit Fd(int fd = -1) : m_fd(fd) {}
+    ~Fd() {
+        if (m_fd >= 0) close(m_fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+bool WriteAll(int fd, const void* data, size_t len) {
+    const char* p = static_cast<const char*>(data);
+    while (len > 0) {
+        const ssize_t n = write(fd, p, len);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool CopyBytes(int from, int to) {
+    std::vector<char> buf(64 * 1024);
+    for (;;) {
+        const ssize_t n = read(from, buf.data(), buf.size());
+        if (n == 0) return true;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (!WriteAll(to, buf.data(), static_cast<size_t>(n))) return false;
+    }
+}
+
+// The list of replacements left for the next start, beside the executable.
+std::string PendingListPath() {
+    char module[4096];
+    if (!ModulePath(module, sizeof(module))) return std::string();
+    std::string path = NativePath(module);
+    return path.substr(0, path.rfind('/') + 1) + "pending-replacements.txt";
 }
 
 }  // namespace
@@ -53,12 +121,364 @@ FILE* OpenFile(const char* path, const char* mode) {
     return fopen(NativePath(path).c_str(), mode);
 }
 
+bool CreateFolder(const char* path) { return mkdir(NativePath(path).c_str(), 0755) == 0; }
+
+bool PathExists(const char* path) {
+    struct stat st;
+    return stat(NativePath(path).c_str(), &st) == 0;
+}
+
+bool RemoveFile(const char* path) { return unlink(NativePath(path).c_str()) == 0; }
+
+bool ReplaceFileWithCopy(const char* src, const char* dst) {
+    const std::string from = NativePath(src), to = NativePath(dst);
+    // In use: a running program (ETXTBSY) or a lock held by another process.
+    Fd target(open(to.c_str(), O_WRONLY | O_CLOEXEC));
+    if (target.get() < 0 && errno == ETXTBSY) return false;
+    if (target.get() >= 0 && flock(target.get(), LOCK_EX | LOCK_NB) != 0) return false;
+
+    Fd in(open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    if (in.get() < 0 || fstat(in.get(), &st) != 0) return false;
+    const std::string temp = to + ".new~";
+    bool ok;
+    {
+        Fd out(open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 0777));
+        ok = out.get() >= 0 && CopyBytes(in.get(), out.get());
+    }
+    if (ok) ok = rename(temp.c_str(), to.c_str()) == 0;
+    if (!ok) unlink(temp.c_str());
+    return ok;
+}
+
+bool ReplaceAtRestart(const char* src, const char* dst) {
+    const std::string list = PendingListPath();
+    if (list.empty()) return false;
+    FILE* f = fopen(list.c_str(), "a");
+    if (!f) return false;
+    const bool ok = fprintf(f, "%s\t%s\n", NativePath(src).c_str(), NativePath(dst).c_str()) > 0;
+    return fclose(f) == 0 && ok;
+}
+
+void ApplyPendingReplacements() {
+    const std::string list = PendingListPath();
+    FILE* f = list.empty() ? nullptr : fopen(list.c_str(), "r");
+    if (!f) return;
+    char line[8192];
+    while (fgets(line, sizeof(line), f)) {
+        line[strcspn(line, "\n")] = '\0';
+        char* tab = strchr(line, '\t');
+        if (!tab) continue;
+        *tab = '\0';
+        rename(line, tab + 1);
+    }
+    fclose(f);
+    unlink(list.c_str());
+}
+
+bool SetCurrentFolder(const char* path) { return chdir(NativePath(path).c_str()) == 0; }
+
+bool ModulePath(char* out, size_t size) {
+    char buf[4096];
+    const ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
+    if (n <= 0) return false;
+    buf[n] = '\0';
+    const std::string gbk = Utf8ToGbk(buf);
+    if (gbk.size() >= size) return false;
+    memcpy(out, gbk.c_str(), gbk.size() + 1);
+    return true;
+}
+
+struct FolderListing::Impl {
+    DIR* dir = nullptr;
+    std::string native;
+};
+
+FolderListing::FolderListing(const char* folder) : m_impl(new Impl) {
+    m_impl->native = NativePath(folder);
+    m_impl->dir = opendir(m_impl->native.c_str());
+}
+
+FolderListing::~FolderListing() {
+    if (m_impl->dir) closedir(m_impl->dir);
+}
+
+bool FolderListing::IsOpen() const { return m_impl->dir != nullptr; }
+
+bool FolderListing::Next(std::string& name, bool& isFolder) {
+    if (!m_impl->dir) return false;
+    const dirent* e = readdir(m_impl->dir);
+    if (!e) return false;
+    name = Utf8ToGbk(e->d_name);
+    if (e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) {
+        struct stat st;
+        const std::string full = m_impl->native + "/" + e->d_name;
+        isFolder = stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    } else {
+        isFolder = e->d_type == DT_DIR;
+    }
+    return true;
+}
+
+LocalFile::LocalFile() : m_handle(-1) {}
+LocalFile::~LocalFile() { Close(); }
+
+bool LocalFile::Create(const char* path) {
+    Close();
+    const int fd = open(NativePath(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    // Not shared: refuse a file that another process holds locked.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ftruncate(fd, 0) != 0) {
+        close(fd);
+        return false;
+    }
+    m_handle = fd;
+    return true;
+}
+
+void LocalFile::Write(const void* data, size_t len) {
+    if (!WriteAll(static_cast<int>(m_handle), data, len)) throw FileError(strerror(errno));
+}
+
+void LocalFile::Close() {
+    if (m_handle >= 0) close(static_cast<int>(m_handle));
+    m_handle = -1;
+}
+
+bool LocalFile::IsOpen() const { return m_handle >= 0; }
+
+// ---- HTTP over libcurl ---------------------------------------------------------------
+//
+// The multi interface drives one transfer; its data lands in a small buffer that Read
+// empties. When the buffer is full the transfer is paused until the caller has read,
+// so memory stays bounded whatever the size of the file.
+
+namespace {
+
+constexpr size_t kHighWater = 64 * 1024;
+
+struct CurlGlobal {
+    CurlGlobal() { curl_global_init(CURL_GLOBAL_DEFAULT); }
+};
+
+}  // namespace
+
+// One multi handle and one easy handle for the whole session, so that connections to
+// the server are kept and reused from one file to the next.
+struct HttpSession::Impl {
+    Impl() {
+        static CurlGlobal global;
+        multi = curl_multi_init();
+        easy = curl_easy_init();
+        headers = curl_slist_append(headers, "Pragma: no-cache");
+        headers = curl_slist_append(headers, "Cache-Control: no-cache");
+    }
+    ~Impl() {
+        if (easy) curl_easy_cleanup(easy);
+        if (multi) curl_multi_cleanup(multi);
+        curl_slist_free_all(headers);
+    }
+    std::string agent;
+    unsigned connectMs = kDefaultConnectTimeoutMs;
+    unsigned receiveMs = kDefaultReceiveTimeoutMs;
+    CURLM* multi = nullptr;
+    CURL* easy = nullptr;
+    curl_slist* headers = nullptr;
+    bool busy = false;
+};
+
+namespace {
+
+class CurlResponse : public HttpResponse {
+public:
+    CurlResponse(HttpSession::Impl& session, const char* url)
+        : m_session(session), m_multi(session.multi), m_easy(session.easy) {
+        if (!m_multi || !m_easy) throw HttpError("curl init failed");
+        if (m_session.busy) throw HttpError("one transfer at a time");
+        curl_easy_setopt(m_easy, CURLOPT_URL, url);
+        curl_easy_setopt(m_easy, CURLOPT_HTTPHEADER, m_session.headers);
+        if (!m_session.agent.empty()) {
+            curl_easy_setopt(m_easy, CURLOPT_USERAGENT, m_session.agent.c_str());
+        }
+        curl_easy_setopt(m_easy, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(m_easy, CURLOPT_MAXREDIRS, 30L);
+        curl_easy_setopt(m_easy, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(m_easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(m_session.connectMs));
+        // A transfer that moves less than one byte a second for the receive time-out
+        // has stalled.
+        curl_easy_setopt(m_easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        curl_easy_setopt(m_easy, CURLOPT_LOW_SPEED_TIME,
+                         static_cast<long>((m_session.receiveMs + 999) / 1000));
+        curl_easy_setopt(m_easy, CURLOPT_WRITEFUNCTION, &CurlResponse::OnData);
+        curl_easy_setopt(m_easy, CURLOPT_WRITEDATA, this);
+        curl_multi_add_handle(m_multi, m_easy);
+        m_session.busy = true;
+
+        Pump();
+        if (m_done && m_result != CURLE_OK && Pending() == 0) {
+            Detach();
+            throw HttpError(curl_easy_strerror(m_result));
+        }
+        curl_off_t length = -1;
+        if (curl_easy_getinfo(m_easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
+            length >= 0 && length <= 0xFFFFFFFF) {
+            m_hasLength = true;
+            m_length = static_cast<uint32_t>(length);
+        }
+    }
+
+    ~CurlResponse() override { Detach(); }
+
+    size_t Read(void* out, size_t len) override {
+        Pump();
+        const size_t n = std::min(len, Pending());
+        if (n == 0) {
+            if (m_result != CURLE_OK) throw HttpError(curl_easy_strerror(m_result));
+            return 0;
+        }
+        memcpy(out, m_buffer.data() + m_head, n);
+        m_head += n;
+        if (m_head == m_buffer.size()) {
+            m_buffer.clear();
+            m_head = 0;
+        }
+        return n;
+    }
+
+    bool ContentLength(uint32_t* value) override {
+        if (m_hasLength) *value = m_length;
+        return m_hasLength;
+    }
+
+private:
+    size_t Pending() const { return m_buffer.size() - m_head; }
+
+    void Detach() {
+        if (!m_session.busy) return;
+        curl_multi_remove_handle(m_multi, m_easy);
+        curl_easy_setopt(m_easy, CURLOPT_WRITEDATA, nullptr);
+        m_session.busy = false;
+    }
+
+    static size_t OnData(char* data, size_t size, size_t count, void* self) {
+        CurlResponse* r = static_cast<CurlResponse*>(self);
+        if (r->Pending() >= kHighWater) {
+            r->m_paused = true;
+            return CURL_WRITEFUNC_PAUSE;
+        }
+        if (r->m_head > 0 && r->m_head == r->m_buffer.size()) {
+            r->m_buffer.clear();
+            r->m_head = 0;
+        }
+        r->m_buffer.insert(r->m_buffer.end(), data, data + size * count);
+        return size * count;
+    }
+
+    // Runs the transfer until data is waiting or it has ended.
+    void Pump() {
+        while (Pending() == 0 && !m_done) {
+            if (m_paused) {
+                m_paused = false;
+                curl_easy_pause(m_easy, CURLPAUSE_CONT);
+                continue;
+            }
+            int running = 0;
+            if (curl_multi_perform(m_multi, &running) != CURLM_OK) {
+                m_done = true;
+                m_result = CURLE_RECV_ERROR;
+                break;
+            }
+            int queued = 0;
+            while (CURLMsg* msg = curl_multi_info_read(m_multi, &queued)) {
+                if (msg->msg == CURLMSG_DONE) {
+                    m_done = true;
+                    m_result = msg->data.result;
+                }
+            }
+            if (Pending() == 0 && !m_done) curl_multi_poll(m_multi, nullptr, 0, 1000, nullptr);
+        }
+    }
+
+    HttpSession::Impl& m_session;
+    CURLM* m_multi;
+    CURL* m_easy;
+    std::vector<char> m_buffer;
+    size_t m_head = 0;
+    bool m_paused = false;
+    bool m_done = false;
+    CURLcode m_result = CURLE_OK;
+    bool m_hasLength = false;
+    uint32_t m_length = 0;
+};
+
+}  // namespace
+
+HttpSession::HttpSession(const char* agent) : m_impl(new Impl) {
+    if (agent) m_impl->agent = agent;
+}
+
+HttpSession::~HttpSession() = default;
+
+void HttpSession::SetTimeouts(unsigned connectMs, unsigned receiveMs) {
+    m_impl->connectMs = connectMs;
+    m_impl->receiveMs = receiveMs;
+}
+
+std::unique_ptr<HttpResponse> HttpSession::Open(const char* url) {
+    return std::unique_ptr<HttpResponse>(new CurlResponse(*m_impl, url));
+}
+
+// ---- Processes ----------------------------------------------------------------------------
+
+InstanceGuard::InstanceGuard() : m_handle(-1), m_held(false) {}
+InstanceGuard::~InstanceGuard() { Release(); }
+
+bool InstanceGuard::Acquire(const char* name) {
+    // An abstract socket address: the kernel frees it when the holder dies, and it
+    // leaves nothing on disk.
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_un addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sun_family = AF_UNIX;
+    const size_t len = std::min(strlen(name), sizeof(addr.sun_path) - 1);
+    memcpy(addr.sun_path + 1, name, len);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr),
+             static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + len)) != 0) {
+        close(fd);
+        return false;
+    }
+    m_handle = fd;
+    m_held = true;
+    return true;
+}
+
+void InstanceGuard::Release() {
+    if (m_handle >= 0) close(static_cast<int>(m_handle));
+    m_handle = -1;
+    m_held = false;
+}
+
+bool LaunchProgram(const char* path, const char* param) {
+    const std::string native = NativePath(path);
+    const std::string arg = GbkToUtf8(param);
+    char* argv[] = {const_cast<char*>(native.c_str()), const_cast<char*>(arg.c_str()), nullptr};
+    pid_t pid;
+    return posix_spawn(&pid, native.c_str(), nullptr, nullptr, argv, environ) == 0;
+}
+
 void DebugOutput(const char*) {}
 
 void ConsoleOutput(const char* text) {
     const std::string utf8 = GbkToUtf8(text);
     fwrite(utf8.data(), 1, utf8.size(), stdout);
     fflush(stdout);
+}
+
+uint32_t TickCount() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000);
 }
 
 namespace detail {

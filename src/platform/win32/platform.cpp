@@ -1,4 +1,7 @@
+// Windows implementation: the ANSI Win32 functions, WinInet, a named mutex.
 #include <windows.h>
+#include <shellapi.h>
+#include <wininet.h>
 
 #include <cstring>
 
@@ -11,12 +14,213 @@ std::string NativePath(const char* path) { return path; }
 
 FILE* OpenFile(const char* path, const char* mode) { return fopen(path, mode); }
 
+bool CreateFolder(const char* path) { return CreateDirectoryA(path, nullptr) != 0; }
+
+bool PathExists(const char* path) {
+    WIN32_FIND_DATAA data;
+    HANDLE h = FindFirstFileA(path, &data);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    FindClose(h);
+    return true;
+}
+
+bool RemoveFile(const char* path) { return DeleteFileA(path) != 0; }
+
+bool ReplaceFileWithCopy(const char* src, const char* dst) {
+    std::string temp = std::string(dst) + ".new~";
+    if (!CopyFileA(src, temp.c_str(), FALSE)) return false;
+    // MoveFileEx fails while another program holds the target open without sharing,
+    // or runs it; the target is then untouched.
+    if (!MoveFileExA(temp.c_str(), dst, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        DeleteFileA(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool ReplaceAtRestart(const char* src, const char* dst) {
+    return MoveFileExA(src, dst, MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
+}
+
+void ApplyPendingReplacements() {}
+
+bool SetCurrentFolder(const char* path) { return SetCurrentDirectoryA(path) != 0; }
+
+bool ModulePath(char* out, size_t size) {
+    DWORD n = GetModuleFileNameA(nullptr, out, static_cast<DWORD>(size));
+    return n > 0 && n < size;
+}
+
+struct FolderListing::Impl {
+    HANDLE find = INVALID_HANDLE_VALUE;
+    WIN32_FIND_DATAA data;
+    bool pending = false;
+};
+
+FolderListing::FolderListing(const char* folder) : m_impl(new Impl) {
+    std::string pattern = std::string(folder) + "/*.*";
+    m_impl->find = FindFirstFileA(pattern.c_str(), &m_impl->data);
+    m_impl->pending = m_impl->find != INVALID_HANDLE_VALUE;
+}
+
+FolderListing::~FolderListing() {
+    if (m_impl->find != INVALID_HANDLE_VALUE) FindClose(m_impl->find);
+}
+
+bool FolderListing::IsOpen() const { return m_impl->find != INVALID_HANDLE_VALUE; }
+
+bool FolderListing::Next(std::string& name, bool& isFolder) {
+    if (!m_impl->pending) return false;
+    name = m_impl->data.cFileName;
+    isFolder = (m_impl->data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    m_impl->pending = FindNextFileA(m_impl->find, &m_impl->data) != 0;
+    return true;
+}
+
+LocalFile::LocalFile() : m_handle(reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE)) {}
+LocalFile::~LocalFile() { Close(); }
+
+bool LocalFile::Create(const char* path) {
+    Close();
+    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    m_handle = reinterpret_cast<intptr_t>(h);
+    return h != INVALID_HANDLE_VALUE;
+}
+
+void LocalFile::Write(const void* data, size_t len) {
+    DWORD written = 0;
+    if (!WriteFile(reinterpret_cast<HANDLE>(m_handle), data, static_cast<DWORD>(len), &written,
+                   nullptr) ||
+        written != len) {
+        throw FileError("write failed");
+    }
+}
+
+void LocalFile::Close() {
+    if (IsOpen()) CloseHandle(reinterpret_cast<HANDLE>(m_handle));
+    m_handle = reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE);
+}
+
+bool LocalFile::IsOpen() const {
+    return reinterpret_cast<HANDLE>(m_handle) != INVALID_HANDLE_VALUE;
+}
+
+// ---- HTTP over WinInet -----------------------------------------------------------------
+
+namespace {
+
+struct InternetHandle {
+    HINTERNET h = nullptr;
+    explicit InternetHandle(HINTERNET handle) : h(handle) {}
+    ~InternetHandle() {
+        if (h) InternetCloseHandle(h);
+    }
+    InternetHandle(const InternetHandle&) = delete;
+    InternetHandle& operator=(const InternetHandle&) = delete;
+};
+
+class WinInetResponse : public HttpResponse {
+public:
+    explicit WinInetResponse(HINTERNET h) : m_request(h) {
+        DWORD value = 0, size = sizeof(value);
+        m_hasLength = HttpQueryInfoA(h, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER,
+                                     &value, &size, nullptr) != 0;
+        m_length = value;
+    }
+
+    size_t Read(void* buf, size_t len) override {
+        DWORD n = 0;
+        if (!InternetReadFile(m_request.h, buf, static_cast<DWORD>(len), &n)) {
+            throw HttpError("InternetReadFile failed");
+        }
+        m_received += n;
+        // A connection that closed before the announced length is a failed transfer,
+        // not the end of the file.
+        if (n == 0 && m_hasLength && m_received < m_length) throw HttpError("body cut short");
+        return n;
+    }
+
+    bool ContentLength(uint32_t* value) override {
+        if (m_hasLength) *value = m_length;
+        return m_hasLength;
+    }
+
+private:
+    InternetHandle m_request;
+    bool m_hasLength = false;
+    uint32_t m_length = 0;
+    uint64_t m_received = 0;
+};
+
+}  // namespace
+
+struct HttpSession::Impl {
+    HINTERNET internet = nullptr;
+};
+
+HttpSession::HttpSession(const char* agent) : m_impl(new Impl) {
+    m_impl->internet = InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    if (!m_impl->internet) throw HttpError("InternetOpen failed");
+    SetTimeouts(kDefaultConnectTimeoutMs, kDefaultReceiveTimeoutMs);
+}
+
+HttpSession::~HttpSession() {
+    if (m_impl->internet) InternetCloseHandle(m_impl->internet);
+}
+
+void HttpSession::SetTimeouts(unsigned connectMs, unsigned receiveMs) {
+    DWORD c = connectMs, r = receiveMs;
+    InternetSetOptionA(m_impl->internet, INTERNET_OPTION_CONNECT_TIMEOUT, &c, sizeof(c));
+    InternetSetOptionA(m_impl->internet, INTERNET_OPTION_RECEIVE_TIMEOUT, &r, sizeof(r));
+    InternetSetOptionA(m_impl->internet, INTERNET_OPTION_DATA_RECEIVE_TIMEOUT, &r, sizeof(r));
+}
+
+std::unique_ptr<HttpResponse> HttpSession::Open(const char* url) {
+    // Never answered from the cache nor written to it, and proxies are asked not to
+    // answer from theirs: a stale manifest must never be used.
+    const DWORD flags = INTERNET_FLAG_TRANSFER_ASCII | INTERNET_FLAG_DONT_CACHE |
+                        INTERNET_FLAG_RELOAD | INTERNET_FLAG_PRAGMA_NOCACHE;
+    HINTERNET h = InternetOpenUrlA(m_impl->internet, url, nullptr, 0, flags, 1);
+    if (!h) throw HttpError("InternetOpenUrl failed");
+    return std::unique_ptr<HttpResponse>(new WinInetResponse(h));
+}
+
+// ---- Processes ----------------------------------------------------------------------------
+
+InstanceGuard::InstanceGuard() : m_handle(0), m_held(false) {}
+InstanceGuard::~InstanceGuard() { Release(); }
+
+bool InstanceGuard::Acquire(const char* name) {
+    HANDLE h = CreateMutexA(nullptr, FALSE, name);
+    if (!h) return false;
+    const DWORD r = WaitForSingleObject(h, 0);
+    m_handle = reinterpret_cast<intptr_t>(h);
+    m_held = r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
+    return m_held;
+}
+
+void InstanceGuard::Release() {
+    if (!m_handle) return;
+    if (m_held) ReleaseMutex(reinterpret_cast<HANDLE>(m_handle));
+    CloseHandle(reinterpret_cast<HANDLE>(m_handle));
+    m_handle = 0;
+    m_held = false;
+}
+
+bool LaunchProgram(const char* path, const char* param) {
+    return reinterpret_cast<INT_PTR>(ShellExecuteA(nullptr, "open", path, param, nullptr,
+                                                   SW_SHOW)) > 32;
+}
+
 void DebugOutput(const char* text) { OutputDebugStringA(text); }
 
 void ConsoleOutput(const char* text) {
     fputs(text, stdout);
     fflush(stdout);
 }
+
+uint32_t TickCount() { return GetTickCount(); }
 
 namespace detail {
 
@@ -30,8 +234,7 @@ int SystemMessageBox(const char* text, const char* caption, unsigned style) {
     if (!caption) {
         // The program's name: the executable's base name without its extension.
         char module[MAX_PATH];
-        DWORD n = GetModuleFileNameA(nullptr, module, sizeof(module));
-        if (n > 0 && n < sizeof(module)) {
+        if (ModulePath(module, sizeof(module))) {
             const char* base = strrchr(module, '\\');
             base = base ? base + 1 : module;
             snprintf(name, sizeof(name), "%s", base);

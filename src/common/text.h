@@ -1,0 +1,29 @@
+// Texts in the fixed-size buffers the updater keeps its paths and names in, and the
+// few GBK-aware scans that a double-byte character set needs.
+#pragma once
+
+#include <cstddef>
+
+// printf into `buf` of `size` bytes. False when the text did not fit: `buf` then holds
+// an empty text, never a shortened one that could name a different file.
+#if defined(__GNUC__)
+__attribute__((format(printf, 3, 4)))
+#endif
+bool FormatText(char* buf, size_t size, const char* format, ...);
+
+// First byte of a GBK double-byte character.
+inline bool IsGbkLead(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
+
+// Width in bytes of the character at `p`: 2 for a complete double-byte character.
+inline size_t GbkCharWidth(const char* p) {
+    return IsGbkLead(static_cast<unsigned char>(p[0])) && p[1] ? 2 : 1;
+}
+
+// A "/" or a "\" that is not the second byte of a double-byte character.
+inline bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+
+// The last separator in `text`, or null. Never a byte inside a double-byte character.
+const char* FindLastSeparator(const char* text);
+
+// strstr that only matches at character boundaries.
+const char* FindText(const char* text, const char* what);

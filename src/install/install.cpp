@@ -1,0 +1,82 @@
+// The install step: verifies each file of the temporary tree against the downloaded
+// manifest and puts it in its place in the install directory.
+#include <cstring>
+#include <string>
+
+#include "common/text.h"
+#include "digest/md5.h"
+#include "ui/update_dlg.h"
+
+namespace {
+
+// Replaced by the system at the next restart instead of being copied.
+const char kDeferredExecutable[] = "Brenthor.exe";
+
+const char* BaseName(const char* path) {
+    const char* sep = FindLastSeparator(path);
+    return sep ? sep + 1 : path;
+}
+
+}  // namespace
+
+void CUpdateDlg::CopyUpdateTree(const char* dstDir, const char* srcDir) {
+    platform::CreateFolder(dstDir);
+    platform::FolderListing listing(srcDir);
+    if (!listing.IsOpen()) return;
+
+    std::string name;
+    bool isFolder = false;
+    while (listing.Next(name, isFolder)) {
+        CheckStop();
+        char src[256], dst[256];
+        if (isFolder) {
+            if (name == "." || name == "..") continue;
+            RequirePath(FormatText(src, sizeof(src), "%s%s/", srcDir, name.c_str()), name.c_str());
+            RequirePath(FormatText(dst, sizeof(dst), "%s%s/", dstDir, name.c_str()), name.c_str());
+            CopyUpdateTree(dst, src);
+            continue;
+        }
+        RequirePath(FormatText(src, sizeof(src), "%s%s", srcDir, name.c_str()), name.c_str());
+        RequirePath(FormatText(dst, sizeof(dst), "%s%s", dstDir, name.c_str()), name.c_str());
+
+        if (FindText(src, kDeferredExecutable)) {
+            platform::ReplaceAtRestart(src, dst);
+            continue;
+        }
+
+        // The file is installed when some record names it (by base name) with its digest.
+        char digestText[33] = {0};
+        bool digested = false;
+        bool accepted = false;
+        for (int i = 0; i < m_newCount && !accepted; ++i) {
+            const ManifestEntry& entry = m_newEntries[i];
+            if (strcmp(BaseName(entry.filename), name.c_str()) != 0) continue;
+            if (!digested) {
+                unsigned char digest[16] = {0};
+                FileMd5(src, digest);
+                DigestToHex(digest, digestText);
+                digested = true;
+            }
+            if (strcmp(entry.md5, digestText) != 0) continue;
+            accepted = true;
+            InstallFile(src, dst);
+        }
+        if (!accepted) m_log.WriteLine("没拷贝%s", name.c_str());
+        platform::RemoveFile(src);
+    }
+}
+
+// Puts `src` in the place of `dst` in one step. While the target is in use the user is
+// asked to close the lobby and retry; "No" abandons the run.
+void CUpdateDlg::InstallFile(const char* src, const char* dst) {
+    if (platform::ReplaceFileWithCopy(src, dst)) return;
+    char prompt[512];
+    FormatText(prompt, sizeof(prompt), "%s文件已被打开，请关闭游戏大厅后重试！\n是否重试？", dst);
+    for (;;) {
+        if (platform::ShowMessageBox(prompt, "警告", platform::kMbYesNo) != platform::kIdYes) {
+            m_log.WriteLine("文件被占用，更新失败:%s", dst);
+            throw 0;
+        }
+        if (platform::ReplaceFileWithCopy(src, dst)) return;
+    }
+}

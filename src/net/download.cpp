@@ -1,0 +1,134 @@
+// DownloadFile: one file from the update server into the temporary tree, with the
+// error-page and length checks and the progress counters.
+#include <cstring>
+#include <exception>
+
+#include "common/text.h"
+#include "session/message.h"
+#include "ui/update_dlg.h"
+
+namespace {
+
+constexpr size_t kChunk = 4096;
+
+bool StartsWith(const char* data, size_t n, const char* marker) {
+    const size_t len = strlen(marker);
+    return n >= len && memcmp(data, marker, len) == 0;
+}
+
+}  // namespace
+
+bool PopPathComponent(char* path, char* component) {
+    if (!path[0]) return false;
+    size_t skip = 0;
+    while (IsSeparator(path[skip])) ++skip;
+    if (skip) memmove(path, path + skip, strlen(path + skip) + 1);
+    // The first separator that is not the second byte of a double-byte character.
+    const char* p = path;
+    while (*p && !IsSeparator(*p)) p += GbkCharWidth(p);
+    if (!*p) return false;
+    const size_t len = static_cast<size_t>(p - path);
+    memcpy(component, path, len);
+    component[len] = '\0';
+    memmove(path, path + len + 1, strlen(path + len + 1) + 1);
+    return true;
+}
+
+void CUpdateDlg::DownloadFile(const char* fileName, const char* dirName, uint32_t expectedSize) {
+    char localPath[256], dirPath[256], work[256], component[256], url[256];
+    RequirePath(FormatText(localPath, sizeof(localPath), "%s/%s/%s", m_gameDir, dirName, fileName),
+                fileName);
+
+    // The directories of dirName, then those inside fileName; its last part is the file.
+    RequirePath(FormatText(dirPath, sizeof(dirPath), "%s", m_gameDir), fileName);
+    for (const char* part : {dirName, fileName}) {
+        RequirePath(FormatText(work, sizeof(work), "%s", part), fileName);
+        while (PopPathComponent(work, component)) {
+            const size_t used = strlen(dirPath);
+            RequirePath(FormatText(dirPath + used, sizeof(dirPath) - used, "/%s", component),
+                        fileName);
+            platform::CreateFolder(dirPath);
+        }
+    }
+
+    m_log.WriteLine("正在下载%s", fileName);
+    m_fileReceived = 0;
+    m_fileSize = expectedSize;
+
+    if (expectedSize == 0) {
+        m_log.WriteLine("文件大小为0%s", fileName);
+        if (!m_localFile.Create(localPath)) {
+            m_log.WriteLine("打开本地文件出错%s", fileName);
+            throw 0;
+        }
+        CloseTransfer();
+        return;
+    }
+
+    RequirePath(FormatText(url, sizeof(url), "%s%s", m_downloadBase, fileName), fileName);
+
+    const char* failure = "";
+    try {
+        m_remoteFile = m_session.Open(url);
+        char chunk[kChunk];
+        size_t n = m_remoteFile->Read(chunk, sizeof(chunk));
+
+        // A server's error page instead of the file.
+        if (StartsWith(chunk, n, "<html>") || StartsWith(chunk, n, "<!DOCTYPE HTML PUBLIC")) {
+            failure = "服务器返回了网页";
+            throw 0;
+        }
+        m_log.WriteLine("开始下载");
+
+        uint32_t length = 0;
+        if (m_remoteFile->ContentLength(&length)) {
+            m_fileSize = length;
+        } else {
+            m_log.WriteLine("获取大小失败");
+            ShowMessage("%s%s", "获取大小失败", url);
+        }
+        if (expectedSize != kUnknownSize && expectedSize != m_fileSize) {
+            failure = "文件大小与清单不符";
+            throw DOWNLOAD_FAILED;
+        }
+
+        if (!m_localFile.Create(localPath)) {
+            m_log.WriteLine("打开本地文件出错%s", fileName);
+            throw DOWNLOAD_LOCAL_FILE_ERROR;
+        }
+        m_localFile.Write(chunk, n);
+        for (;;) {
+            m_fileReceived.fetch_add(static_cast<uint32_t>(n), std::memory_order_relaxed);
+            m_totalReceived.fetch_add(static_cast<int32_t>(n), std::memory_order_relaxed);
+            CheckStop();
+            n = m_remoteFile->Read(chunk, sizeof(chunk));
+            if (n == 0) break;
+            m_localFile.Write(chunk, n);
+        }
+        m_localFile.Close();
+        if (m_fileReceived < m_fileSize && expectedSize != kUnknownSize) {
+            m_fileReceived = 0;
+            failure = "文件不完整";
+            throw 0;
+        }
+        CloseTransfer();
+    } catch (...) {
+        m_remoteFile.reset();
+        m_localFile.Close();  // what arrived stays on disk
+        m_status.store(STATUS_FAILED, std::memory_order_release);
+        try {
+            throw;
+        } catch (const std::exception& e) {
+            m_log.WriteLine("下载失败%s:%s", fileName, e.what());
+        } catch (...) {
+            if (*failure) m_log.WriteLine("下载失败%s:%s", fileName, failure);
+        }
+        throw DOWNLOAD_FAILED;
+    }
+}
+
+void CUpdateDlg::CloseTransfer() {
+    m_fileReceived = 0;
+    m_remoteFile.reset();
+    if (m_localFile.IsOpen()) m_localFile.Close();
+}

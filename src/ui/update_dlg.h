@@ -1,0 +1,109 @@
+// CUpdateDlg: the progress window's object. It owns everything one run of the updater
+// uses: the session's paths and names, the two manifest arrays, the transfer, the log,
+// and the values the worker thread shares with the window.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <thread>
+
+#include "log/update_log.h"
+#include "manifest/manifest.h"
+#include "platform/platform.h"
+
+// What a failed download throws.
+enum enDownLoadResult {
+    DOWNLOAD_LOCAL_FILE_ERROR = 2,  // the local file can't be opened for writing
+    DOWNLOAD_FAILED = 3,            // the download failed (all that leaves DownloadFile)
+};
+
+// m_status
+enum : int32_t { STATUS_RUNNING = 0, STATUS_FINISHED = 3, STATUS_FAILED = 4 };
+
+// No expected size: DownloadFile skips its length checks (the manifest).
+constexpr uint32_t kUnknownSize = 0xFFFFFF;
+
+// The directory of the running executable, without its last separator; empty when the
+// executable's path is unknown or holds no separator. `out` has room for 260 bytes.
+void GetModuleDir(char* out);
+
+// The worker thread's entry: runs the update and stores its outcome in m_status.
+unsigned UpdateThreadProc(void* param);
+
+// Takes the first directory component off `path` (in place) into `component`. False
+// when no component followed by a separator is left.
+bool PopPathComponent(char* path, char* component);
+
+class CUpdateDlg {
+public:
+    CUpdateDlg();
+    virtual ~CUpdateDlg();
+    CUpdateDlg(const CUpdateDlg&) = delete;
+    CUpdateDlg& operator=(const CUpdateDlg&) = delete;
+
+    // ---- Session setup
+    void InitSessionPaths();
+    // Opens the log, checks the install directory and starts the worker. Always false.
+    bool StartSession(const char* gameDir, const char* packageName, const char* downloadBase);
+    static bool FileExists(const char* path);
+
+    // ---- The worker's steps
+    void RunUpdate();
+    void DownloadFile(const char* fileName, const char* dirName, uint32_t expectedSize);
+    void CloseTransfer();
+    void CopyUpdateTree(const char* dstDir, const char* srcDir);
+
+    // ---- Ending a run
+    // Asks the worker to stop at its next safe point (between chunks and files, never
+    // while an installed file is being replaced) and waits up to `waitMs` for it. True
+    // when no worker runs any more.
+    bool StopWorker(unsigned waitMs);
+    // Releases the manifest arrays, unless the worker may still use them.
+    void FreeListBuffers();
+
+    // ---- Shared with the window: written by the worker, read by the UI thread.
+    std::atomic<int32_t> m_status;
+    std::atomic<int32_t> m_totalSize;
+    std::atomic<int32_t> m_totalReceived;
+    std::atomic<uint32_t> m_fileSize;
+    std::atomic<uint32_t> m_fileReceived;
+
+    char m_lobbyPath[256];
+    char m_failMessage[500];
+
+    ManifestEntry* m_newEntries;
+    int m_newCount;
+    ManifestEntry* m_oldEntries;
+    int m_oldCount;
+
+    // ---- Session
+    char m_gameDir[256];
+    char m_serverUrl[256];
+    char m_downloadBase[256];
+    char m_packageName[100];
+    char m_manifestMd5[33];
+    // Set by InitSessionPaths when the install directory's paths do not fit their buffers.
+    bool m_pathTooLong;
+
+    UpdateLog m_log;
+
+    // ---- Transfer
+    platform::HttpSession m_session;
+    std::unique_ptr<platform::HttpResponse> m_remoteFile;
+    platform::LocalFile m_localFile;
+
+private:
+    // Throws when the window has asked the worker to stop.
+    void CheckStop();
+    // Logs and throws when a path did not fit its buffer.
+    void RequirePath(bool fits, const char* what);
+    bool IsCurrent(ManifestEntry& entry);
+    void InstallFile(const char* src, const char* dst);
+
+    std::thread m_thread;
+    std::atomic<bool> m_workerRunning;
+    std::atomic<bool> m_stopRequested;
+
+    friend unsigned UpdateThreadProc(void* param);
+};

@@ -1,0 +1,296 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "loopback_server.h"
+#include "test_util.h"
+#include "ui/update_dlg.h"
+
+namespace {
+
+using testutil::FixedEnvironment;
+using testutil::LoopbackServer;
+using testutil::ReadFile;
+using testutil::Reply;
+using testutil::TempDir;
+
+std::string Bytes(size_t n) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>('a' + i % 23);
+    return s;
+}
+
+class DownloadTest : public testing::Test {
+protected:
+    void SetUp() override {
+        testing::internal::CaptureStdout();
+        dlg.reset(new CUpdateDlg);
+        snprintf(dlg->m_gameDir, sizeof(dlg->m_gameDir), "%s", dir.Path().c_str());
+        snprintf(dlg->m_downloadBase, sizeof(dlg->m_downloadBase), "%s/DownLoad//",
+                 server.BaseUrl().c_str());
+        dlg->m_log.Open(dir.Join("updatelog.txt").c_str());
+        dlg->m_session.SetTimeouts(3000, 1000);
+    }
+    void TearDown() override {
+        dlg.reset();
+        testing::internal::GetCapturedStdout();
+    }
+
+    // "ok", or what DownloadFile threw.
+    std::string Download(const char* fileName, const char* dirName, uint32_t expected) {
+        try {
+            dlg->DownloadFile(fileName, dirName, expected);
+            return "ok";
+        } catch (enDownLoadResult r) {
+            return "result " + std::to_string(static_cast<int>(r));
+        } catch (int i) {
+            return "int " + std::to_string(i);
+        } catch (...) {
+            return "other";
+        }
+    }
+
+    std::string Local(const std::string& relative) { return dir.Join(relative); }
+    std::string Log() { return ReadFile(dir.Join("updatelog.txt")); }
+    static bool Has(const std::string& text, const char* what) {
+        return text.find(what) != std::string::npos;
+    }
+
+    TempDir dir;
+    FixedEnvironment env;
+    LoopbackServer server;
+    std::unique_ptr<CUpdateDlg> dlg;
+};
+
+const char kFilePath[] = "/DownLoad//Vadarodazu/data/a.bin";
+
+TEST_F(DownloadTest, GoodFileWithContentLength) {
+    const std::string body = Bytes(10000);
+    server.Route(kFilePath, Reply{"200 OK", {}, body});
+    dlg->m_totalReceived = 7;
+    EXPECT_EQ(Download("Vadarodazu/data/a.bin", "Update/", 10000), "ok");
+    EXPECT_TRUE(ReadFile(Local("Update//Vadarodazu/data/a.bin")) == body);
+    EXPECT_EQ(dlg->m_fileReceived, 0u);
+    EXPECT_EQ(dlg->m_fileSize, 10000u);
+    EXPECT_EQ(dlg->m_totalReceived, 10007);
+    EXPECT_EQ(dlg->m_status, STATUS_RUNNING);
+    EXPECT_TRUE(FixedEnvironment::Messages().empty());
+    const std::string log = Log();
+    EXPECT_TRUE(Has(log, "\xd5\xfd\xd4\xda\xcf\xc2\xd4\xd8Vadarodazu/data/a.bin"));  // 正在下载
+    EXPECT_TRUE(Has(log, "\xbf\xaa\xca\xbc\xcf\xc2\xd4\xd8\r"));                     // 开始下载
+}
+
+TEST_F(DownloadTest, GoodFileWithoutContentLengthAsksAndGoesOn) {
+    Reply reply{"200 OK", {}, Bytes(5000)};
+    reply.sendLength = false;
+    server.Route(kFilePath, reply);
+    EXPECT_EQ(Download("Vadarodazu/data/a.bin", "Update/", 5000), "ok");
+    EXPECT_EQ(ReadFile(Local("Update//Vadarodazu/data/a.bin")).size(), 5000u);
+    const auto messages = FixedEnvironment::Messages();
+    ASSERT_EQ(messages.size(), 1u);
+    // "获取大小失败" and the URL
+    EXPECT_EQ(messages[0], "\xbb\xf1\xc8\xa1\xb4\xf3\xd0\xa1\xca\xa7\xb0\xdc" + server.BaseUrl() +
+                               "/DownLoad//Vadarodazu/data/a.bin");
+    EXPECT_TRUE(Has(Log(), "\xbb\xf1\xc8\xa1\xb4\xf3\xd0\xa1\xca\xa7\xb0\xdc\r"));
+}
+
+TEST_F(DownloadTest, ContentLengthOtherThanExpectedFailsBeforeWriting) {
+    server.Route(kFilePath, Reply{"200 OK", {}, Bytes(1000)});
+    EXPECT_EQ(Download("Vadarodazu/data/a.bin", "Update/", 999), "result 3");
+    EXPECT_EQ(dlg->m_status, STATUS_FAILED);
+    EXPECT_FALSE(testutil::Exists(Local("Update/Vadarodazu/data/a.bin")));
+    EXPECT_TRUE(platform::PathExists(Local("Update/Vadarodazu/data").c_str()));
+}
+
+TEST_F(DownloadTest, FewerBytesThanExpectedFailsAndKeepsThePart) {
+    Reply reply{"200 OK", {}, Bytes(400)};
+    reply.sendLength = false;
+    server.Route(kFilePath, reply);
+    EXPECT_EQ(Download("Vadarodazu/data/a.bin", "Update/", 1000), "result 3");
+    EXPECT_EQ(ReadFile(Local("Update/Vadarodazu/data/a.bin")).size(), 400u);
+    EXPECT_EQ(dlg->m_fileReceived, 0u);
+    EXPECT_EQ(dlg->m_totalReceived, 400);
+    EXPECT_EQ(dlg->m_status, STATUS_FAILED);
+}
+
+TEST_F(DownloadTest, MoreBytesThanExpectedAreAccepted) {
+    Reply reply{"200 OK", {}, Bytes(1200)};
+    reply.sendLength = false;
+    server.Route(kFilePath, reply);
+    EXPECT_EQ(Download("Vadarodazu/data/a.bin", "Update/", 1000), "ok");
+    EXPECT_EQ(ReadFile(Local("Update/Vadarodazu/data/a.bin")).size(), 1200u);
+}
+
+TEST_F(DownloadTest, ErrorPagesAreRefusedByTheirFirstBytes) {
+    struct Case {
+        std::string body;
+        bool refused;
+    } cases[] = {
+        {"<html>", true},
+        {"<html", false},  // a first chunk of 5 bytes is never examined
+        {"<html><body>500</body></html>", true},
+        {"<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01//EN\">", true},
+        {"<!doctype html public \"-//W3C//DTD HTML 4.01//EN\">", false},
+        {"<HTML><BODY>fine</BODY></HTML>", false},
+    };
+    int i = 0;
+    for (const Case& c : cases) {
+        const std::string name = "Vadarodazu/p" + std::to_string(i++);
+        server.Route("/DownLoad//" + name, Reply{"200 OK", {}, c.body});
+        dlg->m_status = STATUS_RUNNING;
+        const std::string result =
+            Download(name.c_str(), "Update/", static_cast<uint32_t>(c.body.size()));
+        EXPECT_EQ(result, c.refused ? "result 3" : "ok") << c.body;
+        EXPECT_EQ(testutil::Exists(Local("Update/" + name)), !c.refused) << c.body;
+    }
+}
+
+TEST_F(DownloadTest, NotFoundPageIsContentAndFailsOnlyBySize) {
+    server.Route(kFilePath, Reply{"404 Not Found", {"Content-Type: text/plain"}, "Not Found"});
+    EXPECT_EQ(Download("Vadarodazu/data/a.bin", "Update/", 100), "result 3");
+    // The manifest has no expected size: the page is saved and the parser deals with it.
+    server.Route("/DownLoad//Vadarodazu.xml", Reply{"404 Not Found", {}, "Not Found"});
+    dlg->m_status = STATUS_RUNNING;
+    EXPECT_EQ(Download("Vadarodazu.xml", "/Update/", kUnknownSize), "ok");
+    EXPECT_EQ(ReadFile(Local("Update/Vadarodazu.xml")), "Not Found");
+}
+
+TEST_F(DownloadTest, RedirectIsFollowed) {
+    server.Route(kFilePath, Reply{"302 Found", {"Location: /moved/a.bin"}, "see elsewhere"});
+    server.Route("/moved/a.bin", Reply{"200 OK", {}, Bytes(3000)});
+    EXPECT_EQ(Download("Vadarodazu/data/a.bin", "Update/", 3000), "ok");
+    EXPECT_TRUE(ReadFile(Local("Update/Vadarodazu/data/a.bin")) == Bytes(3000));
+    EXPECT_EQ(server.Requests("/moved/a.bin"), 1);
+}
+
+TEST_F(DownloadTest, ConnectionRefused) {
+    snprintf(dlg->m_downloadBase, sizeof(dlg->m_downloadBase), "http://127.0.0.1:%d/DownLoad//",
+             LoopbackServer::ClosedPort());
+    EXPECT_EQ(Download("Vadarodazu/data/a.bin", "Update/", 10), "result 3");
+    EXPECT_EQ(dlg->m_status, STATUS_FAILED);
+    EXPECT_FALSE(testutil::Exists(Local("Update/Vadarodazu/data/a.bin")));
+}
+
+TEST_F(DownloadTest, BodyCutShortFailsEvenWithoutExpectedSize) {
+    Reply reply{"200 OK", {}, Bytes(20000)};
+    reply.sendOnly = 9000;
+    server.Route(kFilePath, reply);
+    EXPECT_EQ(Download("Vadarodazu/data/a.bin", "Update/", 20000), "result 3");
+    EXPECT_EQ(dlg->m_status, STATUS_FAILED);
+    // A manifest cut short must not pass for a whole one.
+    server.Route("/DownLoad//Vadarodazu.xml", reply);
+    dlg->m_status = STATUS_RUNNING;
+    EXPECT_EQ(Download("Vadarodazu.xml", "/Update/", kUnknownSize), "result 3");
+}
+
+TEST_F(DownloadTest, StalledTransferTimesOut) {
+    Reply reply{"200 OK", {}, Bytes(20000)};
+    reply.sendOnly = 3000;
+    reply.stallAfter = true;
+    server.Route(kFilePath, reply);
+    EXPECT_EQ(Download("Vadarodazu/data/a.bin", "Update/", 20000), "result 3");
+    EXPECT_EQ(dlg->m_status, STATUS_FAILED);
+    // The window keeps showing the count reached.
+    EXPECT_LE(dlg->m_fileReceived, 3000u);
+}
+
+TEST_F(DownloadTest, SizeZeroCreatesAnEmptyFileWithoutARequest) {
+    testutil::WriteFile(Local("old"), "");
+    EXPECT_EQ(Download("Vadarodazu/empty.txt", "Update/", 0), "ok");
+    EXPECT_EQ(ReadFile(Local("Update/Vadarodazu/empty.txt")), "");
+    EXPECT_EQ(server.TotalRequests(), 0);
+    EXPECT_EQ(dlg->m_fileSize, 0u);
+    EXPECT_EQ(dlg->m_fileReceived, 0u);
+    EXPECT_TRUE(Has(Log(), "\xce\xc4\xbc\xfe\xb4\xf3\xd0\xa1\xce\xaa" "0Vadarodazu/empty.txt"));
+}
+
+TEST_F(DownloadTest, ManifestWithAndWithoutContentLength) {
+    server.Route("/DownLoad//Vadarodazu.xml", Reply{"200 OK", {}, "<root/>"});
+    EXPECT_EQ(Download("Vadarodazu.xml", "/Update/", kUnknownSize), "ok");
+    EXPECT_EQ(dlg->m_fileSize, 7u);
+    EXPECT_EQ(ReadFile(Local("Update/Vadarodazu.xml")), "<root/>");
+    EXPECT_TRUE(FixedEnvironment::Messages().empty());
+
+    Reply chunked{"200 OK", {}, "<root></root>"};
+    chunked.sendLength = false;
+    server.Route("/DownLoad//Vadarodazu.xml", chunked);
+    EXPECT_EQ(Download("Vadarodazu.xml", "/Update/", kUnknownSize), "ok");
+    EXPECT_EQ(dlg->m_fileSize, kUnknownSize);
+    EXPECT_EQ(ReadFile(Local("Update/Vadarodazu.xml")), "<root></root>");
+    EXPECT_EQ(FixedEnvironment::Messages().size(), 1u);
+
+    Reply empty{"200 OK", {}, ""};
+    server.Route("/DownLoad//Vadarodazu.xml", empty);
+    EXPECT_EQ(Download("Vadarodazu.xml", "/Update/", kUnknownSize), "ok");
+    EXPECT_EQ(ReadFile(Local("Update/Vadarodazu.xml")), "");
+}
+
+TEST_F(DownloadTest, EmptyBodyFailsAFileOfKnownSize) {
+    server.Route(kFilePath, Reply{"200 OK", {}, ""});
+    EXPECT_EQ(Download("Vadarodazu/data/a.bin", "Update/", 1000), "result 3");
+    Reply unannounced{"200 OK", {}, ""};
+    unannounced.sendLength = false;
+    server.Route(kFilePath, unannounced);
+    EXPECT_EQ(Download("Vadarodazu/data/a.bin", "Update/", 1000), "result 3");
+}
+
+TEST_F(DownloadTest, DirectoriesOfTheFileAreCreated) {
+    server.Route("/DownLoad//abc/data/x.dat", Reply{"200 OK", {}, "x"});
+    EXPECT_EQ(Download("abc/data/x.dat", "Update/", 1), "ok");
+    EXPECT_TRUE(platform::PathExists(Local("Update").c_str()));
+    EXPECT_TRUE(platform::PathExists(Local("Update/abc").c_str()));
+    EXPECT_TRUE(platform::PathExists(Local("Update/abc/data").c_str()));
+    EXPECT_FALSE(platform::PathExists(Local("Update/abc/data/x.dat/").c_str()));
+    EXPECT_EQ(ReadFile(dir.Path() + "/Update//abc/data/x.dat"), "x");
+
+    // Without a trailing separator, dirName names no directory to create.
+    server.Route("/DownLoad//y.dat", Reply{"200 OK", {}, "y"});
+    EXPECT_EQ(Download("y.dat", "Other", 1), "result 3");
+    EXPECT_FALSE(platform::PathExists(Local("Other").c_str()));
+}
+
+TEST_F(DownloadTest, LocalFileThatCannotBeCreated) {
+    server.Route(kFilePath, Reply{"200 OK", {}, "abc"});
+    platform::CreateFolder(Local("Update").c_str());
+    platform::CreateFolder(Local("Update/Vadarodazu").c_str());
+    platform::CreateFolder(Local("Update/Vadarodazu/data").c_str());
+    platform::CreateFolder(Local("Update/Vadarodazu/data/a.bin").c_str());  // a folder in the way
+    EXPECT_EQ(Download("Vadarodazu/data/a.bin", "Update/", 3), "result 3");
+    EXPECT_TRUE(Has(Log(), "\xb4\xf2\xbf\xaa\xb1\xbe\xb5\xd8\xce\xc4\xbc\xfe\xb3\xf6\xb4\xed"));
+
+    // Size 0 fails outside the guard, with the integer 0.
+    dlg->m_status = STATUS_RUNNING;
+    EXPECT_EQ(Download("Vadarodazu/data/a.bin", "Update/", 0), "int 0");
+    EXPECT_EQ(dlg->m_status, STATUS_RUNNING);
+}
+
+TEST_F(DownloadTest, PathsThatDoNotFitAreRefused) {
+    const std::string longName = "Vadarodazu/" + std::string(250, 'n') + ".dat";
+    server.Route("/DownLoad//" + longName, Reply{"200 OK", {}, "n"});
+    EXPECT_EQ(Download(longName.c_str(), "Update/", 1), "int 0");
+    EXPECT_EQ(server.TotalRequests(), 0);
+    EXPECT_FALSE(platform::PathExists(Local("Update").c_str()));
+    EXPECT_TRUE(Has(Log(), "\xc2\xb7\xbe\xb6\xcc\xab\xb3\xa4"));  // 路径太长
+}
+
+TEST(PopPathComponent, TakesDirectoriesOffTheFront) {
+    char path[256], component[256];
+    const auto all = [&](const char* text) {
+        snprintf(path, sizeof(path), "%s", text);
+        std::string out;
+        while (PopPathComponent(path, component)) out += std::string(component) + "|";
+        return out + "rest=" + path;
+    };
+    EXPECT_EQ(all("/Update/"), "Update|rest=");
+    EXPECT_EQ(all("Update/"), "Update|rest=");
+    EXPECT_EQ(all("Update"), "rest=Update");
+    EXPECT_EQ(all("abc/data/x.dat"), "abc|data|rest=x.dat");
+    EXPECT_EQ(all("\\\\a\\\\b//c"), "a|b|rest=c");
+    EXPECT_EQ(all(""), "rest=");
+    // A double-byte character whose second byte is "\" is not split.
+    EXPECT_EQ(all("\x81\x5c/x"), "\x81\x5c|rest=x");
+}
+
+}  // namespace

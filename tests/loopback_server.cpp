@@ -1,0 +1,213 @@
+#include "loopback_server.h"
+
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+using socklen_t = int;
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace testutil {
+namespace {
+
+#ifdef _WIN32
+struct WinsockInit {
+    WinsockInit() {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+    }
+};
+void CloseSocket(intptr_t s) { closesocket(static_cast<SOCKET>(s)); }
+#else
+struct WinsockInit {};
+void CloseSocket(intptr_t s) { close(static_cast<int>(s)); }
+#endif
+
+void EnsureSockets() { static WinsockInit init; (void)init; }
+
+bool SendAll(intptr_t s, const char* data, size_t len) {
+    while (len > 0) {
+        const int n = send(s, data, static_cast<int>(len), 0);
+        if (n <= 0) return false;
+        data += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+intptr_t Listen(int* port) {
+    EnsureSockets();
+    intptr_t s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(s, 16) != 0) {
+        throw std::runtime_error("cannot listen on 127.0.0.1");
+    }
+    socklen_t len = sizeof(addr);
+    getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
+    *port = ntohs(addr.sin_port);
+    return s;
+}
+
+}  // namespace
+
+LoopbackServer::LoopbackServer() : m_listener(Listen(&m_port)) {
+    m_acceptThread = std::thread([this] { AcceptLoop(); });
+}
+
+LoopbackServer::~LoopbackServer() {
+    m_stopping = true;
+    // Wake the accept loop with a connection of our own, then close everything.
+    intptr_t wake = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<unsigned short>(m_port));
+    connect(wake, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    m_acceptThread.join();
+    CloseSocket(wake);
+    CloseSocket(m_listener);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (intptr_t s : m_open) {
+#ifdef _WIN32
+            shutdown(static_cast<SOCKET>(s), SD_BOTH);
+#else
+            shutdown(static_cast<int>(s), SHUT_RDWR);
+#endif
+        }
+    }
+    for (std::thread& t : m_workers) t.join();
+}
+
+std::string LoopbackServer::BaseUrl() const { return "http://127.0.0.1:" + std::to_string(m_port); }
+
+void LoopbackServer::Route(const std::string& path, const Reply& reply) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_routes[path] = reply;
+}
+
+int LoopbackServer::Requests(const std::string& path) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_counts[path];
+}
+
+int LoopbackServer::TotalRequests() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    int total = 0;
+    for (const auto& c : m_counts) total += c.second;
+    return total;
+}
+
+int LoopbackServer::ClosedPort() {
+    int port = 0;
+    intptr_t s = Listen(&port);
+    CloseSocket(s);
+    return port;
+}
+
+void LoopbackServer::AcceptLoop() {
+    for (;;) {
+        intptr_t s = accept(m_listener, nullptr, nullptr);
+        if (m_stopping) {
+            if (s >= 0) CloseSocket(s);
+            return;
+        }
+        if (s < 0) continue;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_open.push_back(s);
+        m_workers.emplace_back([this, s] { Serve(s); });
+    }
+}
+
+void LoopbackServer::Serve(intptr_t s) {
+    struct Closer {
+        LoopbackServer* server;
+        intptr_t s;
+        ~Closer() {
+            std::lock_guard<std::mutex> lock(server->m_mutex);
+            auto& open = server->m_open;
+            for (size_t i = 0; i < open.size(); ++i) {
+                if (open[i] == s) {
+                    open.erase(open.begin() + static_cast<long>(i));
+                    break;
+                }
+            }
+            CloseSocket(s);
+        }
+    } closer{this, s};
+    std::string pending;
+    char buf[4096];
+    for (;;) {
+        // One request: its headers up to the empty line.
+        size_t end;
+        while ((end = pending.find("\r\n\r\n")) == std::string::npos) {
+            const int n = recv(s, buf, sizeof(buf), 0);
+            if (n <= 0) return;
+            pending.append(buf, static_cast<size_t>(n));
+        }
+        const std::string request = pending.substr(0, end);
+        pending.erase(0, end + 4);
+        const size_t sp1 = request.find(' ');
+        const size_t sp2 = request.find(' ', sp1 + 1);
+        const std::string path = request.substr(sp1 + 1, sp2 - sp1 - 1);
+
+        Reply reply;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            ++m_counts[path];
+            auto it = m_routes.find(path);
+            if (it != m_routes.end()) {
+                reply = it->second;
+            } else {
+                reply.status = "404 Not Found";
+                reply.body = "no route";
+            }
+        }
+
+        std::string head = "HTTP/1.1 " + reply.status + "\r\n";
+        for (const std::string& h : reply.headers) head += h + "\r\n";
+        const bool keepAlive = reply.sendLength && reply.sendOnly == std::string::npos;
+        if (reply.sendLength) {
+            const long long length = reply.announcedLength >= 0
+                                         ? reply.announcedLength
+                                         : static_cast<long long>(reply.body.size());
+            head += "Content-Length: " + std::to_string(length) + "\r\n";
+        }
+        head += keepAlive ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n";
+        const size_t bodyBytes = std::min(reply.sendOnly, reply.body.size());
+        if (!SendAll(s, head.data(), head.size()) || !SendAll(s, reply.body.data(), bodyBytes)) {
+            return;
+        }
+        if (reply.stallAfter) {
+            // Hold the connection open, sending nothing, until the server stops.
+            while (!m_stopping) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            return;
+        }
+        if (!keepAlive) {
+#ifdef _WIN32
+            shutdown(static_cast<SOCKET>(s), SD_SEND);
+#else
+            shutdown(static_cast<int>(s), SHUT_WR);
+#endif
+            // Drain until the client closes, so the close is orderly.
+            while (recv(s, buf, sizeof(buf), 0) > 0) {
+            }
+            return;
+        }
+    }
+}
+
+}  // namespace testutil
