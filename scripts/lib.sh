@@ -74,7 +74,7 @@ wine_env() {
     local preset
     preset=$(windows_test_preset)
     export WINEPREFIX="$ROOT/build/wineprefix-$preset"
-    export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8
+    export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LANG=zh_CN.UTF-8
     if [ "$preset" = windows ]; then export WINEARCH=win32; else export WINEARCH=win64; fi
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         log "creating the Wine prefix $WINEPREFIX"

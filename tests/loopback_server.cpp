@@ -33,6 +33,20 @@ void CloseSocket(intptr_t s) { close(static_cast<int>(s)); }
 
 void EnsureSockets() { static WinsockInit init; (void)init; }
 
+// Waits for data on `s`, looking every 50 ms whether the server is stopping.
+bool WaitReadable(intptr_t s, const std::atomic<bool>& stopping) {
+    while (!stopping) {
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(s, &set);
+        timeval tv{0, 50000};
+        const int r = select(static_cast<int>(s) + 1, &set, nullptr, nullptr, &tv);
+        if (r > 0) return true;
+        if (r < 0) return false;
+    }
+    return false;
+}
+
 bool SendAll(intptr_t s, const char* data, size_t len) {
     while (len > 0) {
         const int n = send(s, data, static_cast<int>(len), 0);
@@ -154,6 +168,7 @@ void LoopbackServer::Serve(intptr_t s) {
         // One request: its headers up to the empty line.
         size_t end;
         while ((end = pending.find("\r\n\r\n")) == std::string::npos) {
+            if (!WaitReadable(s, m_stopping)) return;
             const int n = recv(s, buf, sizeof(buf), 0);
             if (n <= 0) return;
             pending.append(buf, static_cast<size_t>(n));
@@ -203,7 +218,7 @@ void LoopbackServer::Serve(intptr_t s) {
             shutdown(static_cast<int>(s), SHUT_WR);
 #endif
             // Drain until the client closes, so the close is orderly.
-            while (recv(s, buf, sizeof(buf), 0) > 0) {
+            while (WaitReadable(s, m_stopping) && recv(s, buf, sizeof(buf), 0) > 0) {
             }
             return;
         }

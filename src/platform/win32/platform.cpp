@@ -122,7 +122,8 @@ struct InternetHandle {
 
 class WinInetResponse : public HttpResponse {
 public:
-    explicit WinInetResponse(HINTERNET h) : m_request(h) {
+    WinInetResponse(HINTERNET h, InternetHandle& connection) : m_connection(connection.h), m_request(h) {
+        connection.h = nullptr;
         DWORD value = 0, size = sizeof(value);
         m_hasLength = HttpQueryInfoA(h, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER,
                                      &value, &size, nullptr) != 0;
@@ -147,6 +148,7 @@ public:
     }
 
 private:
+    InternetHandle m_connection;
     InternetHandle m_request;
     bool m_hasLength = false;
     uint32_t m_length = 0;
@@ -157,6 +159,8 @@ private:
 
 struct HttpSession::Impl {
     HINTERNET internet = nullptr;
+    DWORD connectMs = kDefaultConnectTimeoutMs;
+    DWORD receiveMs = kDefaultReceiveTimeoutMs;
 };
 
 HttpSession::HttpSession(const char* agent) : m_impl(new Impl) {
@@ -170,6 +174,8 @@ HttpSession::~HttpSession() {
 }
 
 void HttpSession::SetTimeouts(unsigned connectMs, unsigned receiveMs) {
+    m_impl->connectMs = connectMs;
+    m_impl->receiveMs = receiveMs;
     DWORD c = connectMs, r = receiveMs;
     InternetSetOptionA(m_impl->internet, INTERNET_OPTION_CONNECT_TIMEOUT, &c, sizeof(c));
     InternetSetOptionA(m_impl->internet, INTERNET_OPTION_RECEIVE_TIMEOUT, &r, sizeof(r));
@@ -177,13 +183,36 @@ void HttpSession::SetTimeouts(unsigned connectMs, unsigned receiveMs) {
 }
 
 std::unique_ptr<HttpResponse> HttpSession::Open(const char* url) {
+    // The request is built step by step (as the framework's OpenURL does for http) so
+    // that its time-outs are in force before it is sent.
+    char host[256] = "", path[2048] = "";
+    URL_COMPONENTSA parts{};
+    parts.dwStructSize = sizeof(parts);
+    parts.lpszHostName = host;
+    parts.dwHostNameLength = sizeof(host);
+    parts.lpszUrlPath = path;
+    parts.dwUrlPathLength = sizeof(path);
+    if (!InternetCrackUrlA(url, 0, 0, &parts) || parts.nScheme != INTERNET_SCHEME_HTTP) {
+        throw HttpError("not an http URL");
+    }
+    InternetHandle connection(InternetConnectA(m_impl->internet, host, parts.nPort, nullptr,
+                                               nullptr, INTERNET_SERVICE_HTTP, 0, 1));
+    if (!connection.h) throw HttpError("InternetConnect failed");
     // Never answered from the cache nor written to it, and proxies are asked not to
     // answer from theirs: a stale manifest must never be used.
     const DWORD flags = INTERNET_FLAG_TRANSFER_ASCII | INTERNET_FLAG_DONT_CACHE |
                         INTERNET_FLAG_RELOAD | INTERNET_FLAG_PRAGMA_NOCACHE;
-    HINTERNET h = InternetOpenUrlA(m_impl->internet, url, nullptr, 0, flags, 1);
-    if (!h) throw HttpError("InternetOpenUrl failed");
-    return std::unique_ptr<HttpResponse>(new WinInetResponse(h));
+    HINTERNET request = HttpOpenRequestA(connection.h, "GET", path, nullptr, nullptr, nullptr,
+                                         flags, 1);
+    if (!request) throw HttpError("HttpOpenRequest failed");
+    InternetHandle guard(request);
+    DWORD c = m_impl->connectMs, r = m_impl->receiveMs;
+    InternetSetOptionA(request, INTERNET_OPTION_CONNECT_TIMEOUT, &c, sizeof(c));
+    InternetSetOptionA(request, INTERNET_OPTION_RECEIVE_TIMEOUT, &r, sizeof(r));
+    InternetSetOptionA(request, INTERNET_OPTION_SEND_TIMEOUT, &r, sizeof(r));
+    if (!HttpSendRequestA(request, nullptr, 0, nullptr, 0)) throw HttpError("HttpSendRequest failed");
+    guard.h = nullptr;
+    return std::unique_ptr<HttpResponse>(new WinInetResponse(request, connection));
 }
 
 // ---- Processes ----------------------------------------------------------------------------
