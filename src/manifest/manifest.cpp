@@ -95,6 +95,21 @@ void ParseManifest(const char* path, ManifestEntry* entries, int& count) {
     }
 }
 
+bool WriteManifest(const char* path, const ManifestEntry* entries, int count) {
+    TiXmlDocument doc;
+    doc.LinkEndChild(new TiXmlDeclaration("1.0", "GBK", ""));
+    TiXmlElement* root = new TiXmlElement("files");
+    doc.LinkEndChild(root);
+    for (int i = 0; i < count; ++i) {
+        TiXmlElement* file = new TiXmlElement("file");
+        file->SetAttribute("filename", entries[i].filename);
+        file->SetAttribute("md5", entries[i].md5);
+        file->SetAttribute("size", entries[i].size);
+        root->LinkEndChild(file);
+    }
+    return SaveXml(doc, path);
+}
+
 void WriteMd5Xml(const char* gameDir, const char* md5Text, UpdateLog& log) {
     char path[256];
     if (snprintf(path, sizeof(path), "%s\\md5.xml", gameDir) >= static_cast<int>(sizeof(path))) {

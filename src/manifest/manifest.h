@@ -38,3 +38,7 @@ int32_t ParseSizeText(const char* text);
 // and not cut short by the parser.
 bool IsSafeEntryName(const ManifestEntry& entry);
 bool IsSafeEntryName(const char* name);
+
+// Writes a manifest of `count` entries (filename, md5, size) as the updater reads it:
+// an XML declaration naming GBK, so that the names' bytes are read back unchanged.
+bool WriteManifest(const char* path, const ManifestEntry* entries, int count);

@@ -47,12 +47,19 @@ CUpdateDlg::CUpdateDlg()
       m_totalReceived(0),
       m_fileSize(100),
       m_fileReceived(0),
+      m_buttonRect{0, 0, 0, 0},
+      m_buttonState(0),
       m_newEntries(nullptr),
       m_newCount(0),
       m_oldEntries(nullptr),
       m_oldCount(0),
       m_pathTooLong(false),
       m_session(ProgramName().c_str()),
+      m_host(nullptr),
+      m_speed(0.0f),
+      m_sampled(false),
+      m_sampleTick(0),
+      m_sampleReceived(0),
       m_workerRunning(false),
       m_stopRequested(false) {
     m_lobbyPath[0] = m_failMessage[0] = '\0';
@@ -95,7 +102,9 @@ bool CUpdateDlg::StartSession(const char* gameDir, const char* packageName,
     m_log.WriteLine("下载%s,当前目录为:%s", packageName, gameDir);
     m_totalSize = 0;
     m_totalReceived = 0;
-    if (!FormatText(m_gameDir, sizeof(m_gameDir), "%s", gameDir)) m_pathTooLong = true;
+    if (gameDir != m_gameDir) {  // the window passes m_gameDir itself
+        if (!FormatText(m_gameDir, sizeof(m_gameDir), "%s", gameDir)) m_pathTooLong = true;
+    }
 
     if (m_pathTooLong) {
         // Paths below a directory this long would not fit the buffers they are built in.

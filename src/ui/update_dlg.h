@@ -35,7 +35,12 @@ unsigned UpdateThreadProc(void* param);
 // when no component followed by a separator is left.
 bool PopPathComponent(char* path, char* component);
 
-class CUpdateDlg {
+struct Rect {
+    int32_t left, top, right, bottom;
+    bool Contains(int x, int y) const { return x >= left && x < right && y >= top && y < bottom; }
+};
+
+class CUpdateDlg : public platform::WindowEvents {
 public:
     CUpdateDlg();
     virtual ~CUpdateDlg();
@@ -54,6 +59,14 @@ public:
     void CloseTransfer();
     void CopyUpdateTree(const char* dstDir, const char* srcDir);
 
+    // ---- The window (called by the platform's window on the UI thread)
+    bool OnInitDialog(platform::WindowHost& host) override;
+    void OnTimer(unsigned id) override;
+    void OnPaint(platform::Canvas& canvas) override;
+    void OnLButtonDown(int x, int y) override;
+    void OnMouseMove(int x, int y) override;
+    void OnDestroy() override;
+
     // ---- Ending a run
     // Asks the worker to stop at its next safe point (between chunks and files, never
     // while an installed file is being replaced) and waits up to `waitMs` for it. True
@@ -71,6 +84,8 @@ public:
 
     char m_lobbyPath[256];
     char m_failMessage[500];
+    Rect m_buttonRect;
+    uint8_t m_buttonState;  // frame of the button strip: 0 normal, 1 highlighted
 
     ManifestEntry* m_newEntries;
     int m_newCount;
@@ -100,6 +115,14 @@ private:
     void RequirePath(bool fits, const char* what);
     bool IsCurrent(ManifestEntry& entry);
     void InstallFile(const char* src, const char* dst);
+
+    // The window; set by OnInitDialog.
+    platform::WindowHost* m_host;
+    float m_speed;  // whole KiB per second
+    // The timer's speed sample: when it was last taken and the count it saw.
+    bool m_sampled;
+    uint32_t m_sampleTick;
+    int32_t m_sampleReceived;
 
     std::thread m_thread;
     std::atomic<bool> m_workerRunning;

@@ -17,10 +17,13 @@
 
 #include "platform/platform.h"
 #include "platform/platform_detail.h"
+#include "platform/posix/gbk.h"
 
 extern char** environ;
 
 namespace platform {
+
+namespace posix {
 namespace {
 
 bool IsAscii(const char* text, size_t len) {
@@ -53,8 +56,18 @@ std::string Convert(const char* to, const char* from, const char* text) {
     return out;
 }
 
+
+}  // namespace
+
 std::string GbkToUtf8(const char* text) { return Convert("UTF-8", "CP936", text); }
 std::string Utf8ToGbk(const char* text) { return Convert("CP936", "UTF-8", text); }
+
+}  // namespace posix
+
+using posix::GbkToUtf8;
+using posix::Utf8ToGbk;
+
+namespace {
 
 class Fd {
 public:
@@ -289,13 +302,31 @@ struct HttpSession::Impl {
 
 namespace {
 
+// The URL as it goes on the wire: bytes a request line cannot carry (spaces, controls,
+// and the GBK bytes of non-ASCII names) are percent-encoded; the server decodes them to
+// the same bytes that WinInet sends under code page 936.
+std::string Escape(const char* url) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(url); *p; ++p) {
+        if (*p <= 0x20 || *p >= 0x7F) {
+            out += '%';
+            out += kHex[*p >> 4];
+            out += kHex[*p & 15];
+        } else {
+            out += static_cast<char>(*p);
+        }
+    }
+    return out;
+}
+
 class CurlResponse : public HttpResponse {
 public:
     CurlResponse(HttpSession::Impl& session, const char* url)
         : m_session(session), m_multi(session.multi), m_easy(session.easy) {
         if (!m_multi || !m_easy) throw HttpError("curl init failed");
         if (m_session.busy) throw HttpError("one transfer at a time");
-        curl_easy_setopt(m_easy, CURLOPT_URL, url);
+        curl_easy_setopt(m_easy, CURLOPT_URL, Escape(url).c_str());
         curl_easy_setopt(m_easy, CURLOPT_HTTPHEADER, m_session.headers);
         if (!m_session.agent.empty()) {
             curl_easy_setopt(m_easy, CURLOPT_USERAGENT, m_session.agent.c_str());

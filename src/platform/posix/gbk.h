@@ -1,0 +1,12 @@
+// GBK (code page 936) and UTF-8, for the POSIX side's file names and terminal.
+#pragma once
+
+#include <string>
+
+namespace platform::posix {
+
+// Bytes that do not convert are kept as they are.
+std::string GbkToUtf8(const char* text);
+std::string Utf8ToGbk(const char* text);
+
+}  // namespace platform::posix

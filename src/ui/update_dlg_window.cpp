@@ -1,0 +1,121 @@
+// The progress window's logic: start-up of the session, the timer tick that ends the
+// run, painting, and the mouse. The platform's window calls it on the UI thread.
+#include <cstdio>
+
+#include "common/text.h"
+#include "ui/update_dlg.h"
+
+namespace {
+
+constexpr unsigned kTimerId = 100;
+constexpr unsigned kTimerPeriodMs = 100;
+constexpr int kBarLength = 345;  // the troughs of the background
+constexpr int kBarLeft = 10;
+constexpr int kFileBarTop = 37;
+constexpr int kTotalBarTop = 52;
+constexpr int kButtonLeft = 300;
+constexpr int kButtonTop = 67;
+
+}  // namespace
+
+bool CUpdateDlg::OnInitDialog(platform::WindowHost& host) {
+    m_host = &host;
+    host.SetTitle("大厅自动更新");
+    const platform::Size button = host.ImageSize(platform::SkinImage::Button);
+    m_buttonRect = Rect{kButtonLeft, kButtonTop, kButtonLeft + button.cx / 4, kButtonTop + button.cy};
+
+    InitSessionPaths();
+    char downloadBase[256];
+    FormatText(downloadBase, sizeof(downloadBase), "%s/", m_serverUrl);
+    host.SetTimer(kTimerId, kTimerPeriodMs);
+    StartSession(m_gameDir, m_packageName, downloadBase);
+
+    const platform::Size background = host.ImageSize(platform::SkinImage::Background);
+    host.Resize(background.cx, background.cy);
+    return true;
+}
+
+void CUpdateDlg::OnTimer(unsigned) {
+    // Speed, sampled at most once a second, in whole KiB per second. The product is
+    // taken in 64 bits: in 32 bits it wraps above about 4 MB/s.
+    const uint32_t now = platform::TickCount();
+    const int32_t received = m_totalReceived.load(std::memory_order_relaxed);
+    if (!m_sampled) {
+        m_sampled = true;
+        m_sampleTick = now;
+        m_sampleReceived = 0;
+    }
+    const uint32_t elapsed = now - m_sampleTick;
+    if (elapsed >= 1000) {
+        const uint64_t bytes = static_cast<uint32_t>(received - m_sampleReceived);
+        m_speed = static_cast<float>((bytes * 1000 / elapsed) >> 10);
+        m_sampleTick = now;
+        m_sampleReceived = received;
+    }
+    m_host->Invalidate();
+
+    const int32_t status = m_status.load(std::memory_order_acquire);
+    if (status == STATUS_FINISHED) {
+        m_host->KillTimer(kTimerId);
+        platform::LaunchProgram(m_lobbyPath, "A");
+        FreeListBuffers();
+        m_host->Close();
+    } else if (status == STATUS_FAILED) {
+        m_host->KillTimer(kTimerId);
+        m_host->MessageBox(m_failMessage, nullptr, platform::kMbOk);
+        FreeListBuffers();
+        m_host->Close();
+    }
+}
+
+void CUpdateDlg::OnPaint(platform::Canvas& canvas) {
+    using platform::SkinImage;
+    const platform::Size background = m_host->ImageSize(SkinImage::Background);
+    canvas.BitBlt(SkinImage::Background, 0, 0, background.cx, background.cy, 0, 0);
+
+    char speed[64];
+    FormatText(speed, sizeof(speed), "下载速度:%.2fkb/s", static_cast<double>(m_speed));
+    canvas.TextOut(20, 69, speed);
+
+    const platform::Size bar = m_host->ImageSize(SkinImage::Bar);
+    const int h = bar.cy;
+    const uint32_t fileSize = m_fileSize.load(std::memory_order_relaxed);
+    if (fileSize != 0) {
+        const uint32_t got = m_fileReceived.load(std::memory_order_relaxed);
+        const int width = static_cast<int>(static_cast<double>(got) / fileSize * kBarLength);
+        canvas.StretchBlt(SkinImage::Bar, kBarLeft, kFileBarTop, width, h, 0, 0, h, h);
+    }
+    const int32_t totalSize = m_totalSize.load(std::memory_order_relaxed);
+    if (totalSize > 0) {
+        const int32_t got = m_totalReceived.load(std::memory_order_relaxed);
+        const int width = static_cast<int>(static_cast<double>(got) / totalSize * kBarLength);
+        canvas.StretchBlt(SkinImage::Bar, kBarLeft, kTotalBarTop, width, h, 0, 0, h, h);
+    }
+
+    const int frame = m_buttonRect.right - m_buttonRect.left;
+    canvas.BitBlt(SkinImage::Button, m_buttonRect.left, m_buttonRect.top, frame,
+                  m_buttonRect.bottom - m_buttonRect.top, frame * m_buttonState, 0);
+}
+
+void CUpdateDlg::OnLButtonDown(int x, int y) {
+    if (m_buttonRect.Contains(x, y)) {
+        // Cancel: the worker winds down at its next safe point while the window closes.
+        m_stopRequested = true;
+        m_host->Close();
+    } else {
+        m_host->StartDrag();
+    }
+}
+
+void CUpdateDlg::OnMouseMove(int x, int y) {
+    const bool inside = m_buttonRect.Contains(x, y);
+    if (inside && m_buttonState == 0) {
+        m_buttonState = 1;
+        m_host->Invalidate();
+    } else if (!inside && m_buttonState == 1) {
+        m_buttonState = 0;
+        m_host->Invalidate();
+    }
+}
+
+void CUpdateDlg::OnDestroy() { FreeListBuffers(); }
