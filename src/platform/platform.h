@@ -169,7 +169,7 @@ public:
     virtual void BitBlt(SkinImage image, int x, int y, int cx, int cy, int srcX, int srcY) = 0;
     virtual void StretchBlt(SkinImage image, int x, int y, int cx, int cy, int srcX, int srcY,
                             int srcCx, int srcCy) = 0;
-    virtual void TextOut(int x, int y, const char* text) = 0;
+    virtual void Text(int x, int y, const char* text) = 0;
 };
 
 // What the window offers its logic.
@@ -189,7 +189,7 @@ public:
     // Lets the user drag the window by any point (the window has no caption).
     virtual void StartDrag() = 0;
     // A message box owned by the window.
-    virtual int MessageBox(const char* text, const char* caption, unsigned style) = 0;
+    virtual int Alert(const char* text, const char* caption, unsigned style) = 0;
 };
 
 // The window's logic, called on the UI thread.

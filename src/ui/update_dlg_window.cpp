@@ -62,7 +62,7 @@ void CUpdateDlg::OnTimer(unsigned) {
         m_host->Close();
     } else if (status == STATUS_FAILED) {
         m_host->KillTimer(kTimerId);
-        m_host->MessageBox(m_failMessage, nullptr, platform::kMbOk);
+        m_host->Alert(m_failMessage, nullptr, platform::kMbOk);
         FreeListBuffers();
         m_host->Close();
     }
@@ -75,7 +75,7 @@ void CUpdateDlg::OnPaint(platform::Canvas& canvas) {
 
     char speed[64];
     FormatText(speed, sizeof(speed), "下载速度:%.2fkb/s", static_cast<double>(m_speed));
-    canvas.TextOut(20, 69, speed);
+    canvas.Text(20, 69, speed);
 
     const platform::Size bar = m_host->ImageSize(SkinImage::Bar);
     const int h = bar.cy;

@@ -42,7 +42,7 @@ public:
         if (image != SkinImage::Bar) return;
         (y < 45 ? fileBar : totalBar) = cx;
     }
-    void TextOut(int, int, const char* text) override { speed = text; }
+    void Text(int, int, const char* text) override { speed = text; }
 
     std::string Line() const {
         return "file " + Bar(fileBar) + "  total " + Bar(totalBar) + "  " + speed;
@@ -72,7 +72,7 @@ public:
     void Invalidate() override { invalid = true; }
     void Close() override { closed = true; }
     void StartDrag() override {}
-    int MessageBox(const char* text, const char* caption, unsigned style) override {
+    int Alert(const char* text, const char* caption, unsigned style) override {
         EndLine();
         return ShowMessageBox(text, caption, style);
     }

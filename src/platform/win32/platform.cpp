@@ -7,6 +7,7 @@
 
 #include "platform/platform.h"
 #include "platform/platform_detail.h"
+#include "platform/win32/win32.h"
 
 namespace platform {
 
@@ -251,6 +252,12 @@ void ConsoleOutput(const char* text) {
 
 uint32_t TickCount() { return GetTickCount(); }
 
+namespace {
+HWND g_messageOwner = nullptr;
+}  // namespace
+
+void win32::SetMessageOwner(HWND owner) { g_messageOwner = owner; }
+
 namespace detail {
 
 void SystemLocalTime(std::tm* out) {
@@ -271,7 +278,8 @@ int SystemMessageBox(const char* text, const char* caption, unsigned style) {
         }
         caption = name;
     }
-    return MessageBoxA(nullptr, text, caption, style | MB_TASKMODAL);
+    HWND owner = g_messageOwner;
+    return MessageBoxA(owner, text, caption, owner ? style : style | MB_TASKMODAL);
 }
 
 }  // namespace detail

@@ -1,0 +1,222 @@
+// The progress window on Windows: a modal dialog from template 102, painted from the
+// skin bitmaps (or from data\update.bmp beside the executable, through GDI+).
+#include <windows.h>
+#include <windowsx.h>
+#include <commctrl.h>
+#include <gdiplus.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/win32/win32.h"
+#include "../../../res/resource.h"
+
+namespace platform {
+namespace {
+
+// A GDI bitmap and its size.
+struct Skin {
+    HBITMAP bitmap = nullptr;
+    Size size{0, 0};
+    ~Skin() {
+        if (bitmap) DeleteObject(bitmap);
+    }
+    void Attach(HBITMAP b) {
+        bitmap = b;
+        BITMAP info{};
+        if (b && GetObject(b, sizeof(info), &info)) size = {info.bmWidth, info.bmHeight};
+    }
+};
+
+// The skin file: any format GDI+ reads. Null when it is missing or unreadable.
+HBITMAP LoadSkinFile(const char* path) {
+    wchar_t wide[MAX_PATH];
+    if (!MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH)) return nullptr;
+    Gdiplus::Bitmap* image = Gdiplus::Bitmap::FromFile(wide);
+    HBITMAP bitmap = nullptr;
+    if (image && image->GetLastStatus() == Gdiplus::Ok) {
+        image->GetHBITMAP(Gdiplus::Color(0, 0, 0), &bitmap);
+    }
+    delete image;
+    return bitmap;
+}
+
+// Draws into the paint's back buffer.
+class DcCanvas : public Canvas {
+public:
+    DcCanvas(HDC target, Skin* skins) : m_target(target), m_skins(skins), m_source(CreateCompatibleDC(target)) {}
+    ~DcCanvas() override { DeleteDC(m_source); }
+
+    void BitBlt(SkinImage image, int x, int y, int cx, int cy, int srcX, int srcY) override {
+        HGDIOBJ old = SelectObject(m_source, Bitmap(image));
+        ::BitBlt(m_target, x, y, cx, cy, m_source, srcX, srcY, SRCCOPY);
+        SelectObject(m_source, old);
+    }
+    void StretchBlt(SkinImage image, int x, int y, int cx, int cy, int srcX, int srcY, int srcCx,
+                    int srcCy) override {
+        HGDIOBJ old = SelectObject(m_source, Bitmap(image));
+        ::StretchBlt(m_target, x, y, cx, cy, m_source, srcX, srcY, srcCx, srcCy, SRCCOPY);
+        SelectObject(m_source, old);
+    }
+    void Text(int x, int y, const char* text) override {
+        TextOutA(m_target, x, y, text, static_cast<int>(strlen(text)));
+    }
+
+private:
+    HBITMAP Bitmap(SkinImage image) { return m_skins[static_cast<int>(image)].bitmap; }
+    HDC m_target;
+    Skin* m_skins;
+    HDC m_source;
+};
+
+class DialogWindow : public WindowHost {
+public:
+    explicit DialogWindow(WindowEvents& events) : m_events(events) {
+        m_instance = GetModuleHandleA(nullptr);
+        m_icon = LoadIconA(m_instance, MAKEINTRESOURCEA(IDI_UPDATE_ICON));
+        m_font = CreateFontA(12, 0, 0, 0, FW_DONTCARE, FALSE, FALSE, FALSE, ANSI_CHARSET, 0, 0, 0,
+                             0, "宋体");
+        // The skin file beside the executable replaces the built-in background.
+        char module[MAX_PATH];
+        DWORD n = GetModuleFileNameA(nullptr, module, sizeof(module));
+        if (n > 0 && n < sizeof(module)) {
+            char* sep = strrchr(module, '\\');
+            if (sep) sep[1] = '\0';
+            std::string skinPath = std::string(module) + "\\data\\update.bmp";
+            Background().Attach(LoadSkinFile(skinPath.c_str()));
+        }
+        if (!Background().bitmap) Background().Attach(LoadBitmapA(m_instance, MAKEINTRESOURCEA(IDB_BACKGROUND)));
+        m_skins[static_cast<int>(SkinImage::Button)].Attach(LoadBitmapA(m_instance, MAKEINTRESOURCEA(IDB_BUTTON)));
+        m_skins[static_cast<int>(SkinImage::Bar)].Attach(LoadBitmapA(m_instance, MAKEINTRESOURCEA(IDB_BAR)));
+    }
+    ~DialogWindow() override {
+        if (m_font) DeleteObject(m_font);
+    }
+
+    void Run() {
+        DialogBoxParamA(m_instance, MAKEINTRESOURCEA(IDD_UPDATE_DIALOG), nullptr, &DialogWindow::Proc,
+                        reinterpret_cast<LPARAM>(this));
+    }
+
+    Size ImageSize(SkinImage image) override { return m_skins[static_cast<int>(image)].size; }
+    void SetTitle(const char* title) override { SetWindowTextA(m_hwnd, title); }
+    void Resize(int cx, int cy) override {
+        SetWindowPos(m_hwnd, nullptr, 0, 0, cx, cy, SWP_NOMOVE);
+    }
+    void SetTimer(unsigned id, unsigned periodMs) override { ::SetTimer(m_hwnd, id, periodMs, nullptr); }
+    void KillTimer(unsigned id) override { ::KillTimer(m_hwnd, id); }
+    void Invalidate() override { InvalidateRect(m_hwnd, nullptr, TRUE); }
+    void Close() override { SendMessageA(m_hwnd, WM_CLOSE, 0, 0); }
+    void StartDrag() override { SendMessageA(m_hwnd, WM_SYSCOMMAND, SC_MOVE | HTCAPTION, 0); }
+    int Alert(const char* text, const char* caption, unsigned style) override {
+        return MessageBoxA(m_hwnd, text, caption ? caption : AppName().c_str(), style);
+    }
+
+private:
+    Skin& Background() { return m_skins[static_cast<int>(SkinImage::Background)]; }
+
+    // The program's name as message box captions show it: the executable's base name.
+    static std::string AppName() {
+        char module[MAX_PATH];
+        DWORD n = GetModuleFileNameA(nullptr, module, sizeof(module));
+        if (n == 0 || n >= sizeof(module)) return "";
+        const char* base = strrchr(module, '\\');
+        std::string name = base ? base + 1 : module;
+        const size_t dot = name.rfind('.');
+        if (dot != std::string::npos) name.resize(dot);
+        return name;
+    }
+
+    void Paint() {
+        PAINTSTRUCT ps;
+        HDC dc = BeginPaint(m_hwnd, &ps);
+        RECT client;
+        GetClientRect(m_hwnd, &client);
+        // Painted off screen first, then shown at once: ten repaints a second do not flicker.
+        HDC back = CreateCompatibleDC(dc);
+        HBITMAP buffer = CreateCompatibleBitmap(dc, client.right, client.bottom);
+        HGDIOBJ oldBitmap = SelectObject(back, buffer);
+        HGDIOBJ oldFont = SelectObject(back, m_font);
+        SetBkMode(back, TRANSPARENT);
+        SetTextColor(back, RGB(0, 0, 0));
+        {
+            DcCanvas canvas(back, m_skins);
+            m_events.OnPaint(canvas);
+        }
+        ::BitBlt(dc, 0, 0, client.right, client.bottom, back, 0, 0, SRCCOPY);
+        SelectObject(back, oldFont);
+        SelectObject(back, oldBitmap);
+        DeleteObject(buffer);
+        DeleteDC(back);
+        EndPaint(m_hwnd, &ps);
+    }
+
+    static INT_PTR CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+        DialogWindow* self = reinterpret_cast<DialogWindow*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+        switch (msg) {
+            case WM_INITDIALOG:
+                self = reinterpret_cast<DialogWindow*>(lp);
+                SetWindowLongPtrA(hwnd, GWLP_USERDATA, lp);
+                self->m_hwnd = hwnd;
+                win32::SetMessageOwner(hwnd);
+                SendMessageA(hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(self->m_icon));
+                SendMessageA(hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(self->m_icon));
+                self->m_events.OnInitDialog(*self);
+                return TRUE;
+            case WM_PAINT:
+                self->Paint();
+                return TRUE;
+            case WM_ERASEBKGND:
+                SetWindowLongPtrA(hwnd, DWLP_MSGRESULT, TRUE);
+                return TRUE;
+            case WM_QUERYDRAGICON:
+                return reinterpret_cast<INT_PTR>(self->m_icon);
+            case WM_TIMER:
+                self->m_events.OnTimer(static_cast<unsigned>(wp));
+                return FALSE;
+            case WM_LBUTTONDOWN:
+                self->m_events.OnLButtonDown(GET_X_LPARAM(lp), GET_Y_LPARAM(lp));
+                return TRUE;
+            case WM_MOUSEMOVE:
+                self->m_events.OnMouseMove(GET_X_LPARAM(lp), GET_Y_LPARAM(lp));
+                return TRUE;
+            case WM_COMMAND:
+                // Enter (IDOK), Escape and the close that WM_CLOSE turns into (IDCANCEL).
+                if (LOWORD(wp) == IDOK || LOWORD(wp) == IDCANCEL) {
+                    EndDialog(hwnd, LOWORD(wp));
+                    return TRUE;
+                }
+                return FALSE;
+            case WM_DESTROY:
+                if (self) self->m_events.OnDestroy();
+                win32::SetMessageOwner(nullptr);
+                return FALSE;
+            default:
+                return FALSE;
+        }
+    }
+
+    WindowEvents& m_events;
+    HINSTANCE m_instance = nullptr;
+    HWND m_hwnd = nullptr;
+    HICON m_icon = nullptr;
+    HFONT m_font = nullptr;
+    Skin m_skins[3];
+};
+
+}  // namespace
+
+void RunWindow(WindowEvents& events) {
+    InitCommonControls();
+    Gdiplus::GdiplusStartupInput input;
+    ULONG_PTR token = 0;
+    Gdiplus::GdiplusStartup(&token, &input, nullptr);
+    {
+        DialogWindow window(events);
+        window.Run();
+    }
+    Gdiplus::GdiplusShutdown(token);
+}
+
+}  // namespace platform
