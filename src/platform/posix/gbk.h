@@ -1,6 +1,7 @@
 // GBK (code page 936) and UTF-8, for the POSIX side's file names and terminal.
 #pragma once
 
+#include <atomic>
 #include <string>
 
 namespace platform::posix {
@@ -8,5 +9,8 @@ namespace platform::posix {
 // Bytes that do not convert are kept as they are.
 std::string GbkToUtf8(const char* text);
 std::string Utf8ToGbk(const char* text);
+
+// Message boxes waiting for an answer on the terminal.
+extern std::atomic<int> g_boxesOpen;
 
 }  // namespace platform::posix

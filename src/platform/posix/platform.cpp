@@ -11,6 +11,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -58,6 +59,8 @@ std::string Convert(const char* to, const char* from, const char* text) {
 
 
 }  // namespace
+
+std::atomic<int> g_boxesOpen{0};
 
 std::string GbkToUtf8(const char* text) { return Convert("UTF-8", "CP936", text); }
 std::string Utf8ToGbk(const char* text) { return Convert("CP936", "UTF-8", text); }
@@ -494,8 +497,15 @@ bool LaunchProgram(const char* path, const char* param) {
     const std::string native = NativePath(path);
     const std::string arg = GbkToUtf8(param);
     char* argv[] = {const_cast<char*>(native.c_str()), const_cast<char*>(arg.c_str()), nullptr};
+    // In a session of its own, as a program started from the shell on Windows: it lives
+    // on when the updater and its terminal go away.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
     pid_t pid;
-    return posix_spawn(&pid, native.c_str(), nullptr, nullptr, argv, environ) == 0;
+    const bool ok = posix_spawn(&pid, native.c_str(), nullptr, &attr, argv, environ) == 0;
+    posix_spawnattr_destroy(&attr);
+    return ok;
 }
 
 void DebugOutput(const char*) {}
@@ -520,6 +530,11 @@ void SystemLocalTime(std::tm* out) {
 }
 
 int SystemMessageBox(const char* text, const char* caption, unsigned style) {
+    // The terminal front end leaves the screen alone while a box waits for its answer.
+    struct Asking {
+        Asking() { ++posix::g_boxesOpen; }
+        ~Asking() { --posix::g_boxesOpen; }
+    } asking;
     const std::string shown = GbkToUtf8(text);
     const std::string title = caption ? GbkToUtf8(caption) : std::string("updater");
     fprintf(stderr, "[%s] %s\n", title.c_str(), shown.c_str());

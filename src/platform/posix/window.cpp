@@ -78,6 +78,10 @@ public:
     }
 
     void Show(const std::string& line) {
+        if (posix::g_boxesOpen > 0) {
+            drawn = false;  // a box is asking: draw again on a fresh line afterwards
+            return;
+        }
         if (tty) {
             const std::string shown = Utf8(line);
             fprintf(stderr, "\r\033[K%s", shown.c_str());
