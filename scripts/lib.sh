@@ -10,10 +10,15 @@ as_root() {
     if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
 }
 
-# Debian packages the build and the tests need (amd64 and, for 32-bit Wine, i386).
-UPDATER_PACKAGES=(
-    cmake make g++ pkg-config dpkg-dev locales
+# Debian packages: the native build and its tools, then the Windows builds and Wine
+# (amd64 and, for 32-bit Wine, i386).
+NATIVE_PACKAGES=(
+    cmake make g++ pkg-config
     libtinyxml-dev libcurl4-openssl-dev googletest
+    nginx-light util-linux
+)
+WINDOWS_PACKAGES=(
+    dpkg-dev locales
     g++-mingw-w64-i686-posix binutils-mingw-w64-i686
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     wine wine64 wine32:i386
@@ -21,16 +26,28 @@ UPDATER_PACKAGES=(
 
 missing_packages() {
     local p
-    for p in "${UPDATER_PACKAGES[@]}" "$@"; do
+    for p in "$@"; do
         dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q 'install ok installed' || echo "$p"
     done
 }
 
+# ensure_packages [--native]: the native build only, or (default) everything.
 ensure_packages() {
-    local need
-    need=$(missing_packages "$@")
+    local native=0
+    [ "${1:-}" = --native ] && native=1
+    local need update=0
+    if [ "$native" = 1 ]; then
+        need=$(missing_packages "${NATIVE_PACKAGES[@]}")
+        if [ -n "$need" ]; then
+            log "installing: $(echo $need)"
+            as_root apt-get update -q >/dev/null
+            # shellcheck disable=SC2086
+            DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -q --no-install-recommends $need >/dev/null
+        fi
+        return 0
+    fi
+    need=$(missing_packages "${NATIVE_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}")
     local srclist=/etc/apt/sources.list.d/updater-deb-src.sources
-    local update=0
     if ! dpkg --print-foreign-architectures | grep -qx i386; then
         as_root dpkg --add-architecture i386
         update=1

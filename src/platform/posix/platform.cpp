@@ -154,12 +154,25 @@ bool ReplaceFileWithCopy(const char* src, const char* dst) {
     if (target.get() >= 0 && flock(target.get(), LOCK_EX | LOCK_NB) != 0) return false;
 
     Fd in(open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    if (in.get() < 0) return false;
+    // The installed file keeps its mode; a new one is executable when it is a program
+    // (the server does not carry modes, and the lobby must be able to start).
+    mode_t mode = 0644;
     struct stat st;
-    if (in.get() < 0 || fstat(in.get(), &st) != 0) return false;
+    if (target.get() >= 0 && fstat(target.get(), &st) == 0) {
+        mode = st.st_mode & 07777;
+    } else {
+        char magic[4] = {0};
+        if (pread(in.get(), magic, sizeof(magic), 0) >= 2 &&
+            (memcmp(magic, "\x7f" "ELF", 4) == 0 || memcmp(magic, "#!", 2) == 0)) {
+            mode = 0755;
+        }
+    }
     const std::string temp = to + ".new~";
     bool ok;
     {
-        Fd out(open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 0777));
+        Fd out(open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
+        if (out.get() >= 0) fchmod(out.get(), mode);  // whatever the umask
         ok = out.get() >= 0 && CopyBytes(in.get(), out.get());
     }
     if (ok) ok = rename(temp.c_str(), to.c_str()) == 0;
