@@ -105,7 +105,7 @@ void CUpdateDlg::DownloadFile(const char* fileName, const char* dirName, uint32_
             if (n == 0) break;
             m_localFile.Write(chunk, n);
         }
-        m_localFile.Close();
+        if (!m_localFile.Close()) throw platform::FileError("write failed");
         if (m_fileReceived < m_fileSize && expectedSize != kUnknownSize) {
             m_fileReceived = 0;
             failure = "文件不完整";

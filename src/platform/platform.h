@@ -60,7 +60,8 @@ private:
 };
 
 // The file a download is written to: created or truncated, opened for reading and
-// writing, not shared.
+// writing, not shared. Writes are gathered in a buffer of fixed size, so a stream of
+// small chunks costs few system calls.
 class LocalFile {
 public:
     LocalFile();
@@ -70,11 +71,18 @@ public:
     bool Create(const char* path);
     // Throws FileError when the bytes cannot be written.
     void Write(const void* data, size_t len);
-    void Close();
+    // False when what was still buffered could not be written.
+    bool Close();
     bool IsOpen() const;
 
 private:
+    bool Flush();
+    bool WriteThrough(const void* data, size_t len);
+
+    static constexpr size_t kBufferSize = 256 * 1024;
     intptr_t m_handle;
+    std::unique_ptr<char[]> m_buffer;
+    size_t m_buffered;
 };
 
 struct FileError : std::runtime_error {

@@ -249,7 +249,7 @@ bool FolderListing::Next(std::string& name, bool& isFolder) {
     return true;
 }
 
-LocalFile::LocalFile() : m_handle(-1) {}
+LocalFile::LocalFile() : m_handle(-1), m_buffered(0) {}
 LocalFile::~LocalFile() { Close(); }
 
 bool LocalFile::Create(const char* path) {
@@ -262,16 +262,20 @@ bool LocalFile::Create(const char* path) {
         return false;
     }
     m_handle = fd;
+    m_buffered = 0;
     return true;
 }
 
-void LocalFile::Write(const void* data, size_t len) {
-    if (!WriteAll(static_cast<int>(m_handle), data, len)) throw FileError(strerror(errno));
+bool LocalFile::WriteThrough(const void* data, size_t len) {
+    return WriteAll(static_cast<int>(m_handle), data, len);
 }
 
-void LocalFile::Close() {
-    if (m_handle >= 0) close(static_cast<int>(m_handle));
+bool LocalFile::Close() {
+    if (m_handle < 0) return true;
+    bool ok = Flush();
+    if (close(static_cast<int>(m_handle)) != 0) ok = false;
     m_handle = -1;
+    return ok;
 }
 
 bool LocalFile::IsOpen() const { return m_handle >= 0; }

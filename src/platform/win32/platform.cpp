@@ -78,7 +78,7 @@ bool FolderListing::Next(std::string& name, bool& isFolder) {
     return true;
 }
 
-LocalFile::LocalFile() : m_handle(reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE)) {}
+LocalFile::LocalFile() : m_handle(reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE)), m_buffered(0) {}
 LocalFile::~LocalFile() { Close(); }
 
 bool LocalFile::Create(const char* path) {
@@ -86,21 +86,23 @@ bool LocalFile::Create(const char* path) {
     HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     m_handle = reinterpret_cast<intptr_t>(h);
+    m_buffered = 0;
     return h != INVALID_HANDLE_VALUE;
 }
 
-void LocalFile::Write(const void* data, size_t len) {
+bool LocalFile::WriteThrough(const void* data, size_t len) {
     DWORD written = 0;
-    if (!WriteFile(reinterpret_cast<HANDLE>(m_handle), data, static_cast<DWORD>(len), &written,
-                   nullptr) ||
-        written != len) {
-        throw FileError("write failed");
-    }
+    return WriteFile(reinterpret_cast<HANDLE>(m_handle), data, static_cast<DWORD>(len), &written,
+                     nullptr) &&
+           written == len;
 }
 
-void LocalFile::Close() {
-    if (IsOpen()) CloseHandle(reinterpret_cast<HANDLE>(m_handle));
+bool LocalFile::Close() {
+    if (!IsOpen()) return true;
+    const bool ok = Flush();
+    CloseHandle(reinterpret_cast<HANDLE>(m_handle));
     m_handle = reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE);
+    return ok;
 }
 
 bool LocalFile::IsOpen() const {
