@@ -66,10 +66,11 @@ void CUpdateDlg::CopyUpdateTree(const char* dstDir, const char* srcDir) {
     }
 }
 
-// Puts `src` in the place of `dst` in one step. While the target is in use the user is
-// asked to close the lobby and retry; "No" abandons the run.
+// Puts the verified `src` in the place of `dst` in one step, so an installed file is
+// never half-written. While the target is in use the user is asked to close the lobby
+// and retry; "No" abandons the run, a retry that succeeds goes on with it.
 void CUpdateDlg::InstallFile(const char* src, const char* dst) {
-    if (platform::ReplaceFileWithCopy(src, dst)) return;
+    if (platform::MoveOver(src, dst)) return;
     char prompt[512];
     FormatText(prompt, sizeof(prompt), "%s文件已被打开，请关闭游戏大厅后重试！\n是否重试？", dst);
     for (;;) {
@@ -77,6 +78,6 @@ void CUpdateDlg::InstallFile(const char* src, const char* dst) {
             m_log.WriteLine("文件被占用，更新失败:%s", dst);
             throw 0;
         }
-        if (platform::ReplaceFileWithCopy(src, dst)) return;
+        if (platform::MoveOver(src, dst)) return;
     }
 }

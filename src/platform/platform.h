@@ -29,10 +29,10 @@ bool CreateFolder(const char* path);
 // True when a file or folder exists at `path`.
 bool PathExists(const char* path);
 bool RemoveFile(const char* path);
-// Copies `src` over `dst` in one step: the copy is made beside `dst` and then put in
-// its place, so `dst` is never seen half-written. Fails, leaving `dst` as it was, when
-// `dst` is in use by a running program.
-bool ReplaceFileWithCopy(const char* src, const char* dst);
+// Puts `src` in the place of `dst` in one step (a rename; across volumes a copy made
+// beside `dst`, then renamed), so `dst` is never seen half-written. Fails, leaving both
+// as they were, when `dst` is in use by a running program.
+bool MoveOver(const char* src, const char* dst);
 // Has `src` moved over `dst` when the system next restarts (on POSIX: when the updater
 // next starts, see ApplyPendingReplacements).
 bool ReplaceAtRestart(const char* src, const char* dst);

@@ -123,7 +123,7 @@ void CUpdateDlg::RunUpdate() {
     CopyUpdateTree(target, tree);
 
     WriteMd5Xml(m_gameDir, m_manifestMd5, m_log);
-    platform::ReplaceFileWithCopy(downloadedManifest, installedManifest);
+    platform::MoveOver(downloadedManifest, installedManifest);
     platform::RemoveFile(downloadedManifest);
     m_log.WriteLine("下载好了");
 }

@@ -146,7 +146,7 @@ bool PathExists(const char* path) {
 
 bool RemoveFile(const char* path) { return unlink(NativePath(path).c_str()) == 0; }
 
-bool ReplaceFileWithCopy(const char* src, const char* dst) {
+bool MoveOver(const char* src, const char* dst) {
     const std::string from = NativePath(src), to = NativePath(dst);
     // In use: a running program (ETXTBSY) or a lock held by another process.
     Fd target(open(to.c_str(), O_WRONLY | O_CLOEXEC));
@@ -168,16 +168,24 @@ bool ReplaceFileWithCopy(const char* src, const char* dst) {
             mode = 0755;
         }
     }
+    fchmod(in.get(), mode);
+    if (rename(from.c_str(), to.c_str()) == 0) return true;
+    if (errno != EXDEV) return false;
+
+    // Another file system: a copy beside the target, then renamed over it.
     const std::string temp = to + ".new~";
     bool ok;
     {
         Fd out(open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
-        if (out.get() >= 0) fchmod(out.get(), mode);  // whatever the umask
-        ok = out.get() >= 0 && CopyBytes(in.get(), out.get());
+        ok = out.get() >= 0 && fchmod(out.get(), mode) == 0 && CopyBytes(in.get(), out.get());
     }
     if (ok) ok = rename(temp.c_str(), to.c_str()) == 0;
-    if (!ok) unlink(temp.c_str());
-    return ok;
+    if (!ok) {
+        unlink(temp.c_str());
+        return false;
+    }
+    unlink(from.c_str());
+    return true;
 }
 
 bool ReplaceAtRestart(const char* src, const char* dst) {

@@ -27,15 +27,18 @@ bool PathExists(const char* path) {
 
 bool RemoveFile(const char* path) { return DeleteFileA(path) != 0; }
 
-bool ReplaceFileWithCopy(const char* src, const char* dst) {
+bool MoveOver(const char* src, const char* dst) {
+    // MoveFileEx fails while another program holds the target open without sharing, or
+    // runs it; the target is then untouched.
+    if (MoveFileExA(src, dst, MOVEFILE_REPLACE_EXISTING)) return true;
+    if (GetLastError() != ERROR_NOT_SAME_DEVICE) return false;
     std::string temp = std::string(dst) + ".new~";
     if (!CopyFileA(src, temp.c_str(), FALSE)) return false;
-    // MoveFileEx fails while another program holds the target open without sharing,
-    // or runs it; the target is then untouched.
-    if (!MoveFileExA(temp.c_str(), dst, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (!MoveFileExA(temp.c_str(), dst, MOVEFILE_REPLACE_EXISTING)) {
         DeleteFileA(temp.c_str());
         return false;
     }
+    DeleteFileA(src);
     return true;
 }
 
