@@ -22,6 +22,7 @@ WINDOWS_PACKAGES=(
     g++-mingw-w64-i686-posix binutils-mingw-w64-i686
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     wine wine64 wine32:i386
+    xvfb xdotool imagemagick fonts-wqy-microhei file
 )
 
 missing_packages() {

@@ -1,0 +1,279 @@
+#!/usr/bin/env bash
+# End-to-end tests of the Windows updater under Wine and Xvfb: the real exe, a real
+# install folder, nginx on 127.0.0.1 serving a published release, xdotool answering the
+# message boxes and clicking the window, screenshots of what the user sees.
+# Prints "wine-e2e: N passed, N failed" at the end.
+#   tests/e2e/wine_e2e.sh WINDOWS_BUILD_DIR LINUX_BUILD_DIR [SCREENSHOT_DIR]
+set -uo pipefail
+HERE=$(cd "$(dirname "$0")" && pwd)
+WBUILD=$(cd "${1:?Windows build folder}" && pwd)
+LBUILD=$(cd "${2:?Linux build folder}" && pwd)
+SHOTS=${3:-}
+. "$HERE/nginx.sh"
+
+PORT=8642  # the host the updater is built with
+WORK=$(mktemp -d /tmp/updater-wine-e2e.XXXXXX)
+chmod 755 "$WORK"
+WWW=$WORK/www
+MAIN_PID=$BASHPID
+XVFB_PID=
+cleanup() {
+    [ "$BASHPID" = "$MAIN_PID" ] || return 0
+    nginx_stop
+    WINEPREFIX=$WORK/prefix timeout 20 wineserver -k 2>/dev/null
+    [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null
+    [ -n "${E2E_KEEP:-}" ] || rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+PASSED=0
+FAILED=0
+CASE=
+check() {
+    local what=$1
+    shift
+    if "$@"; then
+        PASSED=$((PASSED + 1))
+    else
+        FAILED=$((FAILED + 1))
+        echo "FAIL [$CASE] $what"
+    fi
+}
+not() { ! "$@"; }
+
+# ---- Wine, X ---------------------------------------------------------------------------
+
+if [ -n "${WINE_LOADER:-}" ]; then
+    LOADER=$WINE_LOADER
+    [ "$LOADER" = /usr/lib/wine/wine64 ] && export WINEARCH=win64 || export WINEARCH=win32
+elif file "$WBUILD/HalcyraUpdate.exe" | grep -q 'x86-64'; then
+    LOADER=/usr/lib/wine/wine64
+    export WINEARCH=win64
+else
+    LOADER=/usr/lib/wine/wine
+    export WINEARCH=win32
+fi
+for n in $(seq 90 99); do
+    [ -e "/tmp/.X$n-lock" ] && continue
+    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    XVFB_PID=$!
+    export DISPLAY=":$n"
+    break
+done
+export WINEPREFIX=$WORK/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LANG=zh_CN.UTF-8
+timeout 120 "$LOADER" wineboot -i >/dev/null 2>&1
+# Unmanaged windows (a closed window otherwise costs seconds under a bare X server), and
+# the CJK font for the window's "宋体".
+wreg() { timeout 30 "$LOADER" reg add "$@" /f >/dev/null 2>&1; }
+wreg 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N
+wreg 'HKCU\Software\Wine\Fonts\Replacements' /v '宋体' /t REG_SZ /d 'WenQuanYi Micro Hei'
+wreg 'HKCU\Software\Wine\Fonts\Replacements' /v SimSun /t REG_SZ /d 'WenQuanYi Micro Hei'
+timeout 30 wineserver -w
+
+# ---- fixtures --------------------------------------------------------------------------
+
+make_release() {
+    local dir=$1
+    rm -rf "$dir"
+    mkdir -p "$dir/data" "$dir/skin"
+    printf 'lobby %s\r\n' "${2:-1}" >"$dir/readme.txt"
+    head -c "${3:-1500000}" /dev/urandom >"$dir/data/big.bin"
+    printf '中文内容\r\n' >"$dir/skin/更新文件.txt"
+    cp "$WBUILD/tests/fake_lobby.exe" "$dir/Halcyra.exe"
+}
+publish() {
+    mkdir -p "$WWW/DownLoad"
+    "$LBUILD/HalcyraPublish" "$1" "$WWW/DownLoad" >/dev/null
+}
+new_install() {
+    INST=$WORK/install-$1
+    rm -rf "$INST"
+    mkdir -p "$INST"
+    cp "$WBUILD/HalcyraUpdate.exe" "$INST/"
+}
+start_updater() {
+    rm -f "$INST/lobby-ran.txt"
+    (cd "$INST" && exec "$LOADER" HalcyraUpdate.exe >/dev/null 2>&1) &
+    UPD_PID=$!
+}
+wait_exit() {  # pid seconds
+    local i
+    for i in $(seq 1 $((${2:-60} * 10))); do
+        kill -0 "$1" 2>/dev/null || return 0
+        sleep 0.1
+    done
+    return 1
+}
+find_window() {  # exact name, seconds -> window id on stdout
+    local i w
+    for i in $(seq 1 $((${2:-20} * 10))); do
+        w=$(xdotool search --name "^$1\$" 2>/dev/null | head -n 1)
+        [ -n "$w" ] && { echo "$w"; return 0; }
+        sleep 0.1
+    done
+    return 1
+}
+window_count() { xdotool search --name "^$1\$" 2>/dev/null | wc -l; }
+answer() {  # window key
+    xdotool windowfocus --sync "$1" key "$2" 2>/dev/null || xdotool key --window "$1" "$2"
+}
+geometry() { xdotool getwindowgeometry "$1" | sed -n 's/.*Geometry: //p'; }
+shot() {  # window file
+    import -window "$1" "$2" 2>/dev/null
+    [ -n "$SHOTS" ] && cp "$2" "$SHOTS/"
+    return 0
+}
+pixel() {  # file x y -> r,g,b
+    convert "$1" -format '%[fx:int(255*p{'"$2"','"$3"'}.r)],%[fx:int(255*p{'"$2"','"$3"'}.g)],%[fx:int(255*p{'"$2"','"$3"'}.b)]' info:
+}
+is_bar_colour() {  # r,g,b of the bar fill: a blue clearly bluer than the trough
+    local r g b
+    IFS=, read -r r g b <<<"$1"
+    [ "$b" -gt 150 ] && [ "$r" -lt 150 ]
+}
+is_trough_colour() {
+    local r g b
+    IFS=, read -r r g b <<<"$1"
+    [ "$r" -gt 200 ] && [ "$g" -gt 200 ] && [ "$b" -gt 200 ]
+}
+lobby_started() {
+    local i
+    for i in $(seq 1 50); do
+        [ -e "$INST/lobby-ran.txt" ] && break
+        sleep 0.1
+    done
+    [ "$(cat "$INST/lobby-ran.txt" 2>/dev/null | tr -d '\r\n')" = "A" ]
+}
+same_tree() { (cd "$1" && find . -type f) | while read -r f; do cmp -s "$1/$f" "$2/$f" || exit 1; done; }
+log_has() { iconv -f GBK -t UTF-8 "$INST/updatelog.txt" | grep -qF -- "$1"; }
+
+mkdir -p "$WWW/DownLoad"
+make_release "$WORK/rel" 1
+publish "$WORK/rel"
+
+# ---- cases -------------------------------------------------------------------------------
+
+CASE="first run, watched while it downloads"
+nginx_start "$WWW" "$PORT" "limit_rate 250k;" || exit 1
+new_install a
+start_updater
+WIN=$(find_window '大厅自动更新' 30)
+check "window shown" test -n "$WIN"
+check "window is 368 x 91" test "$(geometry "$WIN")" = "368x91"
+sleep 3
+shot "$WIN" "$WORK/window-downloading.png"
+check "file bar part-filled" is_bar_colour "$(pixel "$WORK/window-downloading.png" 12 41)"
+check "file bar not full" is_trough_colour "$(pixel "$WORK/window-downloading.png" 350 41)"
+check "total bar part-filled" is_bar_colour "$(pixel "$WORK/window-downloading.png" 12 56)"
+check "total bar not full" is_trough_colour "$(pixel "$WORK/window-downloading.png" 350 56)"
+check "button drawn" not is_bar_colour "$(pixel "$WORK/window-downloading.png" 326 77)"
+check "updater ends" wait_exit "$UPD_PID" 60
+check "release installed" same_tree "$WORK/rel" "$INST"
+check "lobby started with A" lobby_started
+check "log complete" log_has "下载好了"
+nginx_stop
+
+CASE="server stopped"
+start_updater
+BOX=$(find_window HalcyraUpdate 30)
+check "failure message box shown" test -n "$BOX"
+[ -n "$BOX" ] && shot "$BOX" "$WORK/failure-box.png"
+[ -n "$BOX" ] && answer "$BOX" Return
+check "updater ends once answered" wait_exit "$UPD_PID" 20
+check "lobby not started" not lobby_started
+
+CASE="a second copy while the first runs"
+nginx_start "$WWW" "$PORT" "limit_rate 100k;" || exit 1
+new_install b
+start_updater
+FIRST=$UPD_PID
+WIN=$(find_window '大厅自动更新' 30)
+t0=$(date +%s%N)
+(cd "$INST" && timeout 30 "$LOADER" HalcyraUpdate.exe >/dev/null 2>&1)
+elapsed=$((($(date +%s%N) - t0) / 1000000))
+check "second copy ends at once (${elapsed} ms)" test "$elapsed" -lt 5000
+check "only one window" test "$(window_count '大厅自动更新')" = 1
+check "first run goes on and ends" wait_exit "$FIRST" 90
+check "first run completes" lobby_started
+nginx_stop
+
+CASE="a skin file of another size"
+nginx_start "$WWW" "$PORT" "limit_rate 250k;" || exit 1
+new_install c
+mkdir -p "$INST/data"
+convert -size 420x130 gradient:'#2a5d9f-#0d2b55' "BMP3:$INST/data/update.bmp"
+start_updater
+WIN=$(find_window '大厅自动更新' 30)
+check "window takes the skin's size" test "$(geometry "$WIN")" = "420x130"
+sleep 1.5
+shot "$WIN" "$WORK/window-other-skin.png"
+check "bars keep their place" is_bar_colour "$(pixel "$WORK/window-other-skin.png" 12 41)"
+check "updater ends" wait_exit "$UPD_PID" 60
+nginx_stop
+
+CASE="a file held open by another program, answered No"
+nginx_start "$WWW" "$PORT" || exit 1
+make_release "$WORK/rel" 2
+publish "$WORK/rel"
+before=$(md5sum <"$INST/readme.txt")
+cp "$WBUILD/tests/hold_file.exe" "$WORK/"
+(cd "$INST" && exec "$LOADER" "$WORK/hold_file.exe" readme.txt 120000 >"$WORK/held" 2>/dev/null) &
+HOLDER=$!
+for i in $(seq 1 100); do grep -q held "$WORK/held" 2>/dev/null && break; sleep 0.1; done
+start_updater
+BOX=$(find_window '警告' 30)
+check "retry prompt shown" test -n "$BOX"
+[ -n "$BOX" ] && shot "$BOX" "$WORK/in-use-prompt.png"
+[ -n "$BOX" ] && answer "$BOX" n
+FAILBOX=$(find_window HalcyraUpdate 20)
+check "then the failure message" test -n "$FAILBOX"
+[ -n "$FAILBOX" ] && answer "$FAILBOX" Return
+check "updater ends" wait_exit "$UPD_PID" 20
+check "installed file unchanged" test "$(md5sum <"$INST/readme.txt")" = "$before"
+check "lobby not started" not lobby_started
+kill "$HOLDER" 2>/dev/null
+wait "$HOLDER" 2>/dev/null
+
+CASE="Brenthor.exe replaced at restart"
+printf 'new brenthor\r\n' >"$WORK/rel/Brenthor.exe"
+publish "$WORK/rel"
+printf 'old brenthor\r\n' >"$INST/Brenthor.exe"
+start_updater
+check "updater ends" wait_exit "$UPD_PID" 60
+check "lobby started" lobby_started
+check "not replaced during the run" grep -q 'old brenthor' "$INST/Brenthor.exe"
+timeout 30 wineserver -w
+check "pending rename recorded" grep -q 'Brenthor' "$WINEPREFIX/system.reg"
+timeout 120 "$LOADER" wineboot -r >/dev/null 2>&1
+timeout 30 wineserver -w
+check "replaced by the restart" grep -q 'new brenthor' "$INST/Brenthor.exe"
+rm -f "$WORK/rel/Brenthor.exe"
+publish "$WORK/rel"
+nginx_stop
+
+CASE="Cancel clicked during a download"
+make_release "$WORK/rel" 3 4000000
+publish "$WORK/rel"
+nginx_start "$WWW" "$PORT" "limit_rate 300k;" || exit 1
+new_install d
+start_updater
+WIN=$(find_window '大厅自动更新' 30)
+sleep 2.5
+xdotool mousemove --window "$WIN" 320 76 click 1
+t0=$(date +%s%N)
+for i in $(seq 1 50); do [ "$(window_count '大厅自动更新')" = 0 ] && break; sleep 0.1; done
+closed=$((($(date +%s%N) - t0) / 1000000))
+check "window closes at once (${closed} ms)" test "$(window_count '大厅自动更新')" = 0
+check "updater ends" wait_exit "$UPD_PID" 10
+check "no installed file half-written" not test -e "$INST/data/big.bin"
+check "lobby not started" not lobby_started
+nginx_stop
+nginx_start "$WWW" "$PORT" || exit 1
+start_updater
+check "next run ends" wait_exit "$UPD_PID" 60
+check "next run completes" same_tree "$WORK/rel" "$INST"
+check "lobby started" lobby_started
+nginx_stop
+
+echo "wine-e2e: $PASSED passed, $FAILED failed"
+[ "$FAILED" = 0 ]

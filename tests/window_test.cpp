@@ -1,0 +1,345 @@
+// The progress window's logic, driven through a recording canvas and a fake host. The
+// window starts a real session on OnInitDialog: with no server listening the worker
+// fails at once, and the tests then set the shared counters themselves.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+#include "test_util.h"
+#include "ui/update_dlg.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using platform::SkinImage;
+
+struct Draw {
+    enum Kind { Blt, Stretch, Text } kind;
+    SkinImage image;
+    int x, y, cx, cy, srcX, srcY, srcCx, srcCy;
+    std::string text;
+};
+
+class RecordingCanvas : public platform::Canvas {
+public:
+    void BitBlt(SkinImage image, int x, int y, int cx, int cy, int srcX, int srcY) override {
+        draws.push_back({Draw::Blt, image, x, y, cx, cy, srcX, srcY, 0, 0, ""});
+    }
+    void StretchBlt(SkinImage image, int x, int y, int cx, int cy, int srcX, int srcY, int srcCx,
+                    int srcCy) override {
+        draws.push_back({Draw::Stretch, image, x, y, cx, cy, srcX, srcY, srcCx, srcCy, ""});
+    }
+    void Text(int x, int y, const char* text) override {
+        draws.push_back({Draw::Text, SkinImage::Background, x, y, 0, 0, 0, 0, 0, 0, text});
+    }
+    // The bar drawn at row `top`, or null.
+    const Draw* BarAt(int top) const {
+        for (const Draw& d : draws) {
+            if (d.kind == Draw::Stretch && d.y == top) return &d;
+        }
+        return nullptr;
+    }
+    std::vector<Draw> draws;
+};
+
+class FakeHost : public platform::WindowHost {
+public:
+    platform::Size ImageSize(SkinImage image) override {
+        switch (image) {
+            case SkinImage::Background: return background;
+            case SkinImage::Button: return button;
+            case SkinImage::Bar: return bar;
+        }
+        return {0, 0};
+    }
+    void SetTitle(const char* text) override { titles.push_back(text); }
+    void Resize(int cx, int cy) override { sizes.push_back({cx, cy}); }
+    void SetTimer(unsigned id, unsigned periodMs) override { timers.push_back({id, periodMs}); }
+    void KillTimer(unsigned id) override { killed.push_back(id); }
+    void Invalidate() override { ++invalidates; }
+    void Close() override { ++closes; }
+    void StartDrag() override { ++drags; }
+    int Alert(const char* text, const char*, unsigned) override {
+        alerts.push_back(text);
+        return 1;
+    }
+
+    platform::Size background{368, 91}, button{212, 20}, bar{12, 10};
+    std::vector<std::string> titles, alerts;
+    std::vector<platform::Size> sizes;
+    std::vector<std::pair<unsigned, unsigned>> timers;
+    std::vector<unsigned> killed;
+    int invalidates = 0, closes = 0, drags = 0;
+};
+
+// What a session started from the test program leaves beside it.
+const char* const kSessionLeftovers[] = {"updatelog.txt", "Update", "Vadarodazu.xml"};
+
+fs::path ExeDir() {
+    char self[4096];
+    if (!platform::ModulePath(self, sizeof(self))) return fs::path();
+    return fs::path(self).parent_path();
+}
+
+class ProgressWindow : public testing::Test {
+protected:
+    void SetUp() override {
+        m_cwd = fs::current_path();
+        for (const char* name : kSessionLeftovers) m_existed.push_back(fs::exists(ExeDir() / name));
+        testing::internal::CaptureStdout();
+    }
+    void TearDown() override {
+        m_dlg.reset();  // closes the log, so that it can be removed
+        testing::internal::GetCapturedStdout();
+        std::error_code ec;
+        for (size_t i = 0; i < m_existed.size(); ++i) {
+            if (!m_existed[i]) fs::remove_all(ExeDir() / kSessionLeftovers[i], ec);
+        }
+        fs::current_path(m_cwd, ec);
+    }
+    // Opens the window on `host` and waits for the session's worker to give up.
+    CUpdateDlg& Open() {
+        m_dlg.reset(new CUpdateDlg);
+        EXPECT_TRUE(m_dlg->OnInitDialog(m_host));
+        EXPECT_TRUE(m_dlg->StopWorker(10000));
+        m_dlg->m_status = STATUS_RUNNING;
+        m_dlg->m_fileSize = 0;
+        m_dlg->m_fileReceived = 0;
+        m_dlg->m_totalSize = 0;
+        m_dlg->m_totalReceived = 0;
+        return *m_dlg;
+    }
+    RecordingCanvas Paint() {
+        RecordingCanvas canvas;
+        m_dlg->OnPaint(canvas);
+        return canvas;
+    }
+    // The speed the window shows, in kb/s; -1 when the text is not the speed line.
+    double ShownSpeed() {
+        const std::string prefix = "下载速度:", suffix = "kb/s";
+        for (const Draw& d : Paint().draws) {
+            if (d.kind != Draw::Text) continue;
+            const std::string& t = d.text;
+            if (t.compare(0, prefix.size(), prefix) != 0 || t.size() < prefix.size() + suffix.size() ||
+                t.compare(t.size() - suffix.size(), suffix.size(), suffix) != 0) {
+                return -1;
+            }
+            return atof(t.substr(prefix.size(), t.size() - prefix.size() - suffix.size()).c_str());
+        }
+        return -1;
+    }
+
+    FakeHost m_host;
+    std::unique_ptr<CUpdateDlg> m_dlg;
+    testutil::FixedEnvironment m_env;
+
+private:
+    fs::path m_cwd;
+    std::vector<bool> m_existed;
+};
+
+TEST_F(ProgressWindow, InitSetsTitleTimerAndSizeFromTheBackground) {
+    m_host.background = {500, 120};
+    Open();
+    ASSERT_EQ(m_host.titles.size(), 1u);
+    EXPECT_EQ(m_host.titles[0], "大厅自动更新");
+    ASSERT_EQ(m_host.timers.size(), 1u);
+    EXPECT_EQ(m_host.timers[0], std::make_pair(100u, 100u));
+    ASSERT_EQ(m_host.sizes.size(), 1u);
+    EXPECT_EQ(m_host.sizes[0].cx, 500);
+    EXPECT_EQ(m_host.sizes[0].cy, 120);
+
+    // A larger background is drawn whole; everything else keeps its place.
+    m_dlg->m_fileSize = 10;
+    m_dlg->m_fileReceived = 10;
+    m_dlg->m_totalSize = 10;
+    m_dlg->m_totalReceived = 10;
+    const RecordingCanvas c = Paint();
+    ASSERT_EQ(c.draws.size(), 5u);
+    EXPECT_EQ(c.draws[0].cx, 500);
+    EXPECT_EQ(c.draws[0].cy, 120);
+    EXPECT_EQ(c.draws[1].x, 20);
+    EXPECT_EQ(c.draws[1].y, 69);
+    EXPECT_EQ(c.draws[2].x, 10);
+    EXPECT_EQ(c.draws[2].y, 37);
+    EXPECT_EQ(c.draws[2].cx, 345);
+    EXPECT_EQ(c.draws[3].y, 52);
+    EXPECT_EQ(c.draws[4].x, 300);
+    EXPECT_EQ(c.draws[4].y, 67);
+}
+
+TEST_F(ProgressWindow, PaintsBackgroundSpeedBarsAndButtonInOrder) {
+    Open();
+    m_dlg->m_fileSize = 100;
+    m_dlg->m_fileReceived = 50;  // 172.5 px, cut to 172
+    m_dlg->m_totalSize = 8;
+    m_dlg->m_totalReceived = 7;  // 301.875 px
+    const RecordingCanvas c = Paint();
+    ASSERT_EQ(c.draws.size(), 5u);
+
+    const Draw& bg = c.draws[0];
+    EXPECT_EQ(bg.kind, Draw::Blt);
+    EXPECT_EQ(bg.image, SkinImage::Background);
+    EXPECT_EQ((std::vector<int>{bg.x, bg.y, bg.cx, bg.cy, bg.srcX, bg.srcY}),
+              (std::vector<int>{0, 0, 368, 91, 0, 0}));
+
+    EXPECT_EQ(c.draws[1].kind, Draw::Text);
+    EXPECT_EQ(c.draws[1].text, "下载速度:0.00kb/s");
+
+    for (int i : {2, 3}) {
+        const Draw& bar = c.draws[i];
+        EXPECT_EQ(bar.kind, Draw::Stretch);
+        EXPECT_EQ(bar.image, SkinImage::Bar);
+        EXPECT_EQ(bar.x, 10);
+        EXPECT_EQ(bar.cy, 10);
+        EXPECT_EQ((std::vector<int>{bar.srcX, bar.srcY, bar.srcCx, bar.srcCy}),
+                  (std::vector<int>{0, 0, 10, 10}));
+    }
+    EXPECT_EQ(c.draws[2].y, 37);
+    EXPECT_EQ(c.draws[2].cx, 172);
+    EXPECT_EQ(c.draws[3].y, 52);
+    EXPECT_EQ(c.draws[3].cx, 301);
+
+    const Draw& button = c.draws[4];
+    EXPECT_EQ(button.kind, Draw::Blt);
+    EXPECT_EQ(button.image, SkinImage::Button);
+    EXPECT_EQ((std::vector<int>{button.x, button.y, button.cx, button.cy, button.srcX, button.srcY}),
+              (std::vector<int>{300, 67, 53, 20, 0, 0}));
+
+    m_dlg->OnMouseMove(310, 70);
+    EXPECT_EQ(Paint().draws.back().srcX, 53);  // the highlighted frame
+}
+
+TEST_F(ProgressWindow, BarsForEmptyOverfullAndLargeSizes) {
+    Open();
+    m_dlg->m_fileSize = 0;
+    m_dlg->m_fileReceived = 10;
+    m_dlg->m_totalSize = 0;
+    m_dlg->m_totalReceived = 10;
+    RecordingCanvas c = Paint();
+    EXPECT_EQ(c.BarAt(37), nullptr);
+    EXPECT_EQ(c.BarAt(52), nullptr);
+
+    m_dlg->m_totalSize = -5;
+    EXPECT_EQ(Paint().BarAt(52), nullptr);
+
+    // More received than announced: the bar runs past its trough.
+    m_dlg->m_fileSize = 100;
+    m_dlg->m_fileReceived = 200;
+    m_dlg->m_totalSize = 100;
+    m_dlg->m_totalReceived = 300;
+    c = Paint();
+    ASSERT_NE(c.BarAt(37), nullptr);
+    EXPECT_EQ(c.BarAt(37)->cx, 690);
+    ASSERT_NE(c.BarAt(52), nullptr);
+    EXPECT_EQ(c.BarAt(52)->cx, 1035);
+
+    // A file above 2 GiB (its size is unsigned), and a full one.
+    m_dlg->m_fileSize = 3000000000u;
+    m_dlg->m_fileReceived = 1500000000u;
+    EXPECT_EQ(Paint().BarAt(37)->cx, 172);
+    m_dlg->m_fileSize = 0xFFFFFFFFu;
+    m_dlg->m_fileReceived = 0xFFFFFFFFu;
+    EXPECT_EQ(Paint().BarAt(37)->cx, 345);
+}
+
+TEST_F(ProgressWindow, ButtonHighlightsOnHoverAndRepaintsOnlyOnChange) {
+    Open();
+    const int before = m_host.invalidates;
+    m_dlg->OnMouseMove(10, 10);
+    EXPECT_EQ(m_host.invalidates, before);
+    m_dlg->OnMouseMove(300, 67);  // top left corner: inside
+    EXPECT_EQ(m_dlg->m_buttonState, 1);
+    EXPECT_EQ(m_host.invalidates, before + 1);
+    m_dlg->OnMouseMove(352, 86);  // bottom right pixel: still inside
+    EXPECT_EQ(m_host.invalidates, before + 1);
+    m_dlg->OnMouseMove(353, 70);  // right edge: outside
+    EXPECT_EQ(m_dlg->m_buttonState, 0);
+    EXPECT_EQ(m_host.invalidates, before + 2);
+    m_dlg->OnMouseMove(330, 87);  // bottom edge: outside
+    EXPECT_EQ(m_host.invalidates, before + 2);
+}
+
+TEST_F(ProgressWindow, ButtonFollowsTheButtonImage) {
+    m_host.button = {240, 24};  // four frames of 60x24
+    Open();
+    EXPECT_EQ(m_dlg->m_buttonRect.left, 300);
+    EXPECT_EQ(m_dlg->m_buttonRect.top, 67);
+    EXPECT_EQ(m_dlg->m_buttonRect.right, 360);
+    EXPECT_EQ(m_dlg->m_buttonRect.bottom, 91);
+    m_dlg->OnMouseMove(359, 90);
+    const Draw button = Paint().draws.back();
+    EXPECT_EQ((std::vector<int>{button.cx, button.cy, button.srcX}), (std::vector<int>{60, 24, 60}));
+}
+
+TEST_F(ProgressWindow, ClickOnTheButtonClosesElsewhereDrags) {
+    Open();
+    m_dlg->OnLButtonDown(5, 5);
+    m_dlg->OnLButtonDown(353, 80);
+    EXPECT_EQ(m_host.drags, 2);
+    EXPECT_EQ(m_host.closes, 0);
+    m_dlg->OnLButtonDown(320, 75);
+    EXPECT_EQ(m_host.closes, 1);
+    EXPECT_EQ(m_host.drags, 2);
+}
+
+TEST_F(ProgressWindow, TimerEndsTheRunByStatus) {
+    Open();
+    const int before = m_host.invalidates;
+    m_dlg->OnTimer(100);
+    EXPECT_EQ(m_host.invalidates, before + 1);
+    EXPECT_TRUE(m_host.killed.empty());
+    EXPECT_EQ(m_host.closes, 0);
+    EXPECT_TRUE(m_host.alerts.empty());
+
+    m_dlg->m_status = STATUS_FAILED;
+    m_dlg->OnTimer(100);
+    EXPECT_EQ(m_host.killed, std::vector<unsigned>{100});
+    ASSERT_EQ(m_host.alerts.size(), 1u);
+    EXPECT_EQ(m_host.alerts[0], m_dlg->m_failMessage);
+    EXPECT_EQ(m_host.alerts[0].rfind("更新失败，请到 ", 0), 0u);
+    EXPECT_EQ(m_host.closes, 1);
+}
+
+TEST_F(ProgressWindow, TimerClosesAFinishedRunWithoutAlert) {
+    Open();
+    m_dlg->m_status = STATUS_FINISHED;  // the lobby is not beside the test program
+    m_dlg->OnTimer(100);
+    EXPECT_EQ(m_host.killed, std::vector<unsigned>{100});
+    EXPECT_EQ(m_host.closes, 1);
+    EXPECT_TRUE(m_host.alerts.empty());
+}
+
+TEST_F(ProgressWindow, SpeedIsSampledOnceASecondInWholeKilobytes) {
+    Open();
+    m_dlg->OnTimer(100);
+    m_dlg->m_totalReceived = 50 << 20;
+    m_dlg->OnTimer(100);  // well within the first second
+    EXPECT_EQ(ShownSpeed(), 0.0);
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    m_dlg->OnTimer(100);
+    // 50 MiB over 1.1 s is 46545 KiB/s; a slow machine only makes it lower. Taken in
+    // 32 bits, the product would wrap to below 1000.
+    const double speed = ShownSpeed();
+    EXPECT_GE(speed, 20000.0);
+    EXPECT_LE(speed, 47000.0);
+    EXPECT_EQ(speed, static_cast<double>(static_cast<long>(speed)));
+
+    // The next sample counts from the last one: nothing more arrived.
+    m_dlg->OnTimer(100);
+    EXPECT_EQ(ShownSpeed(), speed);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1050));
+    m_dlg->OnTimer(100);
+    EXPECT_EQ(ShownSpeed(), 0.0);
+}
+
+}  // namespace
