@@ -7,6 +7,8 @@ set -uo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 BUILD=$(cd "${1:?build folder}" && pwd)
 . "$HERE/nginx.sh"
+. "$HERE/common.sh"
+PUBLISH="$BUILD/HalcyraPublish"
 
 PORT=8642  # the host the updater is built with (UPDATER_SERVER_HOST)
 WORK=$(mktemp -d /tmp/updater-e2e.XXXXXX)
@@ -21,20 +23,6 @@ cleanup() {
 trap cleanup EXIT
 [ -n "${E2E_KEEP:-}" ] && trap - EXIT
 
-PASSED=0
-FAILED=0
-CASE=
-check() {  # description command...
-    local what=$1
-    shift
-    if "$@"; then
-        PASSED=$((PASSED + 1))
-    else
-        FAILED=$((FAILED + 1))
-        echo "FAIL [$CASE] $what"
-    fi
-}
-not() { ! "$@"; }
 
 # ---- fixtures ----------------------------------------------------------------------
 
@@ -52,10 +40,6 @@ make_release() {
     : >"$dir/empty.dat"
 }
 
-publish() {  # release folder
-    mkdir -p "$WWW/DownLoad"
-    "$BUILD/HalcyraPublish" "$1" "$WWW/DownLoad" >/dev/null
-}
 
 new_install() {
     INST=$WORK/install-$1
@@ -73,15 +57,6 @@ run_updater() {
     (cd "$INST" && timeout 120 ./HalcyraUpdate </dev/null >"$INST.out" 2>"$INST.err")
 }
 
-log_has() { iconv -f GBK -t UTF-8 "$INST/updatelog.txt" | grep -qF -- "$1"; }
-lobby_started() {  # the lobby runs on after the updater has ended: give it a moment
-    local i
-    for i in $(seq 1 50); do
-        [ -e "$INST/lobby-ran.txt" ] && break
-        sleep 0.1
-    done
-    [ "$(cat "$INST/lobby-ran.txt" 2>/dev/null)" = "A" ]
-}
 failure_shown() { grep -qF '更新失败，请到' "$INST.err"; }
 requests() { grep -c "GET ${1:-}" "$NGINX_DIR/access.log"; }
 same_file() { cmp -s "$1" "$2"; }
@@ -91,9 +66,6 @@ md5xml_records() {  # digest
 }
 server_manifest_md5() { md5sum "$WWW/DownLoad/Vadarodazu.xml" | cut -d' ' -f1; }
 no_files_left_in_update() { [ -z "$(find "$INST/Update" -type f 2>/dev/null)" ]; }
-same_tree() {  # release install: every release file is in the install, byte for byte
-    (cd "$1" && find . -type f) | while read -r f; do cmp -s "$1/$f" "$2/$f" || exit 1; done
-}
 
 # A manifest written by hand (for entries the publishing tool would refuse to write).
 write_manifest() {  # lines of 'name|md5|size'

@@ -10,6 +10,8 @@ WBUILD=$(cd "${1:?Windows build folder}" && pwd)
 LBUILD=$(cd "${2:?Linux build folder}" && pwd)
 SHOTS=${3:-}
 . "$HERE/nginx.sh"
+. "$HERE/common.sh"
+PUBLISH="$LBUILD/HalcyraPublish"
 
 PORT=8642  # the host the updater is built with
 WORK=$(mktemp -d /tmp/updater-wine-e2e.XXXXXX)
@@ -26,20 +28,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-PASSED=0
-FAILED=0
-CASE=
-check() {
-    local what=$1
-    shift
-    if "$@"; then
-        PASSED=$((PASSED + 1))
-    else
-        FAILED=$((FAILED + 1))
-        echo "FAIL [$CASE] $what"
-    fi
-}
-not() { ! "$@"; }
 
 # ---- Wine, X ---------------------------------------------------------------------------
 
@@ -80,10 +68,6 @@ make_release() {
     head -c "${3:-1500000}" /dev/urandom >"$dir/data/big.bin"
     printf '中文内容\r\n' >"$dir/skin/更新文件.txt"
     cp "$WBUILD/tests/fake_lobby.exe" "$dir/Halcyra.exe"
-}
-publish() {
-    mkdir -p "$WWW/DownLoad"
-    "$LBUILD/HalcyraPublish" "$1" "$WWW/DownLoad" >/dev/null
 }
 new_install() {
     INST=$WORK/install-$1
@@ -136,16 +120,6 @@ is_trough_colour() {
     IFS=, read -r r g b <<<"$1"
     [ "$r" -gt 200 ] && [ "$g" -gt 200 ] && [ "$b" -gt 200 ]
 }
-lobby_started() {
-    local i
-    for i in $(seq 1 50); do
-        [ -e "$INST/lobby-ran.txt" ] && break
-        sleep 0.1
-    done
-    [ "$(cat "$INST/lobby-ran.txt" 2>/dev/null | tr -d '\r\n')" = "A" ]
-}
-same_tree() { (cd "$1" && find . -type f) | while read -r f; do cmp -s "$1/$f" "$2/$f" || exit 1; done; }
-log_has() { iconv -f GBK -t UTF-8 "$INST/updatelog.txt" | grep -qF -- "$1"; }
 
 mkdir -p "$WWW/DownLoad"
 make_release "$WORK/rel" 1
