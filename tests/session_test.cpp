@@ -5,6 +5,7 @@
 #include <string>
 #include <thread>
 
+#include "common/text.h"
 #include "platform/platform.h"
 #include "test_util.h"
 #include "ui/update_dlg.h"
@@ -35,19 +36,19 @@ TEST(SessionPaths, DerivedFromTheExecutablesFolder) {
     testing::internal::GetCapturedStdout();
 }
 
-TEST(SessionPaths, FolderOfAPath) {
-    char path[260];
-    const auto dirOf = [&](const char* text) {
-        snprintf(path, sizeof(path), "%s", text);
-        char* sep = nullptr;
-        for (char* p = path; *p; ++p) {
-            if (*p == '\\' || *p == '/') sep = p;
-        }
-        return std::string(path, sep ? sep - path : 0);
+TEST(SessionPaths, FolderOfTheExecutablesPath) {
+    const auto folder = [](const char* path) {
+        char buf[260];
+        snprintf(buf, sizeof(buf), "%s", path);
+        CutAtLastSeparator(buf);
+        return std::string(buf);
     };
-    // The same rule GetModuleDir applies to the executable's path.
-    EXPECT_EQ(dirOf("D:\\Games\\Lobby\\up.exe"), "D:\\Games\\Lobby");
-    EXPECT_EQ(dirOf("C:\\up.exe"), "C:");
+    EXPECT_EQ(folder("D:\\Games\\Lobby\\up.exe"), "D:\\Games\\Lobby");
+    EXPECT_EQ(folder("C:\\up.exe"), "C:");  // then too short: see below
+    EXPECT_EQ(folder("/opt/lobby/up"), "/opt/lobby");
+    EXPECT_EQ(folder("up.exe"), "");
+    // A folder whose name ends in a double-byte character with "\" as its second byte.
+    EXPECT_EQ(folder("D:\\\x81\x5c\\up.exe"), "D:\\\x81\x5c");
 }
 
 TEST(StartSession, DirectoryTooShortShowsTheMessageAndStartsNothing) {

@@ -31,3 +31,8 @@ const char* FindText(const char* text, const char* what) {
     }
     return len == 0 ? text : nullptr;
 }
+
+void CutAtLastSeparator(char* path) {
+    char* sep = const_cast<char*>(FindLastSeparator(path));
+    *(sep ? sep : path) = '\0';
+}

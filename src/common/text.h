@@ -27,3 +27,7 @@ const char* FindLastSeparator(const char* text);
 
 // strstr that only matches at character boundaries.
 const char* FindText(const char* text, const char* what);
+
+// Ends `path` where its last component begins, dropping the separator: the folder of a
+// file's path. Empty when the path holds no separator.
+void CutAtLastSeparator(char* path);

@@ -33,12 +33,7 @@ void GetModuleDir(char* out) {
         out[0] = '\0';
         return;
     }
-    char* sep = const_cast<char*>(FindLastSeparator(out));
-    if (sep) {
-        *sep = '\0';
-    } else {
-        out[0] = '\0';
-    }
+    CutAtLastSeparator(out);
 }
 
 CUpdateDlg::CUpdateDlg()

@@ -130,6 +130,17 @@ check "nothing but the manifest fetched (files digested on disk)" test "$(reques
 check "installed manifest written" installed_manifest_is_servers
 check "lobby started" lobby_started
 
+CASE="a first run keeps verified temporary copies"
+new_install r
+mkdir -p "$INST/Update/Vadarodazu/data"
+cp "$WORK/rel1/data/big.bin" "$INST/Update/Vadarodazu/data/big.bin"
+printf 'damaged' >"$INST/Update/Vadarodazu/readme.txt"
+run_updater
+check "the verified copy is not fetched again" not grep -q 'big.bin' "$NGINX_DIR/access.log"
+check "the damaged copy is fetched again" grep -q 'readme.txt' "$NGINX_DIR/access.log"
+check "both installed" same_tree "$WORK/rel1" "$INST"
+check "lobby started" lobby_started
+
 CASE="Brenthor.exe"
 cp "$WORK/rel1/readme.txt" "$WORK/rel1/Brenthor.exe"
 printf 'new brenthor\n' >"$WORK/rel1/Brenthor.exe"
