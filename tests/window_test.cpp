@@ -92,11 +92,21 @@ fs::path ExeDir() {
 class ProgressWindow : public testing::Test {
 protected:
     void SetUp() override {
+        // CTest runs tests as parallel processes, and every window's session uses this
+        // program's folder: one window at a time, so that each removes only what it made.
+        for (int i = 0; i < 3000 && !m_folderGuard; ++i) {
+            m_folderGuard.reset(new platform::InstanceGuard);
+            if (!m_folderGuard->Acquire("HalcyraUpdaterTestsWindowFolder")) {
+                m_folderGuard.reset();
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        }
+        ASSERT_TRUE(m_folderGuard);
         m_cwd = fs::current_path();
         for (const char* name : kSessionLeftovers) m_existed.push_back(fs::exists(ExeDir() / name));
-        testing::internal::CaptureStdout();
     }
     void TearDown() override {
+        testing::internal::CaptureStdout();
         m_dlg.reset();  // closes the log, so that it can be removed
         testing::internal::GetCapturedStdout();
         std::error_code ec;
@@ -104,12 +114,18 @@ protected:
             if (!m_existed[i]) fs::remove_all(ExeDir() / kSessionLeftovers[i], ec);
         }
         fs::current_path(m_cwd, ec);
+        m_folderGuard.reset();
     }
     // Opens the window on `host` and waits for the session's worker to give up.
     CUpdateDlg& Open() {
+        // The session's log lines, mirrored to standard output, stay out of the report.
+        testing::internal::CaptureStdout();
         m_dlg.reset(new CUpdateDlg);
-        EXPECT_TRUE(m_dlg->OnInitDialog(m_host));
-        EXPECT_TRUE(m_dlg->StopWorker(10000));
+        const bool opened = m_dlg->OnInitDialog(m_host);
+        const bool stopped = m_dlg->StopWorker(10000);
+        testing::internal::GetCapturedStdout();
+        EXPECT_TRUE(opened);
+        EXPECT_TRUE(stopped);
         m_dlg->m_status = STATUS_RUNNING;
         m_dlg->m_fileSize = 0;
         m_dlg->m_fileReceived = 0;
@@ -142,6 +158,7 @@ protected:
     testutil::FixedEnvironment m_env;
 
 private:
+    std::unique_ptr<platform::InstanceGuard> m_folderGuard;
     fs::path m_cwd;
     std::vector<bool> m_existed;
 };
@@ -322,10 +339,11 @@ TEST_F(ProgressWindow, SpeedIsSampledOnceASecondInWholeKilobytes) {
     Open();
     m_dlg->OnTimer(100);
     m_dlg->m_totalReceived = 50 << 20;
-    m_dlg->OnTimer(100);  // well within the first second
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    m_dlg->OnTimer(100);  // still within the first second
     EXPECT_EQ(ShownSpeed(), 0.0);
 
-    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
     m_dlg->OnTimer(100);
     // 50 MiB over 1.1 s is 46545 KiB/s; a slow machine only makes it lower. Taken in
     // 32 bits, the product would wrap to below 1000.

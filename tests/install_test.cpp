@@ -1,0 +1,280 @@
+// The install step on real folders: which files of the temporary tree reach the
+// install, where they land, and what happens when an installed file is in use.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+#include "test_util.h"
+#include "ui/update_dlg.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+using testutil::Exists;
+using testutil::FixedEnvironment;
+using testutil::ReadFile;
+using testutil::TempDir;
+using testutil::WriteFile;
+
+// Digests of the contents used below (RFC 1321 test suite).
+const char kMd5Abc[] = "900150983cd24fb0d6963f7d28e17f72";
+const char kMd5A[] = "0cc175b9c0f1b6a831c399e269772661";
+
+// A temporary tree "Update/Vadarodazu/" and an install folder "game/", as a run lays
+// them out, and a window object whose log goes to "log.txt".
+class InstallStep : public testing::Test {
+protected:
+    InstallStep() : src(dir.Join("Update/Vadarodazu/")), dst(dir.Join("game/")) {
+        platform::CreateFolder(dir.Join("Update").c_str());
+        platform::CreateFolder(src.c_str());
+        platform::CreateFolder(dst.c_str());
+        dlg.m_log.Open(dir.Join("log.txt").c_str());
+    }
+
+    void Record(const char* md5, const char* filename) {
+        ManifestEntry& e = dlg.m_newEntries[dlg.m_newCount++];
+        memset(&e, 0, sizeof(e));
+        snprintf(e.md5, sizeof(e.md5), "%s", md5);
+        snprintf(e.filename, sizeof(e.filename), "%s", filename);
+        e.needsDownload = 1;
+    }
+    // Folders named by "/" in `path`, below `root`, are created first.
+    static void Put(const std::string& root, const std::string& path, const std::string& bytes) {
+        for (size_t at = path.find('/'); at != std::string::npos; at = path.find('/', at + 1)) {
+            platform::CreateFolder((root + path.substr(0, at)).c_str());
+        }
+        WriteFile(root + path, bytes);
+    }
+    void Install() { CopyTree(dst, src); }
+    // The log's copy on standard output is kept out of the test's report.
+    void CopyTree(const std::string& to, const std::string& from) {
+        struct Quiet {
+            Quiet() { testing::internal::CaptureStdout(); }
+            ~Quiet() { testing::internal::GetCapturedStdout(); }
+        } quiet;
+        dlg.CopyUpdateTree(to.c_str(), from.c_str());
+    }
+    std::string Log() { return ReadFile(dir.Join("log.txt")); }
+    static bool Logged(const std::string& log, const std::string& line) {
+        return log.find("]" + line + "\r\r\n") != std::string::npos;
+    }
+
+    TempDir dir;
+    FixedEnvironment env{platform::kIdNo};
+    std::string src, dst;
+    CUpdateDlg dlg;
+};
+
+TEST_F(InstallStep, VerifiedFilesMoveToTheSamePlace) {
+    Record(kMd5Abc, "readme.txt");
+    Record(kMd5A, "data/maps/a.dat");
+    // A name whose second byte is 0x5C ("\"): GBK 9C 5C.
+    Record(kMd5Abc, "资料/x淺b.dat");
+    Put(src, "readme.txt", "abc");
+    Put(src, "data/maps/a.dat", "a");
+    Put(src, "资料/x淺b.dat", "abc");
+    Put(dst, "readme.txt", "old");
+    Install();
+
+    EXPECT_EQ(ReadFile(dst + "readme.txt"), "abc");
+    EXPECT_EQ(ReadFile(dst + "data/maps/a.dat"), "a");
+    EXPECT_EQ(ReadFile(dst + "资料/x淺b.dat"), "abc");
+    EXPECT_FALSE(Exists(src + "readme.txt"));
+    EXPECT_FALSE(Exists(src + "data/maps/a.dat"));
+    EXPECT_FALSE(Exists(src + "资料/x淺b.dat"));
+    EXPECT_TRUE(platform::PathExists((src + "data/maps").c_str()));
+    EXPECT_TRUE(platform::PathExists((src + "资料").c_str()));
+    EXPECT_EQ(Log().find("没拷贝"), std::string::npos);
+    EXPECT_TRUE(env.Messages().empty());
+}
+
+TEST_F(InstallStep, UnverifiedFilesAreLoggedAndDropped) {
+    Record(kMd5Abc, "wrong.dll");               // the file holds "abd"
+    Record("900150983CD24FB0D6963F7D28E17F72", "upper.dll");  // digest text in capitals
+    Put(src, "wrong.dll", "abd");
+    Put(src, "upper.dll", "abc");
+    Put(src, "sub/unlisted.bin", "abc");
+    Put(dst, "wrong.dll", "installed");
+    Put(dst, "upper.dll", "installed");
+    Install();
+
+    EXPECT_EQ(ReadFile(dst + "wrong.dll"), "installed");
+    EXPECT_EQ(ReadFile(dst + "upper.dll"), "installed");
+    EXPECT_FALSE(Exists(dst + "sub/unlisted.bin"));
+    const std::string log = Log();
+    for (const char* name : {"wrong.dll", "upper.dll", "unlisted.bin"}) {
+        EXPECT_TRUE(Logged(log, std::string("没拷贝") + name)) << name << "\n" << log;
+    }
+    EXPECT_FALSE(Exists(src + "wrong.dll"));
+    EXPECT_FALSE(Exists(src + "upper.dll"));
+    EXPECT_FALSE(Exists(src + "sub/unlisted.bin"));
+}
+
+TEST_F(InstallStep, SameBaseNameInTwoFoldersMatchesEitherRecord) {
+    Record(kMd5Abc, "one/x.dat");
+    Record(kMd5A, "two/x.dat");
+    // Each file carries the digest of the other folder's record.
+    Put(src, "one/x.dat", "a");
+    Put(src, "two/x.dat", "abc");
+    Install();
+    EXPECT_EQ(ReadFile(dst + "one/x.dat"), "a");
+    EXPECT_EQ(ReadFile(dst + "two/x.dat"), "abc");
+    EXPECT_EQ(Log().find("没拷贝"), std::string::npos);
+}
+
+TEST_F(InstallStep, DeferredExecutableIsLeftForTheRestart) {
+#ifndef _WIN32
+    char self[4096];
+    ASSERT_TRUE(platform::ModulePath(self, sizeof(self)));
+    std::string pending = self;
+    pending = pending.substr(0, pending.rfind('/') + 1) + "pending-replacements.txt";
+    const bool hadPending = Exists(pending);
+    const std::string before = hadPending ? ReadFile(pending) : std::string();
+#endif
+    Put(src, "Brenthor.exe", "new program");
+    Put(src, "bin/Brenthor.exe.cfg", "new config");
+    Put(dst, "Brenthor.exe", "running program");
+    Install();
+
+    EXPECT_EQ(ReadFile(src + "Brenthor.exe"), "new program");
+    EXPECT_EQ(ReadFile(src + "bin/Brenthor.exe.cfg"), "new config");
+    EXPECT_EQ(ReadFile(dst + "Brenthor.exe"), "running program");
+    EXPECT_FALSE(Exists(dst + "bin/Brenthor.exe.cfg"));
+    EXPECT_EQ(dlg.m_log.LineCount(), 0);
+#ifndef _WIN32
+    const std::string after = ReadFile(pending);
+    if (hadPending) {
+        WriteFile(pending, before);
+    } else {
+        platform::RemoveFile(pending.c_str());
+    }
+    EXPECT_NE(after.find(src + "Brenthor.exe\t" + dst + "Brenthor.exe\n"), std::string::npos) << after;
+    EXPECT_NE(after.find(src + "bin/Brenthor.exe.cfg\t" + dst + "bin/Brenthor.exe.cfg\n"),
+              std::string::npos);
+#endif
+}
+
+// Holds a file the way a running lobby does: open without sharing on Windows, locked
+// through another open file description on POSIX.
+class FileInUse {
+public:
+    explicit FileInUse(const std::string& path) {
+#ifdef _WIN32
+        m_handle = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        held = m_handle != INVALID_HANDLE_VALUE;
+#else
+        m_fd = open(platform::NativePath(path.c_str()).c_str(), O_RDONLY);
+        held = m_fd >= 0 && flock(m_fd, LOCK_EX) == 0;
+#endif
+    }
+    ~FileInUse() { Release(); }
+    void Release() {
+#ifdef _WIN32
+        if (m_handle != INVALID_HANDLE_VALUE) CloseHandle(m_handle);
+        m_handle = INVALID_HANDLE_VALUE;
+#else
+        if (m_fd >= 0) close(m_fd);
+        m_fd = -1;
+#endif
+    }
+    bool held = false;
+
+private:
+#ifdef _WIN32
+    HANDLE m_handle = INVALID_HANDLE_VALUE;
+#else
+    int m_fd = -1;
+#endif
+};
+
+const char kInUse[] = "文件已被打开，请关闭游戏大厅后重试！";
+
+TEST_F(InstallStep, FileInUseAnsweredNoAbandonsTheRun) {
+    Record(kMd5Abc, "lobby.dll");
+    Put(src, "lobby.dll", "abc");
+    Put(dst, "lobby.dll", "old");
+    FileInUse hold(dst + "lobby.dll");
+    ASSERT_TRUE(hold.held);
+
+    bool threw = false;
+    try {
+        Install();
+    } catch (int code) {
+        threw = true;
+        EXPECT_EQ(code, 0);
+    }
+    EXPECT_TRUE(threw);
+    hold.Release();
+    EXPECT_EQ(ReadFile(dst + "lobby.dll"), "old");
+    EXPECT_EQ(ReadFile(src + "lobby.dll"), "abc");  // kept for the next run
+    const auto messages = env.Messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].find(kInUse), std::string::npos);
+    EXPECT_NE(messages[0].find("lobby.dll"), std::string::npos);
+}
+
+FileInUse* g_held = nullptr;
+int g_prompts = 0;
+
+// Answers "Yes"; the lobby lets go of the file before the second answer. A step that
+// keeps asking gets "No" after a few prompts rather than running forever.
+int RetryTwice(const char* text, const char*, unsigned style) {
+    EXPECT_EQ(style, static_cast<unsigned>(platform::kMbYesNo));
+    EXPECT_NE(std::string(text).find(kInUse), std::string::npos);
+    if (++g_prompts == 2) g_held->Release();
+    return g_prompts < 5 ? platform::kIdYes : platform::kIdNo;
+}
+
+TEST_F(InstallStep, FileInUseRetriedUntilFreeThenTheWalkGoesOn) {
+    Record(kMd5Abc, "lobby.dll");
+    Record(kMd5A, "other/a.txt");
+    Record(kMd5A, "z.txt");
+    Put(src, "lobby.dll", "abc");
+    Put(src, "other/a.txt", "a");
+    Put(src, "z.txt", "a");
+    Put(dst, "lobby.dll", "old");
+    FileInUse hold(dst + "lobby.dll");
+    ASSERT_TRUE(hold.held);
+    g_held = &hold;
+    g_prompts = 0;
+    platform::SetMessageBoxHookForTesting(&RetryTwice);
+    EXPECT_NO_THROW(Install());
+    platform::SetMessageBoxHookForTesting(nullptr);
+    g_held = nullptr;
+
+    EXPECT_EQ(g_prompts, 2);
+    EXPECT_EQ(ReadFile(dst + "lobby.dll"), "abc");
+    EXPECT_EQ(ReadFile(dst + "other/a.txt"), "a");
+    EXPECT_EQ(ReadFile(dst + "z.txt"), "a");
+    EXPECT_FALSE(Exists(src + "lobby.dll"));
+}
+
+TEST_F(InstallStep, EmptyOrMissingTreeOnlyCreatesTheDestination) {
+    platform::CreateFolder(dir.Join("empty").c_str());
+    CopyTree(dir.Join("target1/"), dir.Join("empty/"));
+    CopyTree(dir.Join("target2/"), dir.Join("missing/"));
+    for (const std::string& target : {dir.Join("target1"), dir.Join("target2")}) {
+        EXPECT_TRUE(platform::PathExists(target.c_str()));
+        platform::FolderListing listing(target.c_str());
+        std::string name;
+        bool isFolder;
+        int entries = 0;
+        while (listing.Next(name, isFolder)) entries += name != "." && name != "..";
+        EXPECT_EQ(entries, 0) << target;
+    }
+    EXPECT_FALSE(platform::PathExists(dir.Join("missing").c_str()));
+    EXPECT_EQ(dlg.m_log.LineCount(), 0);
+}
+
+}  // namespace
