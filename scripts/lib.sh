@@ -67,8 +67,10 @@ SRC
     if [ -n "$need" ] || [ "$update" = 1 ]; then
         log "installing: $(echo $need)"
         as_root apt-get update -q >/dev/null
+        # With the recommended packages: Wine's X11 driver wants the X extension libraries
+        # and its own fonts (fonts-wine) for dialogs and message boxes.
         # shellcheck disable=SC2086
-        [ -z "$need" ] || DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -q --no-install-recommends $need >/dev/null
+        [ -z "$need" ] || DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -q $need >/dev/null
     fi
     # Wine shows GBK text only under a Chinese locale (ANSI code page 936).
     if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.utf-\?8$'; then
