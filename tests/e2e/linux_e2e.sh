@@ -181,13 +181,13 @@ LOCKER=$!
 sleep 0.3
 rm -f "$INST/lobby-ran.txt"
 (
-    sleep 3
+    sleep 1.5
     printf 'y\n'
-    sleep 2
+    sleep 1.5
     kill $LOCKER 2>/dev/null
-    sleep 0.5
+    sleep 0.3
     printf 'y\n'
-    sleep 5
+    sleep 3
 ) | (cd "$INST" && timeout 60 script -qfec ./HalcyraUpdate /dev/null >"$INST.err" 2>&1)
 wait $LOCKER 2>/dev/null
 check "prompt shown twice" test "$(grep -c '文件已被打开' "$INST.err")" -ge 2
@@ -243,7 +243,12 @@ check "the other file installed" test "$(cat "$INST/b.txt")" = xyz
 CASE="1999 entries"
 new_install g
 lines=()
-for i in $(seq 1 1999); do lines+=("m/f$i.txt|$(md5_of x)|1"); serve_file "m/f$i.txt" x; done
+x_md5=$(md5_of x)
+mkdir -p "$WWW/DownLoad/Vadarodazu/m"
+for i in $(seq 1 1999); do
+    lines+=("m/f$i.txt|$x_md5|1")
+    printf x >"$WWW/DownLoad/Vadarodazu/m/f$i.txt"
+done
 write_manifest "${lines[@]}"
 run_updater
 check "all 1999 installed" test "$(find "$INST/m" -type f | wc -l)" = 1999

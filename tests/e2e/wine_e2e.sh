@@ -157,7 +157,7 @@ check "updater ends once answered" wait_exit "$UPD_PID" 20
 check "lobby not started" not lobby_started
 
 CASE="a second copy while the first runs"
-nginx_start "$WWW" "$PORT" "limit_rate 100k;" || exit 1
+nginx_start "$WWW" "$PORT" "limit_rate 250k;" || exit 1
 new_install b
 start_updater
 FIRST=$UPD_PID
@@ -172,14 +172,14 @@ check "first run completes" lobby_started
 nginx_stop
 
 CASE="a skin file of another size"
-nginx_start "$WWW" "$PORT" "limit_rate 250k;" || exit 1
+nginx_start "$WWW" "$PORT" "limit_rate 500k;" || exit 1
 new_install c
 mkdir -p "$INST/data"
 convert -size 420x130 gradient:'#2a5d9f-#0d2b55' "BMP3:$INST/data/update.bmp"
 start_updater
 WIN=$(find_window '大厅自动更新' 30)
 check "window takes the skin's size" test "$(geometry "$WIN")" = "420x130"
-sleep 1.5
+sleep 1
 shot "$WIN" "$WORK/window-other-skin.png"
 check "bars keep their place" is_bar_colour "$(pixel "$WORK/window-other-skin.png" 12 41)"
 check "updater ends" wait_exit "$UPD_PID" 60
