@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/text.h"
 #include "platform/platform.h"
 
 std::atomic<bool> g_logEnabled{false};
@@ -15,8 +16,7 @@ namespace {
 size_t GbkBoundary(const char* text, size_t len) {
     size_t i = 0;
     while (i < len) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        const size_t width = (c >= 0x81 && c <= 0xFE) ? 2 : 1;
+        const size_t width = IsGbkLead(static_cast<unsigned char>(text[i])) ? 2 : 1;
         if (i + width > len) break;
         i += width;
     }
