@@ -225,6 +225,21 @@ rm -f "$WORK/rel/Brenthor.exe"
 publish "$WORK/rel"
 nginx_stop
 
+CASE="Escape and Enter end the run like Cancel"
+nginx_start "$WWW" "$PORT" "limit_rate 100k;" || exit 1
+for key in Escape Return; do
+    new_install "key-$key"
+    start_updater
+    WIN=$(find_window '大厅自动更新' 30)
+    sleep 1
+    answer "$WIN" "$key"
+    for i in $(seq 1 50); do [ "$(window_count '大厅自动更新')" = 0 ] && break; sleep 0.1; done
+    check "$key closes the window" test "$(window_count '大厅自动更新')" = 0
+    check "$key: updater ends" wait_exit "$UPD_PID" 10
+    check "$key: lobby not started" not lobby_started
+done
+nginx_stop
+
 CASE="Cancel clicked during a download"
 make_release "$WORK/rel" 3 4000000
 publish "$WORK/rel"
