@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "../res/resource.h"
+#include "resource.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include "platform/platform.h"
 #include "platform/win32/win32.h"
-#include "../../../res/resource.h"
+#include "resource.h"
 
 namespace platform {
 namespace {
