@@ -1,13 +1,17 @@
 # TinyXML and GoogleTest.
 #
-# Linux: TinyXML is Debian's libtinyxml-dev (pkg-config "tinyxml").
+# Linux: TinyXML is Debian's libtinyxml-dev (pkg-config "tinyxml"), or with
+# UPDATER_TINYXML_FROM_SOURCE (the sanitizer build, so that ASan sees inside the parser)
+# the same sources as Windows.
 # Windows: Debian's patched tinyxml sources are fetched with "apt-get source" into the
 # build folder (or taken from TINYXML_SOURCE_DIR) and compiled here as a static library.
 # GoogleTest is always compiled from Debian's googletest sources in /usr/src.
 
 set(GOOGLETEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest sources")
 
-if(WIN32)
+option(UPDATER_TINYXML_FROM_SOURCE "Compile Debian's TinyXML sources instead of linking libtinyxml" OFF)
+
+if(WIN32 OR UPDATER_TINYXML_FROM_SOURCE)
     set(TINYXML_SOURCE_DIR "" CACHE PATH "Unpacked tinyxml source package")
     if(NOT TINYXML_SOURCE_DIR)
         set(_deps ${CMAKE_BINARY_DIR}/_deps)

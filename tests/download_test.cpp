@@ -115,12 +115,98 @@ TEST_F(DownloadTest, FewerBytesThanExpectedFailsAndKeepsThePart) {
     EXPECT_EQ(dlg->m_status, STATUS_FAILED);
 }
 
-TEST_F(DownloadTest, MoreBytesThanExpectedAreAccepted) {
-    Reply reply{"200 OK", {}, Bytes(1200)};
-    reply.sendLength = false;
-    server.Route(kFilePath, reply);
-    EXPECT_EQ(Download("Vadarodazu/data/a.bin", "Update/", 1000), "ok");
-    EXPECT_EQ(ReadFile(Local("Update/Vadarodazu/data/a.bin")).size(), 1200u);
+TEST_F(DownloadTest, NothingIsWrittenPastTheExpectedSize) {
+    // More bytes than the manifest lists, with no Content-Length to warn of it; then a
+    // body that never ends.
+    Reply more{"200 OK", {}, Bytes(1200)};
+    more.sendLength = false;
+    Reply endless{"200 OK", {}, Bytes(4096)};
+    endless.sendLength = false;
+    endless.endless = true;
+    for (const Reply& reply : {more, endless}) {
+        server.Route(kFilePath, reply);
+        dlg->m_status = STATUS_RUNNING;
+        EXPECT_EQ(Download("Vadarodazu/data/a.bin", "Update/", 1000), "result 3");
+        EXPECT_LE(ReadFile(Local("Update/Vadarodazu/data/a.bin")).size(), 1000u);
+        EXPECT_EQ(dlg->m_status, STATUS_FAILED);
+    }
+}
+
+TEST_F(DownloadTest, AnEndlessManifestStopsAtItsBound) {
+    Reply endless{"200 OK", {}, "<files>" + std::string(65536 - 7, ' ')};
+    endless.sendLength = false;
+    endless.endless = true;
+    server.Route("/DownLoad//Vadarodazu.xml", endless);
+    EXPECT_EQ(Download("Vadarodazu.xml", "/Update/", kUnknownSize), "result 3");
+    EXPECT_LE(ReadFile(Local("Update/Vadarodazu.xml")).size(), kMaxManifestBytes);
+    // A Content-Length above the bound is refused before anything is written.
+    Reply huge{"200 OK", {}, "<files/>"};
+    huge.announcedLength = static_cast<long long>(kMaxManifestBytes) + 1;
+    huge.stallAfter = true;
+    server.Route("/DownLoad//Vadarodazu.xml", huge);
+    platform::RemoveFile(Local("Update/Vadarodazu.xml").c_str());
+    EXPECT_EQ(Download("Vadarodazu.xml", "/Update/", kUnknownSize), "result 3");
+    EXPECT_FALSE(testutil::Exists(Local("Update/Vadarodazu.xml")));
+}
+
+TEST_F(DownloadTest, ATransferBelowTheMinimumRateFails) {
+    // One byte every 40 ms is 25 bytes a second: a drip that never trips a time-out.
+    dlg->m_minRate = 200;
+    dlg->m_rateWindowMs = 400;
+    Reply drip{"200 OK", {}, Bytes(64)};
+    drip.sendLength = false;
+    drip.endless = true;
+    drip.dripMs = 40;
+    server.Route("/DownLoad//Vadarodazu.xml", drip);
+    EXPECT_EQ(Download("Vadarodazu.xml", "/Update/", kUnknownSize), "result 3");
+    EXPECT_TRUE(Has(Log(), "传输太慢"));
+    // A slow file that keeps above the rate arrives whole.
+    Reply slow{"200 OK", {}, Bytes(60)};
+    slow.dripMs = 10;
+    dlg->m_status = STATUS_RUNNING;
+    dlg->m_minRate = 20;
+    server.Route(kFilePath, slow);
+    EXPECT_EQ(Download("Vadarodazu/data/a.bin", "Update/", 60), "ok");
+    EXPECT_TRUE(ReadFile(Local("Update/Vadarodazu/data/a.bin")) == Bytes(60));
+}
+
+TEST_F(DownloadTest, DigestIsTakenWhileReceiving) {
+    server.Route(kFilePath, Reply{"200 OK", {}, "abc"});
+    EXPECT_EQ(Download("Vadarodazu/data/a.bin", "Update/", 3), "ok");
+    EXPECT_STREQ(dlg->m_receivedMd5, "900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_EQ(Download("Vadarodazu/data/empty.bin", "Update/", 0), "ok");
+    EXPECT_STREQ(dlg->m_receivedMd5, "d41d8cd98f00b204e9800998ecf8427e");
+}
+
+TEST_F(DownloadTest, AnswersOtherThan200Fail) {
+    const std::string body = Bytes(100);
+    const Reply replies[] = {
+        {"500 Internal Server Error", {"Content-Type: text/plain"}, body},
+        {"404 Not Found", {}, body},
+        // The right length, but the bytes from the middle of the file.
+        {"206 Partial Content", {"Content-Range: bytes 3-102/200"}, body},
+        {"204 No Content", {}, ""},
+    };
+    for (const Reply& reply : replies) {
+        server.Route(kFilePath, reply);
+        server.Route("/DownLoad//Vadarodazu.xml", reply);
+        dlg->m_status = STATUS_RUNNING;
+        EXPECT_EQ(Download("Vadarodazu/data/a.bin", "Update/", 100), "result 3") << reply.status;
+        EXPECT_EQ(Download("Vadarodazu.xml", "/Update/", kUnknownSize), "result 3") << reply.status;
+        EXPECT_TRUE(Has(Log(), ("服务器回答" +
+                                reply.status.substr(0, 3))
+                                   .c_str()));
+    }
+    EXPECT_FALSE(testutil::Exists(Local("Update/Vadarodazu/data/a.bin")));
+}
+
+TEST_F(DownloadTest, AContentEncodingNotAskedForFails) {
+    server.Route(kFilePath, Reply{"200 OK", {"Content-Encoding: gzip"}, Bytes(100)});
+    EXPECT_EQ(Download("Vadarodazu/data/a.bin", "Update/", 100), "result 3");
+    EXPECT_FALSE(testutil::Exists(Local("Update/Vadarodazu/data/a.bin")));
+    server.Route(kFilePath, Reply{"200 OK", {"Content-Encoding: identity"}, Bytes(100)});
+    dlg->m_status = STATUS_RUNNING;
+    EXPECT_EQ(Download("Vadarodazu/data/a.bin", "Update/", 100), "ok");
 }
 
 TEST_F(DownloadTest, ErrorPagesAreRefusedByTheirFirstBytes) {
@@ -145,16 +231,6 @@ TEST_F(DownloadTest, ErrorPagesAreRefusedByTheirFirstBytes) {
         EXPECT_EQ(result, c.refused ? "result 3" : "ok") << c.body;
         EXPECT_EQ(testutil::Exists(Local("Update/" + name)), !c.refused) << c.body;
     }
-}
-
-TEST_F(DownloadTest, NotFoundPageIsContentAndFailsOnlyBySize) {
-    server.Route(kFilePath, Reply{"404 Not Found", {"Content-Type: text/plain"}, "Not Found"});
-    EXPECT_EQ(Download("Vadarodazu/data/a.bin", "Update/", 100), "result 3");
-    // The manifest has no expected size: the page is saved and the parser deals with it.
-    server.Route("/DownLoad//Vadarodazu.xml", Reply{"404 Not Found", {}, "Not Found"});
-    dlg->m_status = STATUS_RUNNING;
-    EXPECT_EQ(Download("Vadarodazu.xml", "/Update/", kUnknownSize), "ok");
-    EXPECT_EQ(ReadFile(Local("Update/Vadarodazu.xml")), "Not Found");
 }
 
 TEST_F(DownloadTest, RedirectIsFollowed) {

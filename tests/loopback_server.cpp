@@ -49,7 +49,12 @@ bool WaitReadable(intptr_t s, const std::atomic<bool>& stopping) {
 
 bool SendAll(intptr_t s, const char* data, size_t len) {
     while (len > 0) {
-        const int n = send(s, data, static_cast<int>(len), 0);
+#ifdef MSG_NOSIGNAL
+        const int flags = MSG_NOSIGNAL;  // a client that hung up is not a signal
+#else
+        const int flags = 0;
+#endif
+        const int n = send(s, data, static_cast<int>(len), flags);
         if (n <= 0) return false;
         data += n;
         len -= static_cast<size_t>(n);
@@ -203,9 +208,22 @@ void LoopbackServer::Serve(intptr_t s) {
         }
         head += keepAlive ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n";
         const size_t bodyBytes = std::min(reply.sendOnly, reply.body.size());
-        if (!SendAll(s, head.data(), head.size()) || !SendAll(s, reply.body.data(), bodyBytes)) {
+        if (!SendAll(s, head.data(), head.size())) return;
+        if (reply.endless || reply.dripMs > 0) {
+            // Until the client gives up (or the server stops).
+            do {
+                for (size_t i = 0; i < bodyBytes && !m_stopping;) {
+                    const size_t n = reply.dripMs > 0 ? 1 : bodyBytes - i;
+                    if (!SendAll(s, reply.body.data() + i, n)) return;
+                    i += n;
+                    if (reply.dripMs > 0) {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(reply.dripMs));
+                    }
+                }
+            } while (reply.endless && !m_stopping);
             return;
         }
+        if (!SendAll(s, reply.body.data(), bodyBytes)) return;
         if (reply.stallAfter) {
             // Hold the connection open, sending nothing, until the server stops.
             while (!m_stopping) std::this_thread::sleep_for(std::chrono::milliseconds(20));

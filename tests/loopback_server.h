@@ -23,6 +23,10 @@ struct Reply {
     // open without sending anything more (stall).
     size_t sendOnly = std::string::npos;
     bool stallAfter = false;
+    // Send the body over and over until the client goes away (no Content-Length).
+    bool endless = false;
+    // Send the body one byte at a time, this many milliseconds apart.
+    int dripMs = 0;
 };
 
 class LoopbackServer {

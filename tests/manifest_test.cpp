@@ -109,6 +109,30 @@ TEST(ParseManifest, BadDocumentsGiveNoRecords) {
     }
 }
 
+TEST(ParseManifest, TellsWhetherTheDocumentLoaded) {
+    TempDir dir;
+    const std::string path = dir.Join("m.xml");
+    ManifestEntry entries[4];
+    int count = -1;
+    // Bytes the server controls: a BOM, an open attribute and a lead byte at the very end
+    // made TinyXML's reader step past the end of its buffer.
+    const char kCut[] = "\xEF\xBB\xBF<l f=\"\xE4";
+    for (const std::string& bad : {std::string(), std::string("<!DOCTYPE html>\n<p>down"),
+                                   std::string(kCut, sizeof(kCut) - 1),
+                                   std::string("\xEF\xBB\xBF<l f=\"\xF0")}) {
+        WriteFile(path, bad);
+        EXPECT_FALSE(ParseManifest(path.c_str(), entries, count));
+        EXPECT_EQ(count, 0);
+    }
+    // Line ends of every kind are read as TinyXML reads them from a file.
+    WriteFile(path, "<root>\r\n<file filename='a' md5='m'\r size='1'/>\n</root>\r\n");
+    EXPECT_TRUE(ParseManifest(path.c_str(), entries, count));
+    EXPECT_EQ(count, 1);
+    WriteFile(path, "<root><other/></root>");
+    EXPECT_TRUE(ParseManifest(path.c_str(), entries, count));
+    EXPECT_EQ(count, 0);
+}
+
 TEST(ParseManifest, MissingManifestIsCreatedEmpty) {
     TempDir dir;
     const std::string path = dir.Join("Vadarodazu.xml");

@@ -316,9 +316,11 @@ TEST_F(ProgressWindow, TimerEndsTheRunByStatus) {
     EXPECT_TRUE(m_host.killed.empty());
     EXPECT_EQ(m_host.closes, 0);
     EXPECT_TRUE(m_host.alerts.empty());
+    EXPECT_EQ(m_dlg->ExitCode(), EXIT_CANCELLED);  // closed now, the run was cancelled
 
     m_dlg->m_status = STATUS_FAILED;
     m_dlg->OnTimer(100);
+    EXPECT_EQ(m_dlg->ExitCode(), EXIT_UPDATE_FAILED);
     EXPECT_EQ(m_host.killed, std::vector<unsigned>{100});
     ASSERT_EQ(m_host.alerts.size(), 1u);
     EXPECT_EQ(m_host.alerts[0], m_dlg->m_failMessage);
@@ -330,6 +332,7 @@ TEST_F(ProgressWindow, TimerClosesAFinishedRunWithoutAlert) {
     Open();
     m_dlg->m_status = STATUS_FINISHED;  // the lobby is not beside the test program
     m_dlg->OnTimer(100);
+    EXPECT_EQ(m_dlg->ExitCode(), EXIT_UPDATED);
     EXPECT_EQ(m_host.killed, std::vector<unsigned>{100});
     EXPECT_EQ(m_host.closes, 1);
     EXPECT_TRUE(m_host.alerts.empty());

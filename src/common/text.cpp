@@ -36,3 +36,49 @@ void CutAtLastSeparator(char* path) {
     char* sep = const_cast<char*>(FindLastSeparator(path));
     *(sep ? sep : path) = '\0';
 }
+
+namespace {
+
+// The next component of a path at `p`: separators and "." components are skipped.
+// Its length is 0 at the end of the path.
+const char* NextComponent(const char* p, size_t* len) {
+    for (;;) {
+        while (IsSeparator(*p)) ++p;
+        const char* start = p;
+        while (*p && !IsSeparator(*p)) p += GbkCharWidth(p);
+        *len = static_cast<size_t>(p - start);
+        if (*len == 1 && *start == '.') continue;
+        return start;
+    }
+}
+
+bool SameBytes(const char* a, const char* b, size_t len, bool ignoreCase) {
+    for (size_t i = 0; i < len; ++i) {
+        char x = a[i], y = b[i];
+        if (ignoreCase) {
+            // Only single-byte letters: a GBK second byte is never folded.
+            if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+            if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        }
+        if (x != y) return false;
+        if (IsGbkLead(static_cast<unsigned char>(a[i])) && i + 1 < len) {
+            ++i;
+            if (a[i] != b[i]) return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool SamePath(const char* a, const char* b, bool ignoreCase) {
+    for (;;) {
+        size_t la, lb;
+        const char* ca = NextComponent(a, &la);
+        const char* cb = NextComponent(b, &lb);
+        if (la != lb || !SameBytes(ca, cb, la, ignoreCase)) return false;
+        if (la == 0) return true;
+        a = ca + la;
+        b = cb + lb;
+    }
+}

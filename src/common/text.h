@@ -31,3 +31,7 @@ const char* FindText(const char* text, const char* what);
 // Ends `path` where its last component begins, dropping the separator: the folder of a
 // file's path. Empty when the path holds no separator.
 void CutAtLastSeparator(char* path);
+
+// Whether two relative paths name the same file: "\\" and "/" alike, runs of separators
+// and "." components ignored, ASCII letters compared without case when `ignoreCase`.
+bool SamePath(const char* a, const char* b, bool ignoreCase);

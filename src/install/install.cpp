@@ -38,13 +38,20 @@ void CUpdateDlg::CopyUpdateTree(const char* dstDir, const char* srcDir) {
         }
         RequirePath(FormatText(src, sizeof(src), "%s%s", srcDir, name.c_str()), name.c_str());
         RequirePath(FormatText(dst, sizeof(dst), "%s%s", dstDir, name.c_str()), name.c_str());
+        const size_t rootLen = strlen(m_treeRoot);
+        const char* relative = strncmp(src, m_treeRoot, rootLen) == 0 ? src + rootLen : "";
 
-        if (FindText(src, kDeferredExecutable)) {
-            platform::ReplaceAtRestart(src, dst);
+        // Only a regular file is digested or moved; anything else in the tree (a link, a
+        // pipe, a device) is not the download and goes.
+        uint64_t size = 0;
+        if (!platform::RegularFileSize(src, &size)) {
+            m_log.WriteLine("没拷贝%s", name.c_str());
+            platform::RemoveFile(src);
             continue;
         }
 
         // The file is installed when some record names it (by base name) with its digest.
+        const bool deferred = FindText(src, kDeferredExecutable) != nullptr;
         char digestText[33] = {0};
         bool digested = false;
         bool accepted = false;
@@ -59,10 +66,27 @@ void CUpdateDlg::CopyUpdateTree(const char* dstDir, const char* srcDir) {
             }
             if (strcmp(entry.md5, digestText) != 0) continue;
             accepted = true;
-            InstallFile(src, dst);
+            if (deferred) {
+                // Replaced by the system at the next restart; it waits in the tree.
+                if (platform::ReplaceAtRestart(src, dst)) MarkVerified(relative, digestText, size);
+            } else {
+                InstallFile(src, dst);
+                MarkVerified(relative, digestText, size);
+            }
         }
         if (!accepted) m_log.WriteLine("没拷贝%s", name.c_str());
-        platform::RemoveFile(src);
+        if (!(accepted && deferred)) platform::RemoveFile(src);
+    }
+}
+
+void CUpdateDlg::MarkVerified(const char* relative, const char* digestText, uint64_t size) {
+    for (int i = 0; i < m_newCount; ++i) {
+        ManifestEntry& entry = m_newEntries[i];
+        if (strcmp(entry.md5, digestText) == 0 && entry.size >= 0 &&
+            static_cast<uint64_t>(entry.size) == size &&
+            SamePath(entry.filename, relative, platform::NamesIgnoreCase())) {
+            entry.verified = 1;
+        }
     }
 }
 
@@ -71,6 +95,7 @@ void CUpdateDlg::CopyUpdateTree(const char* dstDir, const char* srcDir) {
 // and retry; "No" abandons the run, a retry that succeeds goes on with it.
 void CUpdateDlg::InstallFile(const char* src, const char* dst) {
     if (platform::MoveOver(src, dst)) return;
+    if (platform::IsOwnExecutable(dst) && ReplaceOwnExecutable(src, dst)) return;
     char prompt[512];
     FormatText(prompt, sizeof(prompt), "%s文件已被打开，请关闭游戏大厅后重试！\n是否重试？", dst);
     for (;;) {
@@ -80,4 +105,16 @@ void CUpdateDlg::InstallFile(const char* src, const char* dst) {
         }
         if (platform::MoveOver(src, dst)) return;
     }
+}
+
+// The running updater cannot be overwritten, but it can be renamed: the old file moves
+// aside (removed at the next start) and the new one takes its name.
+bool CUpdateDlg::ReplaceOwnExecutable(const char* src, const char* dst) {
+    char aside[256];
+    if (!FormatText(aside, sizeof(aside), "%s%s", dst, kAsideSuffix)) return false;
+    platform::RemoveFile(aside);
+    if (!platform::RenameFile(dst, aside)) return false;
+    if (platform::MoveOver(src, dst)) return true;
+    platform::RenameFile(aside, dst);
+    return false;
 }

@@ -26,7 +26,8 @@ size_t GbkBoundary(const char* text, size_t len) {
 }  // namespace
 
 UpdateLog::UpdateLog()
-    : m_toFile(true),
+    : m_file(nullptr),
+      m_toFile(true),
       m_toStdout(true),
       m_toDebugger(true),
       m_withTime(true),
@@ -39,7 +40,7 @@ UpdateLog::UpdateLog()
 
 UpdateLog::~UpdateLog() {
     g_logEnabled = false;
-    m_file.close();
+    if (m_file) fclose(m_file);
 }
 
 bool UpdateLog::Open(const char* path) {
@@ -52,11 +53,12 @@ bool UpdateLog::Open(const char* path) {
 
     // Binary stream with the text-mode translation done here, so that the file holds
     // the same bytes whichever system wrote it.
-    m_file.open(platform::NativePath(path), std::ios::out | std::ios::binary | std::ios::trunc);
+    if (m_file) fclose(m_file);
+    m_file = platform::OpenFile(path, "wb");
     if (!m_file) return false;
     m_opened = true;
     WriteTextMode(header, strlen(header));
-    m_file.flush();
+    fflush(m_file);
     return true;
 }
 
@@ -95,7 +97,7 @@ void UpdateLog::WriteLine(const char* format, ...) {
     if (m_toStdout) platform::ConsoleOutput(m_line);
     if (m_toFile) {
         WriteTextMode(m_line, len);
-        m_file.flush();
+        fflush(m_file);
     }
 }
 
@@ -103,9 +105,9 @@ void UpdateLog::WriteTextMode(const char* text, size_t len) {
     size_t start = 0;
     for (size_t i = 0; i < len; ++i) {
         if (text[i] != '\n') continue;
-        m_file.write(text + start, static_cast<std::streamsize>(i - start));
-        m_file.write("\r\n", 2);
+        fwrite(text + start, 1, i - start, m_file);
+        fwrite("\r\n", 1, 2, m_file);
         start = i + 1;
     }
-    m_file.write(text + start, static_cast<std::streamsize>(len - start));
+    fwrite(text + start, 1, len - start, m_file);
 }

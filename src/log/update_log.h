@@ -4,7 +4,7 @@
 #pragma once
 
 #include <atomic>
-#include <fstream>
+#include <cstdio>
 
 // False while no log object exists; every WriteLine is then ignored.
 extern std::atomic<bool> g_logEnabled;
@@ -33,7 +33,7 @@ private:
     // Writes bytes as the Windows runtime's text mode stores them: LF becomes CR LF.
     void WriteTextMode(const char* text, size_t len);
 
-    std::ofstream m_file;
+    FILE* m_file;  // binary; opened so that no started program inherits it
     bool m_toFile;
     bool m_toStdout;
     bool m_toDebugger;

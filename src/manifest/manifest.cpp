@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "common/text.h"
 #include "log/update_log.h"
@@ -55,6 +56,38 @@ bool SaveXml(const TiXmlDocument& doc, const char* path) {
     return fclose(f) == 0 && written;
 }
 
+// Loads `path` into `doc` as TinyXML's LoadFile does (line ends normalised to LF, the
+// encoding detected), but from a buffer that ends in several NULs: TinyXML's character
+// reader can step up to three bytes past the terminator on a truncated multi-byte
+// sequence, and the bytes come from the server.
+bool LoadXml(TiXmlDocument& doc, const char* path) {
+    FILE* f = platform::OpenFile(path, "rb");
+    if (!f) {
+        doc.LoadFile();  // for TinyXML's own account of the failure (ErrorDesc)
+        return false;
+    }
+    std::string text;
+    char buf[64 * 1024];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), f)) > 0) text.append(buf, n);
+    const bool readError = ferror(f) != 0;
+    fclose(f);
+    if (readError) return false;
+    std::string normalised;
+    normalised.reserve(text.size() + 16);
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r') {
+            normalised += '\n';
+            if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+        } else {
+            normalised += text[i];
+        }
+    }
+    normalised.append(16, '\0');
+    doc.Parse(normalised.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
+    return !doc.Error();
+}
+
 }  // namespace
 
 int32_t ParseSizeText(const char* text) {
@@ -74,15 +107,15 @@ int32_t ParseSizeText(const char* text) {
     return value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value);
 }
 
-void ParseManifest(const char* path, ManifestEntry* entries, int& count) {
+bool ParseManifest(const char* path, ManifestEntry* entries, int& count) {
     count = 0;
     TiXmlDocument doc(platform::NativePath(path).c_str());
-    if (!doc.LoadFile()) {
+    if (!LoadXml(doc, path)) {
         SaveXml(doc, path);
-        return;
+        return false;
     }
     const TiXmlElement* root = doc.FirstChildElement();
-    if (!root) return;
+    if (!root) return true;
     for (const TiXmlElement* el = root->FirstChildElement("file"); el && count < kManifestCapacity;
          el = el->NextSiblingElement()) {
         ManifestEntry& e = entries[count];
@@ -91,8 +124,10 @@ void ParseManifest(const char* path, ManifestEntry* entries, int& count) {
         CopyField(e.md5, sizeof(e.md5), el->Attribute("md5"));
         e.size = ParseSizeText(el->Attribute("size"));
         e.needsDownload = 1;
+        e.verified = 0;
         ++count;
     }
+    return true;
 }
 
 bool WriteManifest(const char* path, const ManifestEntry* entries, int count) {
@@ -126,7 +161,7 @@ void WriteMd5Xml(const char* gameDir, const char* md5Text, UpdateLog& log) {
     }
 
     TiXmlDocument doc(platform::NativePath(path).c_str());
-    if (!doc.LoadFile()) {
+    if (!LoadXml(doc, path)) {
         ShowMessage("Could not load test file '%s'. Error='%s'. Exiting.\n", path, doc.ErrorDesc());
     }
     if (TiXmlElement* root = doc.FirstChildElement()) {

@@ -18,12 +18,17 @@ struct ManifestEntry {
     // The "filename" text did not fit: `filename` holds only its beginning and must
     // not be used as a path.
     unsigned char nameTooLong;
+    // The installed file is known to match this record: found current in the install,
+    // or put in place (or scheduled for the restart) by the install step after its
+    // size and digest were checked. A run succeeds only when every record has it.
+    unsigned char verified;
 };
 
 // Reads the manifest at `path` into `entries` (room for kManifestCapacity records).
 // `count` is set to the number of records stored. A manifest that is missing or does
 // not load is written back as the parser left it, so a missing one is created empty.
-void ParseManifest(const char* path, ManifestEntry* entries, int& count);
+// Returns false when the file did not load as XML (missing, empty, not well-formed).
+bool ParseManifest(const char* path, ManifestEntry* entries, int& count);
 
 // Records `md5Text` in "md5.xml" of `gameDir`.
 void WriteMd5Xml(const char* gameDir, const char* md5Text, UpdateLog& log);

@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "common/text.h"
+#include "digest/md5.h"
 #include "session/message.h"
 #include "ui/update_dlg.h"
 
@@ -54,6 +55,9 @@ void CUpdateDlg::DownloadFile(const char* fileName, const char* dirName, uint32_
     m_log.WriteLine("正在下载%s", fileName);
     m_fileReceived = 0;
     m_fileSize = expectedSize;
+    Md5Context md5;
+    Md5Init(&md5);
+    memset(m_receivedMd5, 0, sizeof(m_receivedMd5));
 
     if (expectedSize == 0) {
         m_log.WriteLine("文件大小为0%s", fileName);
@@ -62,20 +66,37 @@ void CUpdateDlg::DownloadFile(const char* fileName, const char* dirName, uint32_
             throw 0;
         }
         CloseTransfer();
+        unsigned char digest[16];
+        Md5Final(digest, &md5);
+        DigestToHex(digest, m_receivedMd5);
         return;
     }
 
     RequirePath(FormatText(url, sizeof(url), "%s%s", m_downloadBase, fileName), fileName);
+    // The most bytes this body may have: the manifest's size, or for the manifest itself
+    // a bound far above any real one, so a server that never stops cannot fill the disk.
+    const uint64_t limit = expectedSize == kUnknownSize ? kMaxManifestBytes : expectedSize;
 
-    const char* failure = "";
+    char failure[128] = "";
     try {
         m_remoteFile = m_session.Open(url);
+        const int status = m_remoteFile->StatusCode();
+        if (status != 200) {
+            FormatText(failure, sizeof(failure), "服务器回答%d", status);
+            throw 0;
+        }
+        // Never asked for, so never decoded: the bytes would not be the file's.
+        const std::string encoding = m_remoteFile->ContentEncoding();
+        if (!encoding.empty() && encoding != "identity") {
+            FormatText(failure, sizeof(failure), "服务器压缩了内容%.64s", encoding.c_str());
+            throw 0;
+        }
         char chunk[kChunk];
         size_t n = m_remoteFile->Read(chunk, sizeof(chunk));
 
         // A server's error page instead of the file.
         if (StartsWith(chunk, n, "<html>") || StartsWith(chunk, n, "<!DOCTYPE HTML PUBLIC")) {
-            failure = "服务器返回了网页";
+            FormatText(failure, sizeof(failure), "%s", "服务器返回了网页");
             throw 0;
         }
         m_log.WriteLine("开始下载");
@@ -88,7 +109,11 @@ void CUpdateDlg::DownloadFile(const char* fileName, const char* dirName, uint32_
             ShowMessage("%s%s", "获取大小失败", url);
         }
         if (expectedSize != kUnknownSize && expectedSize != m_fileSize) {
-            failure = "文件大小与清单不符";
+            FormatText(failure, sizeof(failure), "%s", "文件大小与清单不符");
+            throw DOWNLOAD_FAILED;
+        }
+        if (expectedSize == kUnknownSize && m_fileSize != kUnknownSize && m_fileSize > limit) {
+            FormatText(failure, sizeof(failure), "%s", "内容超过允许的大小");
             throw DOWNLOAD_FAILED;
         }
 
@@ -96,21 +121,43 @@ void CUpdateDlg::DownloadFile(const char* fileName, const char* dirName, uint32_
             m_log.WriteLine("打开本地文件出错%s", fileName);
             throw DOWNLOAD_LOCAL_FILE_ERROR;
         }
-        m_localFile.Write(chunk, n);
+        // The rate is judged over consecutive windows: a transfer that brings less than
+        // the minimum average in one of them has stalled, however it trickles.
+        uint32_t windowStart = platform::TickCount();
+        uint64_t windowBytes = 0, received = 0;
         for (;;) {
+            if (received + n > limit) {
+                FormatText(failure, sizeof(failure), "%s", "内容超过允许的大小");
+                throw DOWNLOAD_FAILED;
+            }
+            m_localFile.Write(chunk, n);
+            Md5Update(&md5, chunk, n);
+            received += n;
             m_fileReceived.fetch_add(static_cast<uint32_t>(n), std::memory_order_relaxed);
             m_totalReceived.fetch_add(static_cast<int32_t>(n), std::memory_order_relaxed);
             CheckStop();
+            const uint32_t now = platform::TickCount();
+            const uint32_t elapsed = now - windowStart;
+            if (elapsed >= m_rateWindowMs) {
+                if ((received - windowBytes) * 1000 < static_cast<uint64_t>(m_minRate) * elapsed) {
+                    FormatText(failure, sizeof(failure), "%s", "传输太慢");
+                    throw DOWNLOAD_FAILED;
+                }
+                windowStart = now;
+                windowBytes = received;
+            }
             n = m_remoteFile->Read(chunk, sizeof(chunk));
             if (n == 0) break;
-            m_localFile.Write(chunk, n);
         }
         if (!m_localFile.Close()) throw platform::FileError("write failed");
         if (m_fileReceived < m_fileSize && expectedSize != kUnknownSize) {
             m_fileReceived = 0;
-            failure = "文件不完整";
+            FormatText(failure, sizeof(failure), "%s", "文件不完整");
             throw 0;
         }
+        unsigned char digest[16];
+        Md5Final(digest, &md5);
+        DigestToHex(digest, m_receivedMd5);
         CloseTransfer();
     } catch (...) {
         m_remoteFile.reset();

@@ -43,6 +43,16 @@ bool SetCurrentFolder(const char* path);
 // Full path of the running executable; false when it does not fit `size` bytes.
 bool ModulePath(char* out, size_t size);
 
+// The size of the regular file at `path`; false for anything else (missing, a folder,
+// a link, a device) or when it cannot be read.
+bool RegularFileSize(const char* path, uint64_t* size);
+// Renames `from` to `to`, replacing `to`, without asking whether it is in use.
+bool RenameFile(const char* from, const char* to);
+// True where the file system takes "A.txt" and "a.txt" for one name (Windows).
+bool NamesIgnoreCase();
+// True when `path` names the running executable's own file.
+bool IsOwnExecutable(const char* path);
+
 // One folder's entries, "." and ".." included where the system lists them.
 class FolderListing {
 public:
@@ -99,6 +109,10 @@ struct HttpError : std::runtime_error {
 class HttpResponse {
 public:
     virtual ~HttpResponse() = default;
+    // The HTTP status code of the final response (after redirects).
+    virtual int StatusCode() = 0;
+    // The response's Content-Encoding, empty when it has none.
+    virtual std::string ContentEncoding() = 0;
     // Up to `len` bytes of the body; 0 at its end. Throws HttpError when the transfer
     // fails, stalls past the receive time-out, or ends before its Content-Length.
     virtual size_t Read(void* buf, size_t len) = 0;
@@ -120,7 +134,8 @@ public:
     HttpSession& operator=(const HttpSession&) = delete;
     void SetTimeouts(unsigned connectMs, unsigned receiveMs);
     // Sends the GET request and waits for the response's headers. Throws HttpError when
-    // the URL can't be opened. The status code is not examined.
+    // the URL can't be opened. The status code is the caller's to examine. No compressed
+    // encoding is asked for.
     std::unique_ptr<HttpResponse> Open(const char* url);
 
     struct Impl;  // the implementation's own state
@@ -149,7 +164,12 @@ private:
     bool m_held;
 };
 
-// Starts `path` with the parameter text `param`; does not wait for it.
+// Sets the process up before anything else runs: on POSIX a reader of standard output
+// that went away (a closed pipe) must not end the process.
+void PrepareProcess();
+
+// Starts `path` with the parameter text `param`; does not wait for it. The program
+// inherits none of the updater's files, sockets or handles.
 bool LaunchProgram(const char* path, const char* param);
 
 // A line for a debugger (OutputDebugStringA); nothing on POSIX.

@@ -48,6 +48,8 @@ CUpdateDlg::CUpdateDlg()
       m_newCount(0),
       m_oldEntries(nullptr),
       m_oldCount(0),
+      m_minRate(kMinTransferRate),
+      m_rateWindowMs(kRateWindowMs),
       m_pathTooLong(false),
       m_session(ProgramName().c_str()),
       m_host(nullptr),
@@ -55,11 +57,14 @@ CUpdateDlg::CUpdateDlg()
       m_sampled(false),
       m_sampleTick(0),
       m_sampleReceived(0),
+      m_outcome(EXIT_CANCELLED),
       m_workerRunning(false),
       m_stopRequested(false) {
     m_lobbyPath[0] = m_failMessage[0] = '\0';
     m_gameDir[0] = m_serverUrl[0] = m_downloadBase[0] = m_packageName[0] = '\0';
     memset(m_manifestMd5, 0, sizeof(m_manifestMd5));
+    memset(m_receivedMd5, 0, sizeof(m_receivedMd5));
+    m_treeRoot[0] = '\0';
     m_newEntries = new ManifestEntry[kManifestCapacity];
     m_oldEntries = new ManifestEntry[kManifestCapacity];
 }
@@ -69,7 +74,7 @@ CUpdateDlg::~CUpdateDlg() {
         // The worker is stuck in a network wait or a message box and still uses this
         // object: end the process with it, as the program always ends, rather than
         // free what it is using. Installed files are only ever replaced whole.
-        std::_Exit(0);
+        std::_Exit(ExitCode());
     }
     FreeListBuffers();
     CloseTransfer();
@@ -78,7 +83,10 @@ CUpdateDlg::~CUpdateDlg() {
 void CUpdateDlg::InitSessionPaths() {
     char moduleDir[260];
     GetModuleDir(moduleDir);
-    m_pathTooLong = !FormatText(m_gameDir, sizeof(m_gameDir), "%s", moduleDir);
+    // A path the system could not give in full is as unusable as one too long to fit.
+    char probe[260];
+    const bool known = platform::ModulePath(probe, sizeof(probe));
+    m_pathTooLong = !FormatText(m_gameDir, sizeof(m_gameDir), "%s", moduleDir) || !known;
     platform::SetCurrentFolder(m_gameDir);
     FormatText(m_serverUrl, sizeof(m_serverUrl), "http://%s/DownLoad/", UPDATER_SERVER_HOST);
     FormatText(m_packageName, sizeof(m_packageName), "%s", kPackageName);
@@ -90,8 +98,10 @@ void CUpdateDlg::InitSessionPaths() {
 
 bool CUpdateDlg::StartSession(const char* gameDir, const char* packageName,
                               const char* downloadBase) {
+    // A folder too long for the buffers has been left empty: a log there would land at
+    // the top of the file system, outside the install.
     char logPath[512];
-    if (FormatText(logPath, sizeof(logPath), "%s/%s", gameDir, "updatelog.txt")) {
+    if (!m_pathTooLong && FormatText(logPath, sizeof(logPath), "%s/%s", gameDir, "updatelog.txt")) {
         m_log.Open(logPath);
     }
     m_log.WriteLine("下载%s,当前目录为:%s", packageName, gameDir);
@@ -110,6 +120,8 @@ bool CUpdateDlg::StartSession(const char* gameDir, const char* packageName,
     if (strlen(m_gameDir) < 3) {
         platform::ShowMessageBox("自动更新的游戏目录太短，可能是参数传输格式不对", "自动更新失败",
                                  platform::kMbOk);
+        // No worker will run: the window ends the run as failed instead of waiting.
+        m_status.store(STATUS_FAILED, std::memory_order_release);
         return false;
     }
     memset(m_manifestMd5, 0, sizeof(m_manifestMd5));
@@ -145,6 +157,8 @@ unsigned UpdateThreadProc(void* param) {
     dlg->m_workerRunning.store(false, std::memory_order_release);
     return 0;
 }
+
+int CUpdateDlg::ExitCode() const { return m_outcome; }
 
 bool CUpdateDlg::FileExists(const char* path) { return platform::PathExists(path); }
 

@@ -19,28 +19,27 @@ void DigestTextOf(const char* path, char text[33]) {
     DigestToHex(digest, text);
 }
 
-bool CanOpen(const char* path) {
-    FILE* f = platform::OpenFile(path, "r");
-    if (!f) return false;
-    fclose(f);
-    return true;
-}
-
 }  // namespace
 
 // Whether the installed copy of `entry` is current: by the installed manifest when it
-// has records, else by the digest of the file on disk (a verified temporary copy from
-// an earlier run first, then the installed copy).
+// has records (and the installed file still has the listed size), else by the digest of
+// the file on disk (a verified temporary copy from an earlier run first, then the
+// installed copy). Only regular files count. An entry found current in the install is
+// marked verified; one current in the temporary tree is verified when installed.
 bool CUpdateDlg::IsCurrent(ManifestEntry& entry) {
     char installed[256];
     RequirePath(FormatText(installed, sizeof(installed), "%s\\%s", m_gameDir, entry.filename),
                 entry.filename);
+    uint64_t size = 0;
     if (m_oldCount > 0) {
         for (int i = 0; i < m_oldCount; ++i) {
             ManifestEntry& old = m_oldEntries[i];
             old.md5[32] = entry.md5[32] = '\0';
             if (strcmp(old.md5, entry.md5) == 0 && strcmp(old.filename, entry.filename) == 0) {
-                return FileExists(installed);
+                // A size check costs no read, and catches a file cut short or replaced.
+                entry.verified = platform::RegularFileSize(installed, &size) && entry.size >= 0 &&
+                                 size == static_cast<uint64_t>(entry.size);
+                return entry.verified != 0;
             }
         }
         return false;
@@ -50,13 +49,14 @@ bool CUpdateDlg::IsCurrent(ManifestEntry& entry) {
                            m_packageName, entry.filename),
                 entry.filename);
     char text[33];
-    if (CanOpen(temporary)) {
+    if (platform::RegularFileSize(temporary, &size)) {
         DigestTextOf(temporary, text);
         return strcmp(text, entry.md5) == 0;
     }
-    if (CanOpen(installed)) {
+    if (platform::RegularFileSize(installed, &size)) {
         DigestTextOf(installed, text);
-        return strcmp(text, entry.md5) == 0;
+        entry.verified = strcmp(text, entry.md5) == 0;
+        return entry.verified != 0;
     }
     return false;
 }
@@ -67,15 +67,15 @@ void CUpdateDlg::RunUpdate() {
         throw 0;
     }
     char updateFolder[256], installedManifest[256], downloadedManifest[256];
-    char manifestName[256], tree[256];
+    char manifestName[256];
     RequirePath(FormatText(updateFolder, sizeof(updateFolder), "%s//%s", m_gameDir, kUpdateFolder) &&
                     FormatText(installedManifest, sizeof(installedManifest), "%s\\%s.xml",
                                m_gameDir, m_packageName) &&
                     FormatText(downloadedManifest, sizeof(downloadedManifest), "%s\\%s\\%s.xml",
                                m_gameDir, kUpdateFolder, m_packageName) &&
                     FormatText(manifestName, sizeof(manifestName), "%s.xml", m_packageName) &&
-                    FormatText(tree, sizeof(tree), "%s/%s/%s/", m_gameDir, kUpdateFolder,
-                               m_packageName),
+                    FormatText(m_treeRoot, sizeof(m_treeRoot), "%s/%s/%s/", m_gameDir,
+                               kUpdateFolder, m_packageName),
                 m_gameDir);
     platform::CreateFolder(m_gameDir);
     platform::CreateFolder(updateFolder);
@@ -87,9 +87,18 @@ void CUpdateDlg::RunUpdate() {
     memset(m_manifestMd5, 0, sizeof(m_manifestMd5));
     DigestTextOf(downloadedManifest, m_manifestMd5);
 
-    ParseManifest(downloadedManifest, m_newEntries, m_newCount);
+    // An empty answer, an error page or a cut document is no release: it must neither
+    // be applied nor become the installed manifest.
+    if (!ParseManifest(downloadedManifest, m_newEntries, m_newCount)) {
+        m_log.WriteLine("服务器的清单不是XML文件，更新失败");
+        throw 0;
+    }
     if (m_newCount >= kManifestCapacity) {
         m_log.WriteLine("要下载的文件太多，更新失败");
+        throw 0;
+    }
+    if (m_newCount == 0) {
+        m_log.WriteLine("服务器的清单没有列出文件，更新失败");
         throw 0;
     }
     // Names that would lead out of the install directory, or that do not fit, are
@@ -116,11 +125,26 @@ void CUpdateDlg::RunUpdate() {
         RequirePath(FormatText(fileName, sizeof(fileName), "%s/%s", m_packageName, entry.filename),
                     entry.filename);
         DownloadFile(fileName, "Update/", static_cast<uint32_t>(entry.size));
+        // The bytes were digested as they arrived: a file that is not the one listed
+        // ends the run here, before anything is installed.
+        if (strcmp(m_receivedMd5, entry.md5) != 0) {
+            m_log.WriteLine("下载失败%s:%s", fileName, "MD5与清单不符");
+            m_status.store(STATUS_FAILED, std::memory_order_release);
+            throw DOWNLOAD_FAILED;
+        }
     }
 
     char target[256];
     RequirePath(FormatText(target, sizeof(target), "%s/", m_gameDir), m_gameDir);
-    CopyUpdateTree(target, tree);
+    CopyUpdateTree(target, m_treeRoot);
+
+    // Success means every listed file is in place and verified.
+    for (int i = 0; i < m_newCount; ++i) {
+        if (!m_newEntries[i].verified) {
+            m_log.WriteLine("文件没有安装，更新失败:%s", m_newEntries[i].filename);
+            throw 0;
+        }
+    }
 
     WriteMd5Xml(m_gameDir, m_manifestMd5, m_log);
     platform::MoveOver(downloadedManifest, installedManifest);

@@ -24,6 +24,23 @@ enum : int32_t { STATUS_RUNNING = 0, STATUS_FINISHED = 3, STATUS_FAILED = 4 };
 // No expected size: DownloadFile skips its length checks (the manifest).
 constexpr uint32_t kUnknownSize = 0xFFFFFF;
 
+// The most bytes a body of unknown size (the manifest) may have. A manifest of 1999
+// entries, each with the longest name written as character references, stays below
+// 3 MiB; a server that sends more is not sending a manifest.
+constexpr uint64_t kMaxManifestBytes = 16u * 1024 * 1024;
+
+// A transfer that brings less than this average rate over a window of this length has
+// stalled. A slow real line (a few KiB/s) passes; a server that drips bytes does not.
+constexpr uint32_t kMinTransferRate = 1024;  // bytes per second
+constexpr uint32_t kRateWindowMs = 30000;
+
+// The name the running updater's old file takes while its new one is put in place; it
+// is removed when the updater next starts.
+constexpr char kAsideSuffix[] = ".old~";
+
+// The process's exit status.
+enum : int { EXIT_UPDATED = 0, EXIT_UPDATE_FAILED = 1, EXIT_CANCELLED = 2, EXIT_ALREADY_RUNNING = 3 };
+
 // The directory of the running executable, without its last separator; empty when the
 // executable's path is unknown or holds no separator. `out` has room for 260 bytes.
 void GetModuleDir(char* out);
@@ -74,6 +91,9 @@ public:
     bool StopWorker(unsigned waitMs);
     // Releases the manifest arrays, unless the worker may still use them.
     void FreeListBuffers();
+    // How the run ended, as the process's exit status: EXIT_UPDATED only when the update
+    // finished and the window went on to start the lobby.
+    int ExitCode() const;
 
     // ---- Shared with the window: written by the worker, read by the UI thread.
     std::atomic<int32_t> m_status;
@@ -98,6 +118,14 @@ public:
     char m_downloadBase[256];
     char m_packageName[100];
     char m_manifestMd5[33];
+    // Digest text of the bytes the last DownloadFile stored, taken while they arrived.
+    char m_receivedMd5[33];
+    // The root of the temporary tree ("G/Update/Vadarodazu/"), set by RunUpdate: the
+    // install step names each file by its path below it.
+    char m_treeRoot[256];
+    // The stall rule of DownloadFile (tests shorten it).
+    uint32_t m_minRate;
+    uint32_t m_rateWindowMs;
     // Set by InitSessionPaths when the install directory's paths do not fit their buffers.
     bool m_pathTooLong;
 
@@ -115,6 +143,10 @@ private:
     void RequirePath(bool fits, const char* what);
     bool IsCurrent(ManifestEntry& entry);
     void InstallFile(const char* src, const char* dst);
+    bool ReplaceOwnExecutable(const char* src, const char* dst);
+    // Marks every record whose path is `relative`, whose digest is `digestText` and
+    // whose size is `size` as verified in place.
+    void MarkVerified(const char* relative, const char* digestText, uint64_t size);
 
     // The window; set by OnInitDialog.
     platform::WindowHost* m_host;
@@ -123,6 +155,10 @@ private:
     bool m_sampled;
     uint32_t m_sampleTick;
     int32_t m_sampleReceived;
+
+    // How the window ended the run (EXIT_UPDATED, EXIT_UPDATE_FAILED), set on the UI
+    // thread; a window closed before either was cancelled, whatever the worker did after.
+    int m_outcome;
 
     std::thread m_thread;
     std::atomic<bool> m_workerRunning;

@@ -57,10 +57,12 @@ void CUpdateDlg::OnTimer(unsigned) {
     const int32_t status = m_status.load(std::memory_order_acquire);
     if (status == STATUS_FINISHED) {
         m_host->KillTimer(kTimerId);
+        m_outcome = EXIT_UPDATED;
         platform::LaunchProgram(m_lobbyPath, "A");
         FreeListBuffers();
         m_host->Close();
     } else if (status == STATUS_FAILED) {
+        m_outcome = EXIT_UPDATE_FAILED;
         m_host->KillTimer(kTimerId);
         m_host->Alert(m_failMessage, nullptr, platform::kMbOk);
         FreeListBuffers();

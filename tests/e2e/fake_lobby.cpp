@@ -5,11 +5,36 @@
 
 #include "platform/platform.h"
 
+#ifndef _WIN32
+#include <dirent.h>
+
+// The descriptors it was started with, beside the record: only the standard streams
+// should be there.
+void RecordDescriptors(const std::string& path) {
+    FILE* out = fopen(path.c_str(), "w");
+    DIR* dir = opendir("/proc/self/fd");
+    if (!out || !dir) return;
+    const int own = dirfd(dir);
+    while (const dirent* e = readdir(dir)) {
+        if (e->d_name[0] == '.' || std::to_string(own) == e->d_name ||
+            std::to_string(fileno(out)) == e->d_name) {
+            continue;
+        }
+        fprintf(out, "%s\n", e->d_name);
+    }
+    closedir(dir);
+    fclose(out);
+}
+#endif
+
 int main(int argc, char** argv) {
     char self[1024];
     if (!platform::ModulePath(self, sizeof(self))) return 1;
     std::string path = self;
     path.resize(path.find_last_of("/\\") + 1);
+#ifndef _WIN32
+    RecordDescriptors(path + "lobby-fds.txt");
+#endif
     path += "lobby-ran.txt";
     FILE* f = platform::OpenFile(path.c_str(), "wb");
     if (!f) return 1;

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <vector>
 
@@ -134,7 +135,9 @@ std::string NativePath(const char* path) {
 }
 
 FILE* OpenFile(const char* path, const char* mode) {
-    return fopen(NativePath(path).c_str(), mode);
+    // "e": closed on exec, so the lobby started at the end inherits none of our files.
+    const std::string cloexec = std::string(mode) + "e";
+    return fopen(NativePath(path).c_str(), cloexec.c_str());
 }
 
 bool CreateFolder(const char* path) { return mkdir(NativePath(path).c_str(), 0755) == 0; }
@@ -145,6 +148,25 @@ bool PathExists(const char* path) {
 }
 
 bool RemoveFile(const char* path) { return unlink(NativePath(path).c_str()) == 0; }
+
+bool RegularFileSize(const char* path, uint64_t* size) {
+    struct stat st;
+    if (lstat(NativePath(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    *size = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+bool NamesIgnoreCase() { return false; }
+
+bool RenameFile(const char* from, const char* to) {
+    return rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0;
+}
+
+bool IsOwnExecutable(const char* path) {
+    struct stat self, other;
+    return stat("/proc/self/exe", &self) == 0 && stat(NativePath(path).c_str(), &other) == 0 &&
+           self.st_dev == other.st_dev && self.st_ino == other.st_ino;
+}
 
 bool MoveOver(const char* src, const char* dst) {
     const std::string from = NativePath(src), to = NativePath(dst);
@@ -313,6 +335,8 @@ struct HttpSession::Impl {
         easy = curl_easy_init();
         headers = curl_slist_append(headers, "Pragma: no-cache");
         headers = curl_slist_append(headers, "Cache-Control: no-cache");
+        // The body must arrive as the bytes the manifest describes.
+        headers = curl_slist_append(headers, "Accept-Encoding: identity");
     }
     ~Impl() {
         if (easy) curl_easy_cleanup(easy);
@@ -407,6 +431,23 @@ public:
     bool ContentLength(uint32_t* value) override {
         if (m_hasLength) *value = m_length;
         return m_hasLength;
+    }
+
+    int StatusCode() override {
+        long code = 0;
+        curl_easy_getinfo(m_easy, CURLINFO_RESPONSE_CODE, &code);
+        return static_cast<int>(code);
+    }
+
+    std::string ContentEncoding() override {
+        curl_header* header = nullptr;
+        // -1: the last request, the one after any redirects.
+        if (curl_easy_header(m_easy, "Content-Encoding", 0, CURLH_HEADER, -1, &header) !=
+                CURLHE_OK ||
+            !header || !header->value) {
+            return std::string();
+        }
+        return header->value;
     }
 
 private:
@@ -527,10 +568,21 @@ bool LaunchProgram(const char* path, const char* param) {
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+    // Only the standard streams go with it: no socket, log or lock of ours, whoever
+    // opened it (libcurl's connections among them).
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     pid_t pid;
-    const bool ok = posix_spawn(&pid, native.c_str(), nullptr, &attr, argv, environ) == 0;
+    const bool ok = posix_spawn(&pid, native.c_str(), &actions, &attr, argv, environ) == 0;
+    posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     return ok;
+}
+
+void PrepareProcess() {
+    // Writes to a closed pipe fail with EPIPE instead of ending the process.
+    signal(SIGPIPE, SIG_IGN);
 }
 
 void DebugOutput(const char*) {}

@@ -1,5 +1,6 @@
 // Windows implementation: the ANSI Win32 functions, WinInet, a named mutex.
 #include <windows.h>
+#include <io.h>
 #include <shellapi.h>
 #include <wininet.h>
 
@@ -13,7 +14,12 @@ namespace platform {
 
 std::string NativePath(const char* path) { return path; }
 
-FILE* OpenFile(const char* path, const char* mode) { return fopen(path, mode); }
+FILE* OpenFile(const char* path, const char* mode) {
+    FILE* f = fopen(path, mode);
+    // Not inherited by the lobby started at the end.
+    if (f) SetHandleInformation(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f))), HANDLE_FLAG_INHERIT, 0);
+    return f;
+}
 
 bool CreateFolder(const char* path) { return CreateDirectoryA(path, nullptr) != 0; }
 
@@ -26,6 +32,44 @@ bool PathExists(const char* path) {
 }
 
 bool RemoveFile(const char* path) { return DeleteFileA(path) != 0; }
+
+bool RegularFileSize(const char* path, uint64_t* size) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return false;
+    const DWORD notRegular =
+        FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+    if (data.dwFileAttributes & notRegular) return false;
+    *size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    return true;
+}
+
+bool NamesIgnoreCase() { return true; }
+
+bool RenameFile(const char* from, const char* to) {
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+namespace {
+
+// The volume and file index of `path`: the same pair means the same file.
+bool FileIdentity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
+    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    const bool ok = GetFileInformationByHandle(h, info) != 0;
+    CloseHandle(h);
+    return ok;
+}
+
+}  // namespace
+
+bool IsOwnExecutable(const char* path) {
+    char self[MAX_PATH];
+    BY_HANDLE_FILE_INFORMATION a, b;
+    return ModulePath(self, sizeof(self)) && FileIdentity(self, &a) && FileIdentity(path, &b) &&
+           a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
 
 bool MoveOver(const char* src, const char* dst) {
     // MoveFileEx fails while another program holds the target open without sharing, or
@@ -153,6 +197,24 @@ public:
         return m_hasLength;
     }
 
+    int StatusCode() override {
+        DWORD value = 0, size = sizeof(value);
+        if (!HttpQueryInfoA(m_request.h, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &value,
+                            &size, nullptr)) {
+            return 0;
+        }
+        return static_cast<int>(value);
+    }
+
+    std::string ContentEncoding() override {
+        char value[256] = "";
+        DWORD size = sizeof(value) - 1;
+        if (!HttpQueryInfoA(m_request.h, HTTP_QUERY_CONTENT_ENCODING, value, &size, nullptr)) {
+            return GetLastError() == ERROR_INSUFFICIENT_BUFFER ? std::string("?") : std::string();
+        }
+        return std::string(value, size);
+    }
+
 private:
     InternetHandle m_connection;
     InternetHandle m_request;
@@ -216,7 +278,11 @@ std::unique_ptr<HttpResponse> HttpSession::Open(const char* url) {
     InternetSetOptionA(request, INTERNET_OPTION_CONNECT_TIMEOUT, &c, sizeof(c));
     InternetSetOptionA(request, INTERNET_OPTION_RECEIVE_TIMEOUT, &r, sizeof(r));
     InternetSetOptionA(request, INTERNET_OPTION_SEND_TIMEOUT, &r, sizeof(r));
-    if (!HttpSendRequestA(request, nullptr, 0, nullptr, 0)) throw HttpError("HttpSendRequest failed");
+    // The body must arrive as the bytes the manifest describes: no compression.
+    static const char kHeaders[] = "Accept-Encoding: identity\r\n";
+    if (!HttpSendRequestA(request, kHeaders, static_cast<DWORD>(sizeof(kHeaders) - 1), nullptr, 0)) {
+        throw HttpError("HttpSendRequest failed");
+    }
     guard.h = nullptr;
     return std::unique_ptr<HttpResponse>(new WinInetResponse(request, connection));
 }
@@ -242,6 +308,8 @@ void InstanceGuard::Release() {
     m_handle = 0;
     m_held = false;
 }
+
+void PrepareProcess() {}
 
 bool LaunchProgram(const char* path, const char* param) {
     return reinterpret_cast<INT_PTR>(ShellExecuteA(nullptr, "open", path, param, nullptr,
