@@ -15,7 +15,7 @@ as_root() {
 NATIVE_PACKAGES=(
     cmake make g++ pkg-config
     libtinyxml-dev libcurl4-openssl-dev googletest
-    nginx-light util-linux
+    nginx-light util-linux python3
 )
 WINDOWS_PACKAGES=(
     dpkg-dev locales

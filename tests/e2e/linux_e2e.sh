@@ -235,10 +235,11 @@ write_manifest "a.txt|$(md5_of abc | tr a-f A-F)|3" "b.txt|$(md5_of xyz)|3"
 serve_file a.txt abc
 serve_file b.txt xyz
 run_updater
-check "run succeeds" lobby_started
+check "run fails: a listed file can never be verified" failure_shown
+check "lobby not started" not lobby_started
 check "listed file with upper-case md5 not installed" test ! -e "$INST/a.txt"
-check "logged as not copied" log_has "没拷贝a.txt"
-check "the other file installed" test "$(cat "$INST/b.txt")" = xyz
+check "logged as not matching" log_has "下载失败Vadarodazu/a.txt:MD5与清单不符"
+check "no installed manifest with records" test ! -s "$INST/Vadarodazu.xml"
 
 CASE="1999 entries"
 new_install g

@@ -1,0 +1,351 @@
+#!/usr/bin/env bash
+# End-to-end tests of the Linux updater against servers and machines that misbehave:
+# wrong bytes, error answers, compressed or shifted bodies, endless and dripping
+# answers, a closed standard output, an install folder too deep for the paths, the
+# updater replacing itself, a damaged install, kills at random moments and a full disk.
+# A run that reports success must have every listed file in place; any other run must
+# fail, keep the installed manifest and leave no file torn. Prints one line
+# "hostile-e2e: N passed, N failed" at the end.
+#   tests/e2e/hostile_e2e.sh BUILD_DIR
+set -uo pipefail
+HERE=$(cd "$(dirname "$0")" && pwd)
+BUILD=$(cd "${1:?build folder}" && pwd)
+. "$HERE/nginx.sh"
+. "$HERE/common.sh"
+PUBLISH="$BUILD/HalcyraPublish"
+
+# The port of the host the updater was built with.
+PORT=$(sed -nE 's/^UPDATER_SERVER_HOST:STRING=.*:([0-9]+)$/\1/p' "$BUILD/CMakeCache.txt")
+PORT=${PORT:-80}
+WORK=$(mktemp -d /tmp/updater-hostile.XXXXXX)
+chmod 755 "$WORK"
+WWW=$WORK/www
+RULES=$WORK/rules.json
+REQUESTS=$WORK/requests.log
+MAIN_PID=$BASHPID
+SERVER_PID=
+TMPFS=
+cleanup() {
+    [ "$BASHPID" = "$MAIN_PID" ] || return 0
+    [ -n "$SERVER_PID" ] && kill "$SERVER_PID" 2>/dev/null
+    nginx_stop
+    [ -n "$TMPFS" ] && umount "$TMPFS" 2>/dev/null
+    [ -n "${E2E_KEEP:-}" ] || rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+hostile_start() {
+    : >"$RULES"
+    python3 "$HERE/hostile_server.py" "$WWW" "$PORT" "$RULES" "$REQUESTS" &
+    SERVER_PID=$!
+    local i
+    for i in $(seq 1 50); do
+        (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null && return 0
+        sleep 0.1
+    done
+    echo "the test server did not start" >&2
+    return 1
+}
+hostile_stop() {
+    [ -n "$SERVER_PID" ] && kill "$SERVER_PID" 2>/dev/null && wait "$SERVER_PID" 2>/dev/null
+    SERVER_PID=
+}
+rules() { printf '%s' "$1" >"$RULES"; }
+
+make_release() {  # folder version
+    local dir=$1
+    rm -rf "$dir"
+    mkdir -p "$dir/data" "$dir/skin"
+    printf 'lobby %s\n' "$2" >"$dir/readme.txt"
+    head -c 100000 /dev/urandom >"$dir/data/big.bin"
+    printf 'text %s\n' "$2" >"$dir/skin/更新文件.txt"
+    cp "$BUILD/tests/fake_lobby" "$dir/Halcyra.exe"
+}
+
+new_install() {  # name [copy of an install to start from]
+    INST=$WORK/install-$1
+    rm -rf "$INST"
+    if [ -n "${2:-}" ]; then
+        cp -a "$2" "$INST"
+    else
+        mkdir -p "$INST"
+        cp "$BUILD/HalcyraUpdate" "$INST/"
+    fi
+}
+
+STATUS=
+run_updater() {
+    timing
+    rm -f "$INST/lobby-ran.txt" "$INST/lobby-fds.txt"
+    : >"$REQUESTS"
+    (cd "$INST" && timeout 150 ./HalcyraUpdate </dev/null >"$INST.out" 2>"$INST.err")
+    STATUS=$?
+}
+timing() { [ -n "${E2E_TIMING:-}" ] && echo "$SECONDS s: $CASE" >&2; return 0; }
+failure_shown() { grep -qF '更新失败，请到' "$INST.err"; }
+exit_status() { [ "$STATUS" = "$1" ]; }
+same_file() { cmp -s "$1" "$2"; }
+
+# A failed run: the failure text, exit status 1, no lobby, and the install as it was.
+failed_cleanly() {  # install snapshot it must still equal
+    check "failure shown" failure_shown
+    check "exit status 1" exit_status 1
+    check "lobby not started" not lobby_started
+    check "installed manifest kept" same_file "$1/Vadarodazu.xml" "$INST/Vadarodazu.xml"
+    check "md5.xml kept" same_file "$1/md5.xml" "$INST/md5.xml"
+    check "installed files kept" same_tree "$1" "$INST"
+}
+succeeded() {  # release
+    check "exit status 0" exit_status 0
+    check "lobby started" lobby_started
+    check "every file in place" same_tree "$1" "$INST"
+    check "installed manifest is the server's" same_file "$WWW/DownLoad/Vadarodazu.xml" "$INST/Vadarodazu.xml"
+}
+
+mkdir -p "$WWW/DownLoad"
+hostile_start || exit 1
+
+# ---- a first install, kept as the state every case starts from ------------------------
+
+CASE="baseline"
+make_release "$WORK/v1" 1
+publish "$WORK/v1"
+new_install base
+run_updater
+succeeded "$WORK/v1"
+check "the descriptors the lobby inherited are the standard streams only" \
+    test "$(sort -n "$INST/lobby-fds.txt" | tr '\n' ' ')" = "0 1 2 "
+V1=$WORK/v1-installed
+cp -a "$INST" "$V1"
+rm -f "$V1/updatelog.txt" "$V1/lobby-ran.txt" "$V1/lobby-fds.txt"
+
+make_release "$WORK/v2" 2
+cp "$WORK/v1/data/big.bin" "$WORK/v2/data/big.bin"
+publish "$WORK/v2"
+
+# ---- files that are not what the manifest lists ---------------------------------------
+
+for rule in '{"wrong_bytes": true}' '{"gzip": true}' '{"shift": 3}' '{"endless": true}'; do
+    CASE="readme.txt answered with $rule"
+    new_install "r" "$V1"
+    rules "{\"Vadarodazu/readme.txt\": $rule}"
+    run_updater
+    failed_cleanly "$V1"
+    check "the cause logged" log_has "下载失败Vadarodazu/readme.txt:"
+    check "nothing past the listed size in the temporary tree" \
+        test "$(stat -c %s "$INST/Update/Vadarodazu/readme.txt" 2>/dev/null || echo 0)" -le 8
+    rules ""
+    run_updater
+    CASE="$CASE, then a healthy server"
+    succeeded "$WORK/v2"
+done
+
+CASE="an md5 of 31 characters"
+new_install m "$V1"
+cp "$WWW/DownLoad/Vadarodazu.xml" "$WORK/manifest.v2"
+sed -i -E 's/(filename="readme.txt" md5=")[0-9a-f]/\1/' "$WWW/DownLoad/Vadarodazu.xml"
+run_updater
+failed_cleanly "$V1"
+cp "$WORK/manifest.v2" "$WWW/DownLoad/Vadarodazu.xml"
+
+# Read as UTF-8, a GBK name may keep its bytes or be garbled (a lead byte that UTF-8
+# takes for a three-byte sequence swallows what follows). Either way the outcome must
+# be honest: every file in place, or a failure that changed nothing.
+cp -a "$WORK/v2" "$WORK/v5"
+printf 'hm\n' >"$WORK/v5/skin/嗯"
+publish "$WORK/v5"
+cp "$WWW/DownLoad/Vadarodazu.xml" "$WORK/manifest.v5"
+for head in 'declared' 'bom'; do
+    CASE="a manifest that calls itself UTF-8 while its names are GBK ($head)"
+    new_install u "$V1"
+    if [ "$head" = declared ]; then head='<?xml version="1.0" encoding="UTF-8" ?>'; else head=$'\xef\xbb\xbf'; fi
+    { printf '%s\n' "$head"; sed 1d "$WORK/manifest.v5"; } >"$WWW/DownLoad/Vadarodazu.xml"
+    run_updater
+    if [ "$STATUS" = 0 ]; then
+        check "reported success: every file in place" same_tree "$WORK/v5" "$INST"
+    else
+        failed_cleanly "$V1"
+    fi
+done
+publish "$WORK/v2"
+
+# ---- manifests that are no manifest ------------------------------------------------------
+
+for rule in '{"status": 500, "body": "Internal Server Error"}' \
+    '{"status": 200, "body": "<!DOCTYPE html>\n<html><head><title>Maintenance</title></head><body><p>Back soon</p></body></html>"}' \
+    '{"status": 200, "body": ""}' '{"endless": true}'; do
+    CASE="the manifest answered with $(printf '%s' "$rule" | head -c 40)"
+    new_install s "$V1"
+    rules "{\"Vadarodazu.xml\": $rule}"
+    run_updater
+    failed_cleanly "$V1"
+    check "nothing but the manifest asked for" test "$(wc -l <"$REQUESTS")" = 1
+    check "the downloaded copy is bounded" \
+        test "$(stat -c %s "$INST/Update/Vadarodazu.xml" 2>/dev/null || echo 0)" -le 16777216
+    rules ""
+done
+
+CASE="a manifest that drips one byte every 0.5 s"
+new_install d "$V1"
+rules '{"Vadarodazu.xml": {"drip": 0.5}}'
+start=$(date +%s)
+run_updater
+took=$(($(date +%s) - start))
+failed_cleanly "$V1"
+check "the run ended by itself within two minutes (${took} s)" test "$took" -lt 120
+check "the stall logged" log_has "传输太慢"
+rules ""
+
+CASE="cancelled while the manifest arrives"
+new_install c "$V1"
+rules '{"Vadarodazu.xml": {"drip": 0.5}}'
+(cd "$INST" && timeout --preserve-status -s INT 1 ./HalcyraUpdate </dev/null >"$INST.out" 2>"$INST.err")
+STATUS=$?
+check "exit status 2" exit_status 2
+check "lobby not started" not lobby_started
+check "installed manifest kept" same_file "$V1/Vadarodazu.xml" "$INST/Vadarodazu.xml"
+rules ""
+
+# ---- Brenthor.exe ----------------------------------------------------------------------------
+
+CASE="Brenthor.exe with the right length but wrong bytes"
+cp -a "$WORK/v2" "$WORK/v3"
+printf 'new brenthor\n' >"$WORK/v3/Brenthor.exe"
+publish "$WORK/v3"
+new_install b "$V1"
+rules '{"Vadarodazu/Brenthor.exe": {"wrong_bytes": true}}'
+run_updater
+failed_cleanly "$V1"
+check "not scheduled for the restart" not grep -qs Brenthor "$INST/pending-replacements.txt"
+rules ""
+run_updater
+CASE="Brenthor.exe from a healthy server"
+check "exit status 0" exit_status 0
+check "scheduled for the restart" grep -qs Brenthor "$INST/pending-replacements.txt"
+publish "$WORK/v2"
+
+# ---- the console, the install folder --------------------------------------------------------
+
+CASE="standard output is a pipe whose reader has gone"
+new_install p "$V1"
+rm -f "$INST/lobby-ran.txt"
+(cd "$INST" && timeout 60 ./HalcyraUpdate </dev/null 2>"$INST.err" | true; exit "${PIPESTATUS[0]}")
+STATUS=$?
+succeeded "$WORK/v2"
+check "the log is complete" log_has "下载好了"
+
+CASE="an install folder too deep for the paths"
+deep=$WORK/$(printf 'd%.0s' $(seq 1 120))/$(printf 'e%.0s' $(seq 1 120))/$(printf 'f%.0s' $(seq 1 40))
+mkdir -p "$deep"
+cp "$BUILD/HalcyraUpdate" "$deep/"
+: >"$REQUESTS"
+(cd "$deep" && timeout 60 ./HalcyraUpdate </dev/null >"$WORK/deep.out" 2>"$WORK/deep.err")
+STATUS=$?
+check "the run ends by itself" test "$STATUS" != 124
+check "exit status 1" exit_status 1
+check "failure shown" grep -qF '更新失败，请到' "$WORK/deep.err"
+check "no log written at the top of the file system" test ! -e /updatelog.txt
+check "nothing fetched" test ! -s "$REQUESTS"
+
+CASE="a release that carries the updater itself"
+cp -a "$WORK/v2" "$WORK/v4"
+cp "$BUILD/HalcyraUpdate" "$WORK/v4/HalcyraUpdate"
+printf 'new build' >>"$WORK/v4/HalcyraUpdate"
+publish "$WORK/v4"
+new_install o "$V1"
+run_updater
+succeeded "$WORK/v4"
+check "the old updater set aside" test -e "$INST/HalcyraUpdate.old~"
+run_updater
+check "the new updater runs and succeeds" exit_status 0
+check "the old copy removed at its next start" test ! -e "$INST/HalcyraUpdate.old~"
+publish "$WORK/v2"
+
+CASE="an installed file cut short while the manifest calls it current"
+new_install t "$V1"
+run_updater
+head -c 500 "$WORK/v2/data/big.bin" >"$INST/data/big.bin"
+run_updater
+succeeded "$WORK/v2"
+check "the damaged file fetched again" grep -q 'big.bin' "$REQUESTS"
+
+hostile_stop
+
+# ---- kills at random moments ----------------------------------------------------------------
+
+CASE="killed at random moments"
+nginx_start "$WWW" "$PORT" || exit 1
+make_release "$WORK/k1" 1
+for i in $(seq 1 300); do head -c $((20000 + RANDOM * 4)) /dev/urandom >"$WORK/k1/data/f$i.bin"; done
+publish "$WORK/k1"
+new_install kbase
+run_updater
+check "the first release installed" exit_status 0
+K1=$WORK/k1-installed
+cp -a "$INST" "$K1"
+cp -a "$WORK/k1" "$WORK/k2"
+for f in "$WORK"/k2/data/f*.bin "$WORK/k2/readme.txt"; do printf 'v2' >>"$f"; done
+publish "$WORK/k2"
+# The digests of both versions of every file, to judge 300 files in one pass.
+(cd "$WORK/k1" && find . -type f -print0 | xargs -0 md5sum) >"$WORK/k1.sums"
+(cd "$WORK/k2" && find . -type f -print0 | xargs -0 md5sum) >"$WORK/k2.sums"
+new_install ktime "$K1"
+start=$(date +%s%N)
+run_updater
+span=$((($(date +%s%N) - start) / 1000000))
+check "a full run of the second release" exit_status 0
+torn=0 unfinished=0
+for i in $(seq 1 20); do
+    new_install kill "$K1"
+    (cd "$INST" && exec ./HalcyraUpdate </dev/null >/dev/null 2>&1) &
+    pid=$!
+    sleep "$(awk -v s="$span" -v r="$RANDOM" 'BEGIN { printf "%.3f", s * 1.1 * r / 32768 / 1000 }')"
+    kill -9 "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+    # Every installed file of the release is its old or its new version, never a mix.
+    bad=$(cd "$INST" && find ./data ./readme.txt -type f -print0 | xargs -0 md5sum |
+        awk 'FILENAME != "-" { known[$0] = 1; next } !($0 in known)' "$WORK/k1.sums" "$WORK/k2.sums" -)
+    [ -z "$bad" ] || { torn=$((torn + 1)); echo "torn after kill $i: $bad"; }
+    run_updater
+    if ! exit_status 0 || ! (cd "$INST" && md5sum -c --quiet "$WORK/k2.sums" >/dev/null 2>&1); then
+        unfinished=$((unfinished + 1))
+    fi
+done
+check "no installed file torn by 20 kills" test "$torn" = 0
+check "every rerun reached the release exactly" test "$unfinished" = 0
+
+# ---- a full disk -------------------------------------------------------------------------------
+
+CASE="a full disk"
+make_release "$WORK/f1" 1
+for i in $(seq 1 10); do head -c 200000 /dev/urandom >"$WORK/f1/data/f$i.bin"; done
+publish "$WORK/f1"
+new_install fbase
+run_updater
+F1=$WORK/f1-installed
+cp -a "$INST" "$F1"
+rm -f "$F1/updatelog.txt" "$F1/lobby-ran.txt" "$F1/lobby-fds.txt"
+cp -a "$WORK/f1" "$WORK/f2"
+for f in "$WORK"/f2/data/f*.bin; do head -c 200000 /dev/urandom >"$f"; done
+publish "$WORK/f2"
+TMPFS=$WORK/small
+mkdir -p "$TMPFS"
+# Room for the installed release and about half of what the new one brings.
+room=$(( $(du -sk "$F1" | cut -f1) + 1200 ))
+if mount -t tmpfs -o "size=${room}k" tmpfs "$TMPFS" 2>/dev/null; then
+    INST=$TMPFS/lobby
+    cp -a "$F1" "$INST"
+    run_updater
+    failed_cleanly "$F1"
+    check "the cause logged" log_has "下载失败"
+    mount -o remount,size=64m "$TMPFS"
+    run_updater
+    CASE="a full disk, then space freed"
+    succeeded "$WORK/f2"
+    umount "$TMPFS" && TMPFS=
+else
+    echo "SKIP [a full disk] cannot mount a tmpfs here"
+fi
+
+echo "hostile-e2e: $PASSED passed, $FAILED failed"
+[ "$FAILED" = 0 ]

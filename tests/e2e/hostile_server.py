@@ -1,0 +1,112 @@
+#!/usr/bin/env python3
+"""A web server on 127.0.0.1 that misbehaves the way real ones do, for the end-to-end
+tests: it serves a folder like any server, except for the paths named in a rules file
+(JSON, read again at every request), which it answers as told:
+
+  {"Vadarodazu.xml": {"status": 500, "body": "Internal error"}}
+
+A rule's key is the end of the request path. Rule fields:
+  status, body     answer with this status line and body instead of the file
+  wrong_bytes      the file's length, other bytes
+  gzip             the file compressed, with Content-Encoding: gzip and no length
+  shift            a 206 answer with the file's bytes from this offset, the file's length
+  endless          the body repeated for ever, chunked
+  drip             seconds between single bytes of an endless body
+Every request path is appended to LOG.
+
+  hostile_server.py ROOT PORT RULES LOG
+"""
+import gzip
+import http.server
+import json
+import os
+import sys
+import time
+import urllib.parse
+
+ROOT, PORT, RULES, LOG = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
+
+
+def rules():
+    try:
+        with open(RULES) as f:
+            return json.load(f)
+    except (OSError, ValueError):
+        return {}
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *args):
+        pass
+
+    def send(self, status, body, headers=(), length=True):
+        self.send_response(status)
+        for name, value in headers:
+            self.send_header(name, value)
+        if length:
+            self.send_header("Content-Length", str(len(body)))
+        else:
+            self.send_header("Connection", "close")
+            self.close_connection = True
+        self.end_headers()
+        self.wfile.write(body)
+
+    def chunks_forever(self, data, pause):
+        self.send_response(200)
+        self.send_header("Transfer-Encoding", "chunked")
+        self.end_headers()
+        try:
+            while True:
+                pieces = [data[i:i + 1] for i in range(len(data))] if pause else [data]
+                for piece in pieces:
+                    self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
+                    self.wfile.flush()
+                    if pause:
+                        time.sleep(pause)
+        except OSError:
+            pass  # the client gave up
+        self.close_connection = True
+
+    def do_GET(self):
+        raw = urllib.parse.unquote_to_bytes(self.path)
+        with open(LOG, "ab") as log:
+            log.write(raw + b"\n")
+        while b"//" in raw:
+            raw = raw.replace(b"//", b"/")
+        path = os.path.join(ROOT.encode(), raw.lstrip(b"/"))
+        rule = None
+        for key, value in rules().items():
+            if raw.endswith(key.encode("gbk")):
+                rule = value
+        try:
+            with open(path, "rb") as f:
+                content = f.read()
+        except OSError:
+            content = None
+        if rule is None:
+            if content is None:
+                self.send(404, b"<html><body>404 Not Found</body></html>")
+            else:
+                self.send(200, content)
+            return
+        if "status" in rule:
+            self.send(rule["status"], rule.get("body", "").encode())
+        elif rule.get("wrong_bytes"):
+            self.send(200, bytes((b + 1) % 256 for b in content))
+        elif rule.get("gzip"):
+            self.send(200, gzip.compress(content), [("Content-Encoding", "gzip")], length=False)
+        elif "shift" in rule:
+            shift = rule["shift"]
+            body = (content[shift:] + content[:shift])
+            self.send(206, body, [("Content-Range", "bytes %d-%d/%d" % (
+                shift, shift + len(body) - 1, len(content) + shift))])
+        elif rule.get("endless") or "drip" in rule:
+            self.chunks_forever(content or b"x" * 4096, rule.get("drip", 0))
+        else:
+            self.send(200, content or b"")
+
+
+http.server.ThreadingHTTPServer.daemon_threads = True
+http.server.ThreadingHTTPServer(("127.0.0.1", PORT), Handler).serve_forever()
