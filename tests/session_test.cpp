@@ -101,7 +101,9 @@ TEST(StartSession, OverlongDirectoryFailsTheRun) {
     dlg.StartSession(deep.c_str(), "Vadarodazu", "http://127.0.0.1:1/DownLoad//");
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(dlg.m_status, STATUS_FAILED);
-    EXPECT_TRUE(FixedEnvironment::Messages().empty());
+    const auto messages = FixedEnvironment::Messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].find("游戏目录的路径太长"), std::string::npos);
 }
 
 TEST(InstanceGuard, SecondProcessIsTurnedAwayUntilTheHolderLetsGo) {

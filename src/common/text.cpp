@@ -16,6 +16,13 @@ bool FormatText(char* buf, size_t size, const char* format, ...) {
     return true;
 }
 
+bool IsValidGbk(const char* text) {
+    for (const char* p = text; *p; p += GbkCharWidth(p)) {
+        if (static_cast<unsigned char>(*p) >= 0x80 && GbkCharWidth(p) == 1) return false;
+    }
+    return true;
+}
+
 const char* FindLastSeparator(const char* text) {
     const char* last = nullptr;
     for (const char* p = text; *p; p += GbkCharWidth(p)) {
@@ -61,7 +68,7 @@ bool SameBytes(const char* a, const char* b, size_t len, bool ignoreCase) {
             if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
         }
         if (x != y) return false;
-        if (IsGbkLead(static_cast<unsigned char>(a[i])) && i + 1 < len) {
+        if (GbkCharWidth(a + i) == 2 && i + 1 < len) {
             ++i;
             if (a[i] != b[i]) return false;
         }

@@ -20,6 +20,12 @@ const char* BaseName(const char* path) {
 }  // namespace
 
 void CUpdateDlg::CopyUpdateTree(const char* dstDir, const char* srcDir) {
+    // Nothing is put in place through a link: a folder of the install that is one (the
+    // player's own arrangement, or a planted one) ends the run instead.
+    if (LinkOnTheWay(m_gameDir, dstDir)) {
+        m_log.WriteLine("安装目录中有链接，更新失败:%s", dstDir);
+        throw 0;
+    }
     platform::CreateFolder(dstDir);
     platform::FolderListing listing(srcDir);
     if (!listing.IsOpen()) return;

@@ -16,8 +16,10 @@ namespace {
 size_t GbkBoundary(const char* text, size_t len) {
     size_t i = 0;
     while (i < len) {
-        const size_t width = IsGbkLead(static_cast<unsigned char>(text[i])) ? 2 : 1;
+        const size_t width = GbkCharWidth(text + i);
         if (i + width > len) break;
+        // A lead byte at the very end lost its second byte to the cut.
+        if (width == 1 && i + 1 == len && IsGbkLead(static_cast<unsigned char>(text[i]))) break;
         i += width;
     }
     return i;

@@ -191,31 +191,79 @@ bool IsDeviceName(const char* segment, size_t len) {
 }
 
 bool IsSafeSegment(const char* segment, size_t len) {
+    if (len == 0 || (len == 1 && segment[0] == '.')) return true;  // "a//b", "./a"
     bool onlyDotsAndSpaces = true;
     for (size_t i = 0; i < len; ++i) {
         if (segment[i] != '.' && segment[i] != ' ') onlyDotsAndSpaces = false;
     }
-    if (len > 0 && onlyDotsAndSpaces) return false;  // ".", "..", "...", ". ."
+    if (onlyDotsAndSpaces) return false;  // "..", "...", ". ."
     return !IsDeviceName(segment, len);
+}
+
+bool EqualsIgnoringCase(const char* a, size_t len, const char* b) {
+    if (strlen(b) != len) return false;
+    for (size_t i = 0; i < len; ++i) {
+        if (tolower(static_cast<unsigned char>(a[i])) != tolower(static_cast<unsigned char>(b[i]))) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
 
 bool IsSafeEntryName(const char* name) {
-    if (!name[0] || IsSeparator(name[0])) return false;
-    const char* segment = name;
-    for (const char* p = name;; p += GbkCharWidth(p)) {
+    // Bytes that are not whole GBK characters, or that the system would turn into other
+    // characters, could name another file than the one every check here looked at.
+    if (!IsValidGbk(name) || !platform::IsConvertibleName(name)) return false;
+    const char* p = name;
+    // A leading separator stays inside: the install folder is always joined in front.
+    while (IsSeparator(*p)) ++p;
+    const char* segment = p;
+    for (;; p += GbkCharWidth(p)) {
         const unsigned char c = static_cast<unsigned char>(*p);
         if (c == '\0' || IsSeparator(*p)) {
-            if (!IsSafeSegment(segment, static_cast<size_t>(p - segment))) return false;
-            if (c == '\0') return true;
+            const size_t len = static_cast<size_t>(p - segment);
+            if (!IsSafeSegment(segment, len)) return false;
+            // The last part names the file itself.
+            if (c == '\0') return len > 0 && !(len == 1 && segment[0] == '.');
             segment = p + 1;
             continue;
         }
-        if (c < 0x20 || strchr(":*?\"<>|", c)) return false;
+        if (c < 0x20 || c == 0x7F || strchr(":*?\"<>|", c)) return false;
     }
 }
 
 bool IsSafeEntryName(const ManifestEntry& entry) {
     return !entry.nameTooLong && IsSafeEntryName(entry.filename);
+}
+
+bool IsUpdaterOwnName(const char* name, const char* packageName) {
+    // The parts of the name, separators and "." parts left out.
+    const char* parts[2] = {nullptr, nullptr};
+    size_t lengths[2] = {0, 0};
+    int count = 0;
+    for (const char* p = name; *p;) {
+        while (IsSeparator(*p)) ++p;
+        const char* start = p;
+        while (*p && !IsSeparator(*p)) p += GbkCharWidth(p);
+        const size_t len = static_cast<size_t>(p - start);
+        if (len == 0 || (len == 1 && *start == '.')) continue;
+        if (count < 2) {
+            parts[count] = start;
+            lengths[count] = len;
+        }
+        ++count;
+    }
+    if (count == 0) return false;
+    // The temporary tree, and the files the updater keeps beside itself.
+    if (EqualsIgnoringCase(parts[0], lengths[0], "Update")) return true;
+    if (count != 1) return false;
+    char manifest[128];
+    snprintf(manifest, sizeof(manifest), "%s.xml", packageName);
+    for (const char* own : {static_cast<const char*>(manifest), "md5.xml", "updatelog.txt",
+                            "pending-replacements.txt"}) {
+        if (EqualsIgnoringCase(parts[0], lengths[0], own)) return true;
+    }
+    return false;
 }

@@ -38,11 +38,17 @@ void WriteMd5Xml(const char* gameDir, const char* md5Text, UpdateLog& log);
 int32_t ParseSizeText(const char* text);
 
 // True when `entry`'s file name names a file inside the install directory and can be
-// used in every path built from it: relative, no ".." (or other all-dot) segment, no
-// drive letter or stream (":"), no device name, no character Windows forbids in a name,
-// and not cut short by the parser.
+// used in every path built from it: whole GBK characters that the system converts
+// exactly, no ".." (or other all-dot) segment, no drive letter or stream (":"), no
+// device name, no control character or character Windows forbids in a name, a file
+// (not a folder) at its end, and not cut short by the parser. Leading separators and
+// "." segments are allowed: the install folder is always joined in front.
 bool IsSafeEntryName(const ManifestEntry& entry);
 bool IsSafeEntryName(const char* name);
+
+// True when the name falls on the updater's own files: anything below "Update" (the
+// temporary tree), the installed manifest, md5.xml, the log, the pending list.
+bool IsUpdaterOwnName(const char* name, const char* packageName);
 
 // Writes a manifest of `count` entries (filename, md5, size) as the updater reads it:
 // an XML declaration naming GBK, so that the names' bytes are read back unchanged.

@@ -48,6 +48,9 @@ void CUpdateDlg::DownloadFile(const char* fileName, const char* dirName, uint32_
             const size_t used = strlen(dirPath);
             RequirePath(FormatText(dirPath + used, sizeof(dirPath) - used, "/%s", component),
                         fileName);
+            // The temporary tree is made of real folders: a link in the place of one is
+            // removed, never followed.
+            platform::RemoveLink(dirPath);
             platform::CreateFolder(dirPath);
         }
     }

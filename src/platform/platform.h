@@ -21,8 +21,17 @@ std::string NativePath(const char* path);
 
 // ---- Files and folders ----------------------------------------------------------
 
-// fopen on a GBK path.
+// fopen on a GBK path, for regular files only: a link in the last component is never
+// followed and a pipe or device never opened; opened for writing, such an entry is
+// removed and a regular file made in its place. Not inherited by started programs.
 FILE* OpenFile(const char* path, const char* mode);
+// True when the system takes the GBK `name` as exactly these characters (on POSIX it
+// converts to UTF-8 completely; on Windows code page 936 maps it to Unicode and back).
+bool IsConvertibleName(const char* name);
+// True when `path` itself is a symbolic link, junction or other reparse point.
+bool IsLink(const char* path);
+// Removes the link at `path` (never what it points to); false when it is no link.
+bool RemoveLink(const char* path);
 
 // Creates one folder; false when it could not be created (it may already exist).
 bool CreateFolder(const char* path);
@@ -40,7 +49,9 @@ bool ReplaceAtRestart(const char* src, const char* dst);
 // where the system does it.
 void ApplyPendingReplacements();
 bool SetCurrentFolder(const char* path);
-// Full path of the running executable; false when it does not fit `size` bytes.
+// Full path of the running executable; false when it does not fit `size` bytes or
+// cannot be written in GBK for the engine (a character outside code page 936; on POSIX
+// also a "\\" in a folder's name).
 bool ModulePath(char* out, size_t size);
 
 // The size of the regular file at `path`; false for anything else (missing, a folder,
@@ -53,7 +64,8 @@ bool NamesIgnoreCase();
 // True when `path` names the running executable's own file.
 bool IsOwnExecutable(const char* path);
 
-// One folder's entries, "." and ".." included where the system lists them.
+// One folder's entries, "." and ".." included where the system lists them. A link or
+// junction is never reported as a folder.
 class FolderListing {
 public:
     explicit FolderListing(const char* folder);

@@ -112,8 +112,11 @@ bool CUpdateDlg::StartSession(const char* gameDir, const char* packageName,
     }
 
     if (m_pathTooLong) {
-        // Paths below a directory this long would not fit the buffers they are built in.
+        // Paths below this folder would not fit the buffers they are built in, or its
+        // name cannot be written in GBK: never work on another folder than this one.
         m_log.WriteLine("游戏目录路径太长，更新失败");
+        platform::ShowMessageBox("游戏目录的路径太长，或含有无法表示的字符，无法自动更新", "自动更新失败",
+                                 platform::kMbOk);
         m_status.store(STATUS_FAILED, std::memory_order_release);
         return false;
     }

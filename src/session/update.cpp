@@ -2,6 +2,7 @@
 // exception; UpdateThreadProc turns that into the failed status.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "common/text.h"
 #include "digest/md5.h"
@@ -21,6 +22,22 @@ void DigestTextOf(const char* path, char text[33]) {
 
 }  // namespace
 
+bool LinkOnTheWay(const char* root, const char* path) {
+    const size_t rootLen = strlen(root);
+    if (strncmp(path, root, rootLen) != 0) return true;
+    std::string prefix(path, rootLen);
+    for (const char* p = path + rootLen; *p;) {
+        const size_t width = GbkCharWidth(p);
+        if (IsSeparator(*p) && prefix.size() > rootLen && !IsSeparator(prefix.back()) &&
+            platform::IsLink(prefix.c_str())) {
+            return true;
+        }
+        prefix.append(p, width);
+        p += width;
+    }
+    return !IsSeparator(prefix.back()) && prefix.size() > rootLen && platform::IsLink(prefix.c_str());
+}
+
 // Whether the installed copy of `entry` is current: by the installed manifest when it
 // has records (and the installed file still has the listed size), else by the digest of
 // the file on disk (a verified temporary copy from an earlier run first, then the
@@ -31,13 +48,16 @@ bool CUpdateDlg::IsCurrent(ManifestEntry& entry) {
     RequirePath(FormatText(installed, sizeof(installed), "%s\\%s", m_gameDir, entry.filename),
                 entry.filename);
     uint64_t size = 0;
+    // Nothing is digested through a link: a linked folder on the way counts as missing.
+    const bool installedReachable = !LinkOnTheWay(m_gameDir, installed);
     if (m_oldCount > 0) {
         for (int i = 0; i < m_oldCount; ++i) {
             ManifestEntry& old = m_oldEntries[i];
             old.md5[32] = entry.md5[32] = '\0';
             if (strcmp(old.md5, entry.md5) == 0 && strcmp(old.filename, entry.filename) == 0) {
                 // A size check costs no read, and catches a file cut short or replaced.
-                entry.verified = platform::RegularFileSize(installed, &size) && entry.size >= 0 &&
+                entry.verified = installedReachable && platform::RegularFileSize(installed, &size) &&
+                                 entry.size >= 0 &&
                                  size == static_cast<uint64_t>(entry.size);
                 return entry.verified != 0;
             }
@@ -49,11 +69,11 @@ bool CUpdateDlg::IsCurrent(ManifestEntry& entry) {
                            m_packageName, entry.filename),
                 entry.filename);
     char text[33];
-    if (platform::RegularFileSize(temporary, &size)) {
+    if (!LinkOnTheWay(m_gameDir, temporary) && platform::RegularFileSize(temporary, &size)) {
         DigestTextOf(temporary, text);
         return strcmp(text, entry.md5) == 0;
     }
-    if (platform::RegularFileSize(installed, &size)) {
+    if (installedReachable && platform::RegularFileSize(installed, &size)) {
         DigestTextOf(installed, text);
         entry.verified = strcmp(text, entry.md5) == 0;
         return entry.verified != 0;
@@ -78,7 +98,16 @@ void CUpdateDlg::RunUpdate() {
                                kUpdateFolder, m_packageName),
                 m_gameDir);
     platform::CreateFolder(m_gameDir);
-    platform::CreateFolder(updateFolder);
+    // The temporary tree is made of real folders: a link planted in the place of one is
+    // removed, never followed.
+    char packageFolder[256];
+    RequirePath(FormatText(packageFolder, sizeof(packageFolder), "%s/%s/%s", m_gameDir,
+                           kUpdateFolder, m_packageName),
+                m_gameDir);
+    for (const char* folder : {static_cast<const char*>(updateFolder), static_cast<const char*>(packageFolder)}) {
+        platform::RemoveLink(folder);
+        platform::CreateFolder(folder);
+    }
 
     ParseManifest(installedManifest, m_oldEntries, m_oldCount);
 
@@ -104,7 +133,8 @@ void CUpdateDlg::RunUpdate() {
     // Names that would lead out of the install directory, or that do not fit, are
     // refused before anything is fetched.
     for (int i = 0; i < m_newCount; ++i) {
-        if (!IsSafeEntryName(m_newEntries[i])) {
+        if (!IsSafeEntryName(m_newEntries[i]) ||
+            IsUpdaterOwnName(m_newEntries[i].filename, m_packageName)) {
             m_log.WriteLine("文件名不合法，更新失败:%s", m_newEntries[i].filename);
             throw 0;
         }

@@ -48,6 +48,10 @@ void GetModuleDir(char* out);
 // The worker thread's entry: runs the update and stores its outcome in m_status.
 unsigned UpdateThreadProc(void* param);
 
+// True when some part of `path` below `root` (a folder, or the last component) is a
+// symbolic link, junction or other reparse point, or `path` does not begin with `root`.
+bool LinkOnTheWay(const char* root, const char* path);
+
 // Takes the first directory component off `path` (in place) into `component`. False
 // when no component followed by a separator is left.
 bool PopPathComponent(char* path, char* component);

@@ -84,13 +84,15 @@ run_updater() {
 timing() { [ -n "${E2E_TIMING:-}" ] && echo "$SECONDS s: $CASE" >&2; return 0; }
 failure_shown() { grep -qF '更新失败，请到' "$INST.err"; }
 exit_status() { [ "$STATUS" = "$1" ]; }
+# The lobby is started before the updater ends; a moment covers its start-up.
+lobby_not_started() { sleep 0.3; [ ! -e "$INST/lobby-ran.txt" ]; }
 same_file() { cmp -s "$1" "$2"; }
 
 # A failed run: the failure text, exit status 1, no lobby, and the install as it was.
 failed_cleanly() {  # install snapshot it must still equal
     check "failure shown" failure_shown
     check "exit status 1" exit_status 1
-    check "lobby not started" not lobby_started
+    check "lobby not started" lobby_not_started
     check "installed manifest kept" same_file "$1/Vadarodazu.xml" "$INST/Vadarodazu.xml"
     check "md5.xml kept" same_file "$1/md5.xml" "$INST/md5.xml"
     check "installed files kept" same_tree "$1" "$INST"
@@ -202,7 +204,7 @@ rules '{"Vadarodazu.xml": {"drip": 0.5}}'
 (cd "$INST" && timeout --preserve-status -s INT 1 ./HalcyraUpdate </dev/null >"$INST.out" 2>"$INST.err")
 STATUS=$?
 check "exit status 2" exit_status 2
-check "lobby not started" not lobby_started
+check "lobby not started" lobby_not_started
 check "installed manifest kept" same_file "$V1/Vadarodazu.xml" "$INST/Vadarodazu.xml"
 rules ""
 
@@ -268,6 +270,119 @@ head -c 500 "$WORK/v2/data/big.bin" >"$INST/data/big.bin"
 run_updater
 succeeded "$WORK/v2"
 check "the damaged file fetched again" grep -q 'big.bin' "$REQUESTS"
+
+# ---- links, special files, hostile folders ----------------------------------------------
+
+OUTSIDE=$WORK/outside
+reset_outside() {
+    rm -rf "$OUTSIDE"
+    mkdir -p "$OUTSIDE/photos"
+    printf 'beach' >"$OUTSIDE/photos/beach.jpg"
+    printf 'root only' >"$OUTSIDE/secret.conf"
+    chmod 600 "$OUTSIDE/secret.conf"
+}
+outside_untouched() {
+    [ "$(cd "$OUTSIDE" && find . | sort | tr '\n' ' ')" = ". ./photos ./photos/beach.jpg ./secret.conf " ] &&
+        [ "$(cat "$OUTSIDE/photos/beach.jpg")" = beach ] && [ "$(cat "$OUTSIDE/secret.conf")" = "root only" ]
+}
+is_real_folder() { [ -d "$1" ] && [ ! -L "$1" ]; }
+is_real_file() { [ -f "$1" ] && [ ! -L "$1" ]; }
+
+for planted in Update Update/Vadarodazu Update/Vadarodazu/skin; do
+    CASE="the temporary folder $planted is a link to a folder outside"
+    reset_outside
+    new_install l "$V1"
+    rm -rf "${INST:?}/$planted"
+    mkdir -p "$(dirname "$INST/$planted")"
+    ln -s "$OUTSIDE/photos" "$INST/$planted"
+    chown -h nobody "$INST/$planted" 2>/dev/null
+    run_updater
+    succeeded "$WORK/v2"
+    check "nothing created, written or deleted outside" outside_untouched
+    check "a real folder in its place" is_real_folder "$INST/$planted"
+done
+
+CASE="a link planted in the temporary tree where a download goes"
+reset_outside
+new_install l "$V1"
+mkdir -p "$INST/Update/Vadarodazu"
+ln -s "$OUTSIDE/secret.conf" "$INST/Update/Vadarodazu/readme.txt"
+run_updater
+succeeded "$WORK/v2"
+check "the file it pointed to is untouched" outside_untouched
+check "the installed file is a real file" is_real_file "$INST/readme.txt"
+
+CASE="an installed file that is a link"
+reset_outside
+new_install l "$V1"
+rm "$INST/readme.txt"
+ln -s "$OUTSIDE/secret.conf" "$INST/readme.txt"
+run_updater
+succeeded "$WORK/v2"
+check "replaced by a real file, not written through" is_real_file "$INST/readme.txt"
+check "the file it pointed to is untouched" outside_untouched
+
+CASE="a folder of the install that is a link"
+reset_outside
+new_install l "$V1"
+cp -a "$INST/skin/." "$OUTSIDE/photos/" && rm -rf "$INST/skin"
+ln -s "$OUTSIDE/photos" "$INST/skin"
+cp -a "$OUTSIDE" "$WORK/outside-before"
+run_updater
+check "failure shown" failure_shown
+check "exit status 1" exit_status 1
+check "the cause logged" log_has "安装目录中有链接"
+check "nothing written through it" diff -r "$WORK/outside-before" "$OUTSIDE"
+rm -rf "$WORK/outside-before"
+
+for where in install temporary; do
+    CASE="a pipe named like an entry in the $where tree"
+    new_install f "$V1"
+    if [ "$where" = install ]; then
+        rm "$INST/data/big.bin"
+        mkfifo "$INST/data/big.bin"
+    else
+        mkdir -p "$INST/Update/Vadarodazu"
+        rm "$INST/Vadarodazu.xml"  # no installed manifest: the temporary copy is looked at
+        mkfifo "$INST/Update/Vadarodazu/readme.txt"
+    fi
+    run_updater
+    check "the run ends by itself" test "$STATUS" != 124
+    succeeded "$WORK/v2"
+done
+
+CASE="a pending list written by another user"
+reset_outside
+new_install q "$V1"
+printf '%s\t%s\n' "$INST/readme.txt" "$OUTSIDE/secret.conf" >"$INST/pending-replacements.txt"
+chown nobody "$INST/pending-replacements.txt"
+run_updater
+check "ignored: nothing moved" outside_untouched
+check "said so" grep -q 'ignoring' "$INST.err"
+CASE="a pending list anyone may write"
+printf '%s\t%s\n' "$INST/readme.txt" "$OUTSIDE/secret.conf" >"$INST/pending-replacements.txt"
+chmod 666 "$INST/pending-replacements.txt"
+run_updater
+check "ignored: nothing moved" outside_untouched
+CASE="a pending list of our own that points outside"
+printf '%s\t%s\n' "$INST/readme.txt" "$OUTSIDE/secret.conf" >"$INST/pending-replacements.txt"
+chmod 600 "$INST/pending-replacements.txt"
+run_updater
+check "nothing moved outside the folder" outside_untouched
+check "the list is used up" test ! -e "$INST/pending-replacements.txt"
+
+for folder in 'Señor' 'François-Ø' '한국어' 'lobby\new'; do
+    CASE="an install folder named $folder"
+    mkdir -p "$WORK/names/$folder" "$WORK/names/lobby"
+    cp "$BUILD/HalcyraUpdate" "$WORK/names/$folder/"
+    before=$(cd "$WORK/names" && find . | sort)
+    (cd "$WORK/names/$folder" && timeout 60 ./HalcyraUpdate </dev/null >"$WORK/names.out" 2>"$WORK/names.err")
+    STATUS=$?
+    check "exit status 1" exit_status 1
+    check "says why" grep -q '游戏目录的路径太长，或含有无法表示的字符' "$WORK/names.err"
+    check "no other folder created or written" test "$(cd "$WORK/names" && find . | sort)" = "$before"
+    rm -rf "$WORK/names"
+done
 
 hostile_stop
 

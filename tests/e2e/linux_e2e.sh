@@ -266,8 +266,8 @@ check "failure shown" failure_shown
 check "lobby not started" not lobby_started
 
 CASE="names that would leave the install folder"
-for bad in '../evil.txt' 'a/../../evil.txt' '/etc/evil.txt' 'C:\\evil.txt' '\\\\server\\share\\evil.txt' \
-    'a.txt:stream' 'con.txt' 'sub/NUL' 'sub/.../x' 'x<y.txt'; do
+for bad in '../evil.txt' 'a/../../evil.txt' 'C:\\evil.txt' 'a.txt:stream' 'con.txt' 'sub/NUL' \
+    'sub/.../x' 'x<y.txt' 'Update/Vadarodazu.xml' 'Update/Vadarodazu/x.txt' 'md5.xml' 'updatelog.txt'; do
     new_install i
     write_manifest "ok.txt|$(md5_of ok)|2" "$bad|$(md5_of evil)|4"
     serve_file ok.txt ok
@@ -277,6 +277,18 @@ for bad in '../evil.txt' 'a/../../evil.txt' '/etc/evil.txt' 'C:\\evil.txt' '\\\\
     check "failure shown: $bad" failure_shown
     check "nothing written outside: $bad" test ! -e "$WORK/evil.txt" -a ! -e "/etc/evil.txt"
 done
+
+CASE="names with a leading separator or a . part stay inside"
+new_install l
+write_manifest "/etc/evil.txt|$(md5_of ok)|2" "\\\\server\\share\\evil.txt|$(md5_of ok)|2" \
+    "./dot.txt|$(md5_of ok)|2"
+serve_file etc/evil.txt ok
+serve_file server/share/evil.txt ok
+serve_file dot.txt ok
+run_updater
+check "run succeeds" lobby_started
+check "installed inside the install folder" test -f "$INST/etc/evil.txt" -a -f "$INST/server/share/evil.txt" -a -f "$INST/dot.txt"
+check "nothing written outside" test ! -e /etc/evil.txt
 
 CASE="an abandoned run, then a good one"
 publish "$WORK/rel1"

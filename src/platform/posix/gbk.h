@@ -6,9 +6,12 @@
 
 namespace platform::posix {
 
-// Bytes that do not convert are kept as they are.
+// For display: bytes that do not convert are kept as they are.
 std::string GbkToUtf8(const char* text);
 std::string Utf8ToGbk(const char* text);
+// For names: false unless the whole text converts.
+bool GbkToUtf8Exactly(const char* text, std::string* out);
+bool Utf8ToGbkExactly(const char* text, std::string* out);
 
 // Message boxes waiting for an answer on the terminal.
 extern std::atomic<int> g_boxesOpen;

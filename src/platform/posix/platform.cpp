@@ -35,36 +35,60 @@ bool IsAscii(const char* text, size_t len) {
     return true;
 }
 
-// Converts between GBK (code page 936) and UTF-8. Bytes that do not convert are kept.
-std::string Convert(const char* to, const char* from, const char* text) {
+// Converts between GBK (code page 936) and UTF-8. With `exact`, a text that does not
+// convert completely fails; otherwise bytes that do not convert are kept (for display).
+bool Convert(const char* to, const char* from, const char* text, bool exact, std::string* result) {
     const size_t len = strlen(text);
-    if (IsAscii(text, len)) return std::string(text, len);
+    if (IsAscii(text, len)) {
+        result->assign(text, len);
+        return true;
+    }
     iconv_t cd = iconv_open(to, from);
-    if (cd == reinterpret_cast<iconv_t>(-1)) return text;
+    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
     std::string out(len * 3 + 1, '\0');
     char* in = const_cast<char*>(text);
     size_t inLeft = len;
     char* dst = &out[0];
     size_t outLeft = out.size();
+    bool complete = true;
     while (inLeft > 0) {
         if (iconv(cd, &in, &inLeft, &dst, &outLeft) != static_cast<size_t>(-1)) break;
-        if (errno == E2BIG) break;  // cannot happen: 3 bytes per input byte suffice
+        if (errno == E2BIG || exact) {  // E2BIG cannot happen: 3 bytes per input byte suffice
+            complete = false;
+            break;
+        }
         *dst++ = *in++;
         --inLeft;
         --outLeft;
     }
+    // The end of the input: a shift state or an incomplete sequence left over.
+    if (complete && iconv(cd, nullptr, nullptr, &dst, &outLeft) == static_cast<size_t>(-1)) {
+        complete = !exact;
+    }
     iconv_close(cd);
+    if (!complete) return false;
     out.resize(out.size() - outLeft);
-    return out;
+    *result = out;
+    return true;
 }
 
+std::string Lenient(const char* to, const char* from, const char* text) {
+    std::string out;
+    return Convert(to, from, text, false, &out) ? out : std::string(text);
+}
 
 }  // namespace
 
 std::atomic<int> g_boxesOpen{0};
 
-std::string GbkToUtf8(const char* text) { return Convert("UTF-8", "CP936", text); }
-std::string Utf8ToGbk(const char* text) { return Convert("CP936", "UTF-8", text); }
+std::string GbkToUtf8(const char* text) { return Lenient("UTF-8", "CP936", text); }
+std::string Utf8ToGbk(const char* text) { return Lenient("CP936", "UTF-8", text); }
+bool GbkToUtf8Exactly(const char* text, std::string* out) {
+    return Convert("UTF-8", "CP936", text, true, out);
+}
+bool Utf8ToGbkExactly(const char* text, std::string* out) {
+    return Convert("CP936", "UTF-8", text, true, out);
+}
 
 }  // namespace posix
 
@@ -82,6 +106,11 @@ public:
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
     int get() const { return m_fd; }
+    int release() {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
 
 private:
     int m_fd;
@@ -114,18 +143,50 @@ bool CopyBytes(int from, int to) {
     }
 }
 
+// The folder of the running executable, with its "/" (native), or empty.
+std::string ModuleFolder() {
+    char buf[4096];
+    const ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
+    if (n <= 0) return std::string();
+    const std::string path(buf, static_cast<size_t>(n));
+    return path.substr(0, path.rfind('/') + 1);
+}
+
 // The list of replacements left for the next start, beside the executable.
 std::string PendingListPath() {
-    char module[4096];
-    if (!ModulePath(module, sizeof(module))) return std::string();
-    std::string path = NativePath(module);
-    return path.substr(0, path.rfind('/') + 1) + "pending-replacements.txt";
+    const std::string folder = ModuleFolder();
+    return folder.empty() ? folder : folder + "pending-replacements.txt";
+}
+
+// Opens a regular file without following a link in its last component and without
+// waiting on a pipe or device. For writing (`flags` with O_CREAT), a link or special
+// file found in its place is removed and a regular file made instead. -1 otherwise.
+int OpenRegular(const std::string& native, int flags, mode_t mode) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        Fd fd(open(native.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode));
+        struct stat st;
+        if (fd.get() >= 0 && fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) {
+            fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+            if ((flags & O_TRUNC) && ftruncate(fd.get(), 0) != 0) return -1;
+            return fd.release();
+        }
+        if (!(flags & O_CREAT)) return -1;
+        // Not a regular file (a link gives ELOOP, a pipe or device opens as itself).
+        struct stat entry;
+        if (lstat(native.c_str(), &entry) != 0 || S_ISREG(entry.st_mode) || S_ISDIR(entry.st_mode) ||
+            unlink(native.c_str()) != 0) {
+            return -1;
+        }
+    }
+    return -1;
 }
 
 }  // namespace
 
 std::string NativePath(const char* path) {
-    std::string native = GbkToUtf8(path);
+    // A path that does not convert exactly becomes one that names nothing.
+    std::string native;
+    if (!posix::GbkToUtf8Exactly(path, &native)) return std::string();
     // After conversion a "\" can only be a separator: UTF-8 never uses 0x5C inside a
     // multi-byte character, whereas the second byte of a GBK character may be 0x5C.
     for (char& c : native) {
@@ -135,9 +196,31 @@ std::string NativePath(const char* path) {
 }
 
 FILE* OpenFile(const char* path, const char* mode) {
-    // "e": closed on exec, so the lobby started at the end inherits none of our files.
-    const std::string cloexec = std::string(mode) + "e";
-    return fopen(NativePath(path).c_str(), cloexec.c_str());
+    int flags = 0;
+    switch (mode[0]) {
+        case 'r':
+            flags = strchr(mode, '+') ? O_RDWR : O_RDONLY;
+            break;
+        case 'w':
+            flags = (strchr(mode, '+') ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+            break;
+        case 'a':
+            flags = (strchr(mode, '+') ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+            break;
+        default:
+            return nullptr;
+    }
+    // Closed on exec, so the lobby started at the end inherits none of our files.
+    const int fd = OpenRegular(NativePath(path), flags, 0644);
+    if (fd < 0) return nullptr;
+    FILE* f = fdopen(fd, mode);
+    if (!f) close(fd);
+    return f;
+}
+
+bool IsConvertibleName(const char* name) {
+    std::string native;
+    return posix::GbkToUtf8Exactly(name, &native);
 }
 
 bool CreateFolder(const char* path) { return mkdir(NativePath(path).c_str(), 0755) == 0; }
@@ -148,6 +231,15 @@ bool PathExists(const char* path) {
 }
 
 bool RemoveFile(const char* path) { return unlink(NativePath(path).c_str()) == 0; }
+
+bool IsLink(const char* path) {
+    struct stat st;
+    return lstat(NativePath(path).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+bool RemoveLink(const char* path) {
+    return IsLink(path) && unlink(NativePath(path).c_str()) == 0;
+}
 
 bool RegularFileSize(const char* path, uint64_t* size) {
     struct stat st;
@@ -171,17 +263,18 @@ bool IsOwnExecutable(const char* path) {
 bool MoveOver(const char* src, const char* dst) {
     const std::string from = NativePath(src), to = NativePath(dst);
     // In use: a running program (ETXTBSY) or a lock held by another process.
-    Fd target(open(to.c_str(), O_WRONLY | O_CLOEXEC));
+    // Neither through a link nor waiting on a pipe: only a real file can be "in use".
+    Fd target(open(to.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (target.get() < 0 && errno == ETXTBSY) return false;
     if (target.get() >= 0 && flock(target.get(), LOCK_EX | LOCK_NB) != 0) return false;
 
-    Fd in(open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    Fd in(OpenRegular(from, O_RDONLY, 0));
     if (in.get() < 0) return false;
     // The installed file keeps its mode; a new one is executable when it is a program
     // (the server does not carry modes, and the lobby must be able to start).
     mode_t mode = 0644;
     struct stat st;
-    if (target.get() >= 0 && fstat(target.get(), &st) == 0) {
+    if (target.get() >= 0 && fstat(target.get(), &st) == 0 && S_ISREG(st.st_mode)) {
         mode = st.st_mode & 07777;
     } else {
         char magic[4] = {0};
@@ -213,15 +306,49 @@ bool MoveOver(const char* src, const char* dst) {
 bool ReplaceAtRestart(const char* src, const char* dst) {
     const std::string list = PendingListPath();
     if (list.empty()) return false;
-    FILE* f = fopen(list.c_str(), "a");
-    if (!f) return false;
+    const int fd = OpenRegular(list, O_WRONLY | O_CREAT | O_APPEND, 0600);
+    FILE* f = fd >= 0 ? fdopen(fd, "a") : nullptr;
+    if (!f) {
+        if (fd >= 0) close(fd);
+        return false;
+    }
     const bool ok = fprintf(f, "%s\t%s\n", NativePath(src).c_str(), NativePath(dst).c_str()) > 0;
     return fclose(f) == 0 && ok;
 }
 
+namespace {
+
+// A replacement from the list is carried out only between two paths inside the
+// updater's folder, with no ".." and no link on the way.
+bool IsInside(const std::string& folder, const std::string& path) {
+    if (path.compare(0, folder.size(), folder) != 0 || path.find("/../") != std::string::npos) {
+        return false;
+    }
+    for (size_t at = path.find('/', folder.size()); at != std::string::npos;
+         at = path.find('/', at + 1)) {
+        struct stat st;
+        if (lstat(path.substr(0, at).c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 void ApplyPendingReplacements() {
+    const std::string folder = ModuleFolder();
     const std::string list = PendingListPath();
-    FILE* f = list.empty() ? nullptr : fopen(list.c_str(), "r");
+    if (list.empty()) return;
+    Fd fd(OpenRegular(list, O_RDONLY, 0));
+    if (fd.get() < 0) return;
+    // Only a list this user wrote and nobody else can change is trusted: it says which
+    // files to move, and the updater may run with more rights than whoever wrote it.
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0 || st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH))) {
+        fprintf(stderr, "ignoring %s: not owned by this user, or writable by others\n",
+                list.c_str());
+        return;
+    }
+    FILE* f = fdopen(fd.release(), "r");
     if (!f) return;
     char line[8192];
     while (fgets(line, sizeof(line), f)) {
@@ -229,7 +356,7 @@ void ApplyPendingReplacements() {
         char* tab = strchr(line, '\t');
         if (!tab) continue;
         *tab = '\0';
-        rename(line, tab + 1);
+        if (IsInside(folder, line) && IsInside(folder, tab + 1)) rename(line, tab + 1);
     }
     fclose(f);
     unlink(list.c_str());
@@ -242,7 +369,10 @@ bool ModulePath(char* out, size_t size) {
     const ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
     if (n <= 0) return false;
     buf[n] = '\0';
-    const std::string gbk = Utf8ToGbk(buf);
+    // The engine reads "\\" as a separator and keeps paths in GBK: a folder whose name
+    // holds a backslash or a character outside GBK cannot be named by it.
+    std::string gbk;
+    if (strchr(buf, '\\') || !posix::Utf8ToGbkExactly(buf, &gbk)) return false;
     if (gbk.size() >= size) return false;
     memcpy(out, gbk.c_str(), gbk.size() + 1);
     return true;
@@ -269,10 +399,11 @@ bool FolderListing::Next(std::string& name, bool& isFolder) {
     const dirent* e = readdir(m_impl->dir);
     if (!e) return false;
     name = Utf8ToGbk(e->d_name);
-    if (e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) {
+    // A link is never a folder here: the walk must not leave the tree through one.
+    if (e->d_type == DT_UNKNOWN) {
         struct stat st;
         const std::string full = m_impl->native + "/" + e->d_name;
-        isFolder = stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        isFolder = lstat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
     } else {
         isFolder = e->d_type == DT_DIR;
     }
@@ -284,7 +415,8 @@ LocalFile::~LocalFile() { Close(); }
 
 bool LocalFile::Create(const char* path) {
     Close();
-    const int fd = open(NativePath(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // A link or special file in its place is replaced by a regular file.
+    const int fd = OpenRegular(NativePath(path), O_RDWR | O_CREAT, 0644);
     if (fd < 0) return false;
     // Not shared: refuse a file that another process holds locked.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ftruncate(fd, 0) != 0) {

@@ -1,10 +1,12 @@
 // Windows implementation: the ANSI Win32 functions, WinInet, a named mutex.
 #include <windows.h>
+#include <fcntl.h>
 #include <io.h>
 #include <shellapi.h>
 #include <wininet.h>
 
 #include <cstring>
+#include <string>
 
 #include "platform/platform.h"
 #include "platform/platform_detail.h"
@@ -14,11 +16,101 @@ namespace platform {
 
 std::string NativePath(const char* path) { return path; }
 
+bool IsLink(const char* path) {
+    const DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+bool RemoveLink(const char* path) {
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        return false;
+    }
+    // A junction or folder link goes with RemoveDirectory, a file link with DeleteFile;
+    // neither touches what it points to.
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryA(path) != 0
+                                                   : DeleteFileA(path) != 0;
+}
+
+namespace {
+
+// Opens a regular file, never through a reparse point in its last component. For
+// writing (`disposition` CREATE_ALWAYS or OPEN_ALWAYS) a reparse point found in its
+// place is removed first.
+HANDLE OpenRegular(const char* path, DWORD access, DWORD disposition) {
+    const bool creating = disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS;
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+            if (!creating || !RemoveLink(path)) return INVALID_HANDLE_VALUE;
+        } else if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) {
+            return INVALID_HANDLE_VALUE;
+        }
+    }
+    HANDLE h = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return h;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
+        CloseHandle(h);
+        return INVALID_HANDLE_VALUE;
+    }
+    return h;
+}
+
+}  // namespace
+
 FILE* OpenFile(const char* path, const char* mode) {
-    FILE* f = fopen(path, mode);
-    // Not inherited by the lobby started at the end.
-    if (f) SetHandleInformation(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f))), HANDLE_FLAG_INHERIT, 0);
+    DWORD access = 0, disposition = 0;
+    int flags = strchr(mode, 'b') ? _O_BINARY : _O_TEXT;
+    const bool plus = strchr(mode, '+') != nullptr;
+    switch (mode[0]) {
+        case 'r':
+            access = GENERIC_READ | (plus ? GENERIC_WRITE : 0);
+            disposition = OPEN_EXISTING;
+            flags |= plus ? _O_RDWR : _O_RDONLY;
+            break;
+        case 'w':
+            access = GENERIC_WRITE | (plus ? GENERIC_READ : 0);
+            disposition = CREATE_ALWAYS;
+            flags |= plus ? _O_RDWR : _O_WRONLY;
+            break;
+        case 'a':
+            access = GENERIC_WRITE | (plus ? GENERIC_READ : 0);
+            disposition = OPEN_ALWAYS;
+            flags |= (plus ? _O_RDWR : _O_WRONLY) | _O_APPEND;
+            break;
+        default:
+            return nullptr;
+    }
+    // Not inheritable (no security attributes): the lobby started at the end gets none.
+    HANDLE h = OpenRegular(path, access, disposition);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), flags);
+    if (fd < 0) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    FILE* f = _fdopen(fd, mode);
+    if (!f) _close(fd);
     return f;
+}
+
+bool IsConvertibleName(const char* name) {
+    // Code page 936 to Unicode and back: the same bytes, or the system would use a name
+    // other than the one checked.
+    const int wide = MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, name, -1, nullptr, 0);
+    if (wide <= 0) return false;
+    std::wstring w(static_cast<size_t>(wide), L'\0');
+    MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, name, -1, &w[0], wide);
+    BOOL usedDefault = FALSE;
+    const int back = WideCharToMultiByte(936, WC_NO_BEST_FIT_CHARS, w.c_str(), -1, nullptr, 0,
+                                         nullptr, &usedDefault);
+    if (back <= 0 || usedDefault) return false;
+    std::string bytes(static_cast<size_t>(back), '\0');
+    WideCharToMultiByte(936, WC_NO_BEST_FIT_CHARS, w.c_str(), -1, &bytes[0], back, nullptr, nullptr);
+    return strcmp(bytes.c_str(), name) == 0;
 }
 
 bool CreateFolder(const char* path) { return CreateDirectoryA(path, nullptr) != 0; }
@@ -95,8 +187,17 @@ void ApplyPendingReplacements() {}
 bool SetCurrentFolder(const char* path) { return SetCurrentDirectoryA(path) != 0; }
 
 bool ModulePath(char* out, size_t size) {
-    DWORD n = GetModuleFileNameA(nullptr, out, static_cast<DWORD>(size));
-    return n > 0 && n < size;
+    // The wide path, so that a character outside the ANSI code page is seen (the ANSI
+    // call would give "?" in its place, naming another folder).
+    wchar_t wide[32768];
+    const DWORD n = GetModuleFileNameW(nullptr, wide, sizeof(wide) / sizeof(wide[0]));
+    if (n == 0 || n >= sizeof(wide) / sizeof(wide[0])) return false;
+    BOOL usedDefault = FALSE;
+    const int len = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, nullptr, 0,
+                                        nullptr, &usedDefault);
+    if (len <= 0 || usedDefault || static_cast<size_t>(len) > size) return false;
+    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, out, len, nullptr, nullptr);
+    return true;
 }
 
 struct FolderListing::Impl {
@@ -120,7 +221,9 @@ bool FolderListing::IsOpen() const { return m_impl->find != INVALID_HANDLE_VALUE
 bool FolderListing::Next(std::string& name, bool& isFolder) {
     if (!m_impl->pending) return false;
     name = m_impl->data.cFileName;
-    isFolder = (m_impl->data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    // A junction or folder link is never a folder here: the walk must not leave the tree.
+    const DWORD attributes = m_impl->data.dwFileAttributes;
+    isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
     m_impl->pending = FindNextFileA(m_impl->find, &m_impl->data) != 0;
     return true;
 }
@@ -130,8 +233,10 @@ LocalFile::~LocalFile() { Close(); }
 
 bool LocalFile::Create(const char* path) {
     Close();
+    // A link found in its place is removed, never written through.
+    if (IsLink(path)) RemoveLink(path);
     HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     m_handle = reinterpret_cast<intptr_t>(h);
     m_buffered = 0;
     return h != INVALID_HANDLE_VALUE;
