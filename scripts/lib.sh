@@ -108,33 +108,36 @@ runs_i386() { /usr/lib/wine/wine --version >/dev/null 2>&1; }
 # The major version of a qemu-i386 binary, or nothing.
 qemu_major() { "$1" --version 2>/dev/null | sed -nE '1s/.*version ([0-9]+)\..*/\1/p'; }
 
+# The version of qemu-user that bookworm-backports offers, as apt sees it now.
+backports_qemu() { apt-cache policy -t bookworm-backports qemu-user 2>/dev/null | sed -n 's/^ *Candidate: //p'; }
+
 ensure_i386_emulator() {
     runs_i386 && return 0
     local major
     major=$(qemu_major "$QEMU_I386")
     [ -n "$major" ] && [ "$major" -ge 8 ] && return 0
-    # bookworm-backports, pinned low so that nothing is ever taken from it unasked.
-    if [ ! -f "$BACKPORTS_LIST" ]; then
-        as_root tee "$BACKPORTS_LIST" >/dev/null <<'SRC'
+    local version
+    version=$(backports_qemu)
+    if [[ "$version" != *bpo* ]]; then
+        # bookworm-backports, pinned low so that nothing is ever taken from it unasked.
+        if [ ! -f "$BACKPORTS_LIST" ]; then
+            as_root tee "$BACKPORTS_LIST" >/dev/null <<'SRC'
 Types: deb
 URIs: http://deb.debian.org/debian
 Suites: bookworm-backports
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 SRC
-    fi
-    if [ ! -f "$BACKPORTS_PIN" ]; then
-        as_root tee "$BACKPORTS_PIN" >/dev/null <<'PIN'
+        fi
+        if [ ! -f "$BACKPORTS_PIN" ]; then
+            as_root tee "$BACKPORTS_PIN" >/dev/null <<'PIN'
 Package: *
 Pin: release n=bookworm-backports
 Pin-Priority: 100
 PIN
-    fi
-    local version
-    version=$(apt-cache policy -t bookworm-backports qemu-user 2>/dev/null | sed -n 's/^ *Candidate: //p')
-    if [[ "$version" != *bpo* ]]; then
+        fi
         as_root apt-get update -q >/dev/null
-        version=$(apt-cache policy -t bookworm-backports qemu-user 2>/dev/null | sed -n 's/^ *Candidate: //p')
+        version=$(backports_qemu)
     fi
     if [[ "$version" != *bpo* ]]; then
         log "no qemu-user in bookworm-backports (candidate: ${version:-none})"
@@ -180,8 +183,11 @@ run_with_i386() {
     # waits for the maps, then starts the second, which has them as root of its own
     # namespace. F: qemu is opened at registration.
     local setup='
-        mount -t binfmt_misc none /proc/sys/fs/binfmt_misc || exit 125
-        printf "%s" ":updater-i386:M::$1:$2:$3:F" >/proc/sys/fs/binfmt_misc/register || exit 125
+        fail() { echo "with-i386: $1" >&2; exit 125; }
+        mount -t binfmt_misc none /proc/sys/fs/binfmt_misc ||
+            fail "cannot mount a binfmt_misc of our own (Linux 6.7 or later is needed)"
+        printf "%s" ":updater-i386:M::$1:$2:$3:F" >/proc/sys/fs/binfmt_misc/register ||
+            fail "cannot register qemu-i386"
         shift 3
         exec "$@"'
     unshare --user --mount --propagation private -- bash -c '
