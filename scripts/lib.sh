@@ -4,7 +4,8 @@
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 JOBS=$(nproc 2>/dev/null || echo 2)
 
-log() { printf '== %s\n' "$*" >&2; }
+# Each line with the seconds since the script started.
+log() { printf '== [%4ss] %s\n' "$SECONDS" "$*" >&2; }
 
 as_root() {
     if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
