@@ -4,7 +4,8 @@
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 JOBS=$(nproc 2>/dev/null || echo 2)
 
-log() { printf '== %s\n' "$*" >&2; }
+# Each line with the seconds since the script started.
+log() { printf '== [%4ss] %s\n' "$SECONDS" "$*" >&2; }
 
 as_root() {
     if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
@@ -79,14 +80,136 @@ SRC
     fi
 }
 
-# The Windows build whose tests run here: the 32-bit product itself when this kernel runs
-# 32-bit programs (32-bit Wine), otherwise a 64-bit build of the same sources under wine64.
-windows_test_preset() {
-    if /usr/lib/wine/wine --version >/dev/null 2>&1; then echo windows; else echo windows64; fi
+# The Windows tests run the 32-bit product (preset "windows") under 32-bit Wine.
+windows_test_preset() { echo windows; }
+wine_loader() { echo /usr/lib/wine/wine; }
+
+# ---- 32-bit programs on a kernel that runs none -------------------------------------
+#
+# Some kernels are built without IA-32 emulation: execve of an i386 ELF gives ENOEXEC,
+# and 32-bit Wine cannot start. There the i386 programs run through qemu-i386 (user
+# mode), registered as their interpreter in a binfmt_misc instance of our own: a user
+# and mount namespace that maps uids and gids 0-65535 one to one (so nginx can still
+# drop to "nobody"), with binfmt_misc mounted afresh inside it. The machine's own
+# binfmt_misc is never touched. scripts/with-i386 runs a command that way.
+#
+# qemu-i386 is the static build from Debian's qemu-user in bookworm-backports (10.x);
+# bookworm's own 7.2 makes every Wine process spend a minute or more probing memory.
+# Only that one package is downloaded (apt-get download) and qemu-i386 unpacked from it
+# into the build folder: nothing from backports is installed, and the package's binfmt
+# registrations never run.
+
+QEMU_I386="$ROOT/build/qemu/qemu-i386"
+BACKPORTS_LIST=/etc/apt/sources.list.d/updater-backports.sources
+BACKPORTS_PIN=/etc/apt/preferences.d/updater-backports
+
+# Whether this kernel (or the binfmt_misc in force here) starts 32-bit x86 programs.
+runs_i386() { /usr/lib/wine/wine --version >/dev/null 2>&1; }
+
+# The major version of a qemu-i386 binary, or nothing.
+qemu_major() { "$1" --version 2>/dev/null | sed -nE '1s/.*version ([0-9]+)\..*/\1/p'; }
+
+# The version of qemu-user that bookworm-backports offers, as apt sees it now.
+backports_qemu() { apt-cache policy -t bookworm-backports qemu-user 2>/dev/null | sed -n 's/^ *Candidate: //p'; }
+
+ensure_i386_emulator() {
+    runs_i386 && return 0
+    local major
+    major=$(qemu_major "$QEMU_I386")
+    [ -n "$major" ] && [ "$major" -ge 8 ] && return 0
+    local version
+    version=$(backports_qemu)
+    if [[ "$version" != *bpo* ]]; then
+        # bookworm-backports, pinned low so that nothing is ever taken from it unasked.
+        if [ ! -f "$BACKPORTS_LIST" ]; then
+            as_root tee "$BACKPORTS_LIST" >/dev/null <<'SRC'
+Types: deb
+URIs: http://deb.debian.org/debian
+Suites: bookworm-backports
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+        fi
+        if [ ! -f "$BACKPORTS_PIN" ]; then
+            as_root tee "$BACKPORTS_PIN" >/dev/null <<'PIN'
+Package: *
+Pin: release n=bookworm-backports
+Pin-Priority: 100
+PIN
+        fi
+        as_root apt-get update -q >/dev/null
+        version=$(backports_qemu)
+    fi
+    if [[ "$version" != *bpo* ]]; then
+        log "no qemu-user in bookworm-backports (candidate: ${version:-none})"
+        return 1
+    fi
+    log "fetching qemu-i386 from qemu-user $version (bookworm-backports)"
+    local dir
+    dir=$(mktemp -d)
+    chmod 755 "$dir"  # apt's download user writes here
+    (cd "$dir" && apt-get download -q "qemu-user=$version" >/dev/null 2>&1) || {
+        rm -rf "$dir"
+        log "apt-get download qemu-user=$version failed"
+        return 1
+    }
+    dpkg-deb --fsys-tarfile "$dir"/qemu-user_*.deb | tar -x -C "$dir" ./usr/bin/qemu-i386
+    mkdir -p "$(dirname "$QEMU_I386")"
+    install -m 755 "$dir/usr/bin/qemu-i386" "$QEMU_I386"
+    rm -rf "$dir"
+    major=$(qemu_major "$QEMU_I386")
+    if [ -z "$major" ] || [ "$major" -lt 8 ]; then
+        log "$QEMU_I386 is not a usable qemu-i386 (version ${major:-unknown})"
+        return 1
+    fi
 }
 
-wine_loader() {
-    if [ "$(windows_test_preset)" = windows ]; then echo /usr/lib/wine/wine; else echo /usr/lib/wine/wine64; fi
+# run_with_i386 COMMAND...: runs the command where 32-bit programs start; the exit
+# status is the command's.
+run_with_i386() {
+    if runs_i386; then
+        "$@"
+        return
+    fi
+    ensure_i386_emulator || return 1
+    # unshare(1) in util-linux 2.38 maps more than one id only through newuidmap; as
+    # root we write the maps ourselves once the child has entered its namespace.
+    local fifo pid ours i rc=0
+    fifo=$(mktemp -u /tmp/updater-i386.XXXXXX)
+    mkfifo "$fifo"
+    # The i386 ELF header (executables and shared objects), as Debian's binfmt.d has it.
+    local magic='\x7f\x45\x4c\x46\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
+    local mask='\xff\xff\xff\xff\xff\xfe\xfe\xfc\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+    # The first shell starts before its ids are mapped, and so without capabilities; it
+    # waits for the maps, then starts the second, which has them as root of its own
+    # namespace. F: qemu is opened at registration.
+    local setup='
+        fail() { echo "with-i386: $1" >&2; exit 125; }
+        mount -t binfmt_misc none /proc/sys/fs/binfmt_misc ||
+            fail "cannot mount a binfmt_misc of our own (Linux 6.7 or later is needed)"
+        printf "%s" ":updater-i386:M::$1:$2:$3:F" >/proc/sys/fs/binfmt_misc/register ||
+            fail "cannot register qemu-i386"
+        shift 3
+        exec "$@"'
+    unshare --user --mount --propagation private -- bash -c '
+        read -r _ <"$1" || exit 125
+        shift
+        exec bash -c "$0" i386 "$@"' "$setup" "$fifo" "$magic" "$mask" "$QEMU_I386" "$@" <&0 &
+    pid=$!
+    ours=$(readlink /proc/self/ns/user)
+    for i in $(seq 1 200); do
+        [ "$(readlink "/proc/$pid/ns/user" 2>/dev/null)" != "$ours" ] && break
+        sleep 0.01
+    done
+    if echo '0 0 65536' >"/proc/$pid/uid_map" && echo '0 0 65536' >"/proc/$pid/gid_map"; then
+        echo go >"$fifo"
+    else
+        log "could not map the ids of the private namespace"
+        kill "$pid" 2>/dev/null
+    fi
+    wait "$pid" || rc=$?
+    rm -f "$fifo"
+    return "$rc"
 }
 
 # A Wine prefix of our own, made once per build folder.
@@ -95,11 +218,11 @@ wine_env() {
     preset=$(windows_test_preset)
     export WINEPREFIX="$ROOT/build/wineprefix-$preset"
     export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LANG=zh_CN.UTF-8
-    if [ "$preset" = windows ]; then export WINEARCH=win32; else export WINEARCH=win64; fi
+    export WINEARCH=win32
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         log "creating the Wine prefix $WINEPREFIX"
-        timeout 300 "$(wine_loader)" wineboot -i >/dev/null 2>&1 || true
-        timeout 60 wineserver -w || true
+        run_with_i386 timeout 300 "$(wine_loader)" wineboot -i >/dev/null 2>&1 || true
+        run_with_i386 timeout 60 wineserver -w || true
     fi
 }
 

@@ -16,6 +16,7 @@
 #include <system_error>
 #include <vector>
 
+#include "common/text.h"
 #include "digest/md5.h"
 #include "manifest/manifest.h"
 #include "platform/platform.h"
@@ -65,7 +66,8 @@ bool Walk(const std::string& folder, const std::string& prefix, std::vector<File
 const char* Refusal(const File& f) {
     if (f.name.size() >= sizeof(ManifestEntry{}.filename)) return "name longer than 179 bytes";
     if (!IsSafeEntryName(f.name.c_str())) return "name the updater refuses";
-    if (f.name.find('\\') != std::string::npos) return "name with a backslash";
+    // A backslash character, not the second byte of a double-byte one (as in "淺", 9C 5C).
+    if (FindText(f.name.c_str(), "\\")) return "name with a backslash";
     if (f.name.find_first_of("#?%") != std::string::npos) return "name a URL cannot carry";
     if (f.size > 0x7FFFFFFFLL) return "file of 2 GiB or more";
     return nullptr;

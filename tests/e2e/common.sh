@@ -21,6 +21,28 @@ publish() {  # release folder
     "$PUBLISH" "$1" "$WWW/DownLoad" >/dev/null
 }
 
+# A manifest written by hand (for entries the publishing tool would refuse to write).
+write_manifest() {  # lines of 'name|md5|size'
+    {
+        printf '<?xml version="1.0" encoding="GBK" ?>\n<files>\n'
+        local line name md5 size
+        for line in "$@"; do
+            IFS='|' read -r name md5 size <<<"$line"
+            printf '    <file filename="%s" md5="%s" size="%s" />\n' "$name" "$md5" "$size"
+        done
+        printf '</files>\n'
+    } | iconv -f UTF-8 -t GBK >"$WWW/DownLoad/Vadarodazu.xml"
+}
+gbk() { printf '%s' "$1" | iconv -f UTF-8 -t GBK; }
+# A file on the server, named (as the publishing tool names them) by its GBK bytes.
+serve_file() {  # name ("/" between folders) content
+    local path
+    path="$WWW/DownLoad/Vadarodazu/$(gbk "$1")"
+    mkdir -p "$(dirname "$path")"
+    printf '%s' "$2" >"$path"
+}
+md5_of() { printf '%s' "$1" | md5sum | cut -d' ' -f1; }
+
 log_has() { iconv -f GBK -t UTF-8 "$INST/updatelog.txt" | grep -qF -- "$1"; }
 
 # The lobby runs on after the updater has ended: give it a moment to write its record.

@@ -67,23 +67,6 @@ md5xml_records() {  # digest
 server_manifest_md5() { md5sum "$WWW/DownLoad/Vadarodazu.xml" | cut -d' ' -f1; }
 no_files_left_in_update() { [ -z "$(find "$INST/Update" -type f 2>/dev/null)" ]; }
 
-# A manifest written by hand (for entries the publishing tool would refuse to write).
-write_manifest() {  # lines of 'name|md5|size'
-    {
-        printf '<?xml version="1.0" encoding="GBK" ?>\n<files>\n'
-        local line name md5 size
-        for line in "$@"; do
-            IFS='|' read -r name md5 size <<<"$line"
-            printf '    <file filename="%s" md5="%s" size="%s" />\n' "$name" "$md5" "$size"
-        done
-        printf '</files>\n'
-    } | iconv -f UTF-8 -t GBK >"$WWW/DownLoad/Vadarodazu.xml"
-}
-serve_file() {  # name content
-    mkdir -p "$(dirname "$WWW/DownLoad/Vadarodazu/$1")"
-    printf '%s' "$2" >"$WWW/DownLoad/Vadarodazu/$1"
-}
-md5_of() { printf '%s' "$1" | md5sum | cut -d' ' -f1; }
 
 # ---- cases ---------------------------------------------------------------------------
 

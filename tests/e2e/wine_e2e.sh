@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # End-to-end tests of the Windows updater under Wine and Xvfb: the real exe, a real
 # install folder, nginx on 127.0.0.1 serving a published release, xdotool answering the
-# message boxes and clicking the window, screenshots of what the user sees.
+# message boxes and clicking the window, screenshots of what the user sees, and the
+# files it writes compared with those of the Linux updater.
 # Prints "wine-e2e: N passed, N failed" at the end.
 #   tests/e2e/wine_e2e.sh WINDOWS_BUILD_DIR LINUX_BUILD_DIR [SCREENSHOT_DIR]
+# For the 32-bit exe (build/windows) on a kernel that runs no 32-bit programs, run it
+# through scripts/with-i386.
 set -uo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 WBUILD=$(cd "${1:?Windows build folder}" && pwd)
@@ -262,6 +265,131 @@ start_updater
 check "next run ends" wait_exit "$UPD_PID" 60
 check "next run completes" same_tree "$WORK/rel" "$INST"
 check "lobby started" lobby_started
+nginx_stop
+
+# ---- GBK characters whose second byte is a backslash --------------------------------------
+# In GBK 淺 is 9C 5C and 籠 is BB 5C: a scan that is not GBK-aware takes their second byte
+# for a folder separator. The install folder, folder and file names hold them here.
+
+# nginx also logs each request's status and decoded path, its bytes as they came.
+NAMES_LOG=$WORK/requests.log
+LOG_NAMES="log_format names escape=none '\$status \$uri'; access_log $NAMES_LOG names;"
+fetched_as() {  # name below Vadarodazu/: requested under its GBK bytes and served
+    LC_ALL=C grep -qxF "200 /DownLoad/Vadarodazu/$(gbk "$1")" "$NAMES_LOG"
+}
+nothing_missed() { ! LC_ALL=C grep -qv '^200 ' "$NAMES_LOG"; }
+# The folder as the exe names it, and the same on the Linux side.
+windows_path() { printf 'Z:%s' "${1//\//\\}"; }
+# The files a release put in $INST (without the updater's own), sorted.
+installed_names() {
+    (cd "$INST" && find . -path ./Update -prune -o -type f -print) | sed 's|^\./||' |
+        grep -vxE 'HalcyraUpdate(\.exe)?|updatelog\.txt|md5\.xml|Vadarodazu\.xml|lobby-ran\.txt' |
+        LC_ALL=C sort
+}
+release_names() { (cd "$1" && find . -type f) | sed 's|^\./||' | LC_ALL=C sort; }
+installed_manifest_is_servers() { cmp -s "$INST/Vadarodazu.xml" "$WWW/DownLoad/Vadarodazu.xml"; }
+# A run that did not end (a message box nobody answers) would hold the single-instance
+# guard against the cases after it.
+updater_ends() {
+    wait_exit "$UPD_PID" "$1" && return 0
+    kill "$UPD_PID" 2>/dev/null
+    wait_exit "$UPD_PID" 10
+    return 1
+}
+
+make_gbk_release() {
+    local dir=$1
+    rm -rf "$dir"
+    mkdir -p "$dir/data/淺籠" "$dir/籠"
+    printf 'lobby gbk\r\n' >"$dir/readme.txt"
+    printf '淺\r\n' >"$dir/data/淺籠/籠.txt"
+    : >"$dir/data/淺籠/空淺.dat"
+    head -c 300000 /dev/urandom >"$dir/籠/淺.bin"
+    printf '表\r\n' >"$dir/籠/表格.txt"
+    cp "$WBUILD/tests/fake_lobby.exe" "$dir/Halcyra.exe"
+}
+make_gbk_release "$WORK/relg"
+publish "$WORK/relg"
+
+CASE="an install folder with spaces and 淺 籠 in its path, names with them in subfolders"
+nginx_start "$WWW" "$PORT" "$LOG_NAMES" || exit 1
+: >"$NAMES_LOG"
+new_install "淺 籠/大厅 目录籠"
+start_updater
+check "updater ends" updater_ends 60
+check "log names the whole install folder" log_has "当前目录为:$(windows_path "$INST")"
+check "release installed under the same names" same_tree "$WORK/relg" "$INST"
+check "no file installed under another name" test "$(installed_names)" = "$(release_names "$WORK/relg")"
+for f in readme.txt data/淺籠/籠.txt 籠/淺.bin 籠/表格.txt; do
+    check "fetched as $f" fetched_as "$f"
+done
+check "empty file not fetched" not fetched_as data/淺籠/空淺.dat
+check "every request served" nothing_missed
+check "installed manifest is the server's" installed_manifest_is_servers
+check "md5.xml in the install folder" test -s "$INST/md5.xml"
+check "log complete" log_has "下载好了"
+check "lobby started with A" lobby_started
+nginx_stop
+
+CASE="names written with backslashes in the manifest"
+nginx_start "$WWW" "$PORT" "$LOG_NAMES" || exit 1
+: >"$NAMES_LOG"
+new_install bs
+serve_file 'data/淺籠/籠.txt' 'one'
+serve_file '籠/淺/表.txt' 'two'
+serve_file 'top.txt' 'three'
+cp "$WBUILD/tests/fake_lobby.exe" "$WWW/DownLoad/Vadarodazu/Halcyra.exe"
+write_manifest "data\\淺籠\\籠.txt|$(md5_of one)|3" "籠\\淺\\表.txt|$(md5_of two)|3" \
+    "top.txt|$(md5_of three)|5" \
+    "Halcyra.exe|$(md5sum <"$WBUILD/tests/fake_lobby.exe" | cut -d' ' -f1)|$(stat -c %s "$WBUILD/tests/fake_lobby.exe")"
+start_updater
+check "updater ends" updater_ends 60
+for f in data/淺籠/籠.txt 籠/淺/表.txt top.txt Halcyra.exe; do
+    check "fetched as $f" fetched_as "$f"
+done
+check "every request served" nothing_missed
+check "installed in subfolders" test "$(cat "$INST/data/淺籠/籠.txt")$(cat "$INST/籠/淺/表.txt")" = onetwo
+check "no file installed under another name" test "$(installed_names)" = \
+    "$(printf '%s\n' Halcyra.exe data/淺籠/籠.txt top.txt 籠/淺/表.txt | LC_ALL=C sort)"
+check "installed manifest is the server's" installed_manifest_is_servers
+check "lobby started with A" lobby_started
+nginx_stop
+
+CASE="the same release installed by the Linux updater: same log and md5.xml"
+# The log with its times and the install folder masked: what is left must be the same
+# bytes whichever build wrote it.
+masked_log() {  # log file, install folder as the program names it
+    LC_ALL=C DIR=$(gbk "$2") perl -0777 -pe '
+        s/\Q$ENV{DIR}\E/<install>/g;
+        s/\[\d\d\/\d\d\/\d\d \d\d:\d\d:\d\d\]/[date]/g;
+        s/^(\[ *\d+\])\[\d\d:\d\d:\d\d\]/$1\[time]/mg' "$1"
+}
+same_log() {  # windows-install linux-install
+    if cmp -s <(masked_log "$1/updatelog.txt" "$(windows_path "$1")") \
+        <(masked_log "$2/updatelog.txt" "$2"); then
+        return 0
+    fi
+    diff <(masked_log "$1/updatelog.txt" "$(windows_path "$1")" | iconv -f GBK -t UTF-8) \
+        <(masked_log "$2/updatelog.txt" "$2" | iconv -f GBK -t UTF-8) | head -n 20
+    return 1
+}
+publish "$WORK/relg"
+nginx_start "$WWW" "$PORT" || exit 1
+new_install "淺籠 exe"
+WIN_INST=$INST
+start_updater
+check "32-bit exe ends" updater_ends 60
+check "32-bit exe installs" same_tree "$WORK/relg" "$WIN_INST"
+LIN_INST="$WORK/install-淺籠 linux"
+rm -rf "$LIN_INST"
+mkdir -p "$LIN_INST"
+cp "$LBUILD/HalcyraUpdate" "$LIN_INST/"
+(cd "$LIN_INST" && timeout 120 ./HalcyraUpdate </dev/null >/dev/null 2>&1)
+check "Linux updater installs" same_tree "$WORK/relg" "$LIN_INST"
+check "log holds the same bytes" same_log "$WIN_INST" "$LIN_INST"
+check "log is not empty" test "$(masked_log "$WIN_INST/updatelog.txt" x | wc -l)" -gt 5
+check "md5.xml holds the same bytes" cmp -s "$WIN_INST/md5.xml" "$LIN_INST/md5.xml"
+check "installed manifests the same" cmp -s "$WIN_INST/Vadarodazu.xml" "$LIN_INST/Vadarodazu.xml"
 nginx_stop
 
 echo "wine-e2e: $PASSED passed, $FAILED failed"
