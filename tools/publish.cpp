@@ -62,14 +62,33 @@ bool Walk(const std::string& folder, const std::string& prefix, std::vector<File
     return true;
 }
 
+// The updater takes a body that starts with these bytes for a server's error page.
+bool LooksLikeErrorPage(const std::string& source) {
+    char head[32] = {0};
+    FILE* in = platform::OpenFile(source.c_str(), "rb");
+    if (!in) return false;
+    const size_t n = fread(head, 1, sizeof(head), in);
+    fclose(in);
+    for (const char* marker : {"<html>", "<!DOCTYPE HTML PUBLIC"}) {
+        const size_t len = strlen(marker);
+        if (n >= len && memcmp(head, marker, len) == 0) return true;
+    }
+    return false;
+}
+
 // Why the updater (or a URL) could not take this file, or null.
 const char* Refusal(const File& f) {
     if (f.name.size() >= sizeof(ManifestEntry{}.filename)) return "name longer than 179 bytes";
     if (!IsSafeEntryName(f.name.c_str())) return "name the updater refuses";
+    if (IsUpdaterOwnName(f.name.c_str(), kPackage)) return "name of one of the updater's own files";
     // A backslash character, not the second byte of a double-byte one (as in "淺", 9C 5C).
     if (FindText(f.name.c_str(), "\\")) return "name with a backslash";
     if (f.name.find_first_of("#?%") != std::string::npos) return "name a URL cannot carry";
     if (f.size > 0x7FFFFFFFLL) return "file of 2 GiB or more";
+    if (LooksLikeErrorPage(f.source)) {
+        return "content starts like a web server's error page (\"<html>\" or \"<!DOCTYPE HTML "
+               "PUBLIC\"), which the updater always refuses";
+    }
     return nullptr;
 }
 

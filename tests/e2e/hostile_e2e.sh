@@ -360,11 +360,13 @@ run_updater
 check "ignored: nothing moved" outside_untouched
 check "said so" grep -q 'ignoring' "$INST.err"
 CASE="a pending list anyone may write"
+rm -f "$INST/pending-replacements.txt"
 printf '%s\t%s\n' "$INST/readme.txt" "$OUTSIDE/secret.conf" >"$INST/pending-replacements.txt"
 chmod 666 "$INST/pending-replacements.txt"
 run_updater
 check "ignored: nothing moved" outside_untouched
 CASE="a pending list of our own that points outside"
+rm -f "$INST/pending-replacements.txt"
 printf '%s\t%s\n' "$INST/readme.txt" "$OUTSIDE/secret.conf" >"$INST/pending-replacements.txt"
 chmod 600 "$INST/pending-replacements.txt"
 run_updater

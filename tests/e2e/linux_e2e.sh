@@ -273,6 +273,24 @@ check "run succeeds" lobby_started
 check "installed inside the install folder" test -f "$INST/etc/evil.txt" -a -f "$INST/server/share/evil.txt" -a -f "$INST/dot.txt"
 check "nothing written outside" test ! -e /etc/evil.txt
 
+CASE="the publishing tool refuses what the updater would refuse"
+for bad in html doctype own-file; do
+    rm -rf "$WORK/relbad" && mkdir -p "$WORK/relbad/data"
+    printf 'fine' >"$WORK/relbad/data/ok.txt"
+    case $bad in
+        html) printf '<html><body>help</body></html>' >"$WORK/relbad/help.htm" ;;
+        doctype) printf '<!DOCTYPE HTML PUBLIC "-//W3C//DTD HTML 4.01//EN">' >"$WORK/relbad/doc.htm" ;;
+        own-file) mkdir -p "$WORK/relbad/Update" && printf 'x' >"$WORK/relbad/Update/x.txt" ;;
+    esac
+    "$PUBLISH" "$WORK/relbad" "$WORK/wwwbad" >"$WORK/pub.out" 2>&1
+    check "refused: $bad" test $? != 0
+    check "says why: $bad" grep -q 'refused:' "$WORK/pub.out"
+    check "nothing published: $bad" test ! -e "$WORK/wwwbad/Vadarodazu.xml"
+done
+rm -rf "$WORK/relbad" && mkdir -p "$WORK/relbad/淺" && printf 'x' >"$WORK/relbad/淺/籠.txt"
+"$PUBLISH" "$WORK/relbad" "$WORK/wwwbad" >"$WORK/pub.out" 2>&1
+check "a name whose second byte is 0x5C is published" test -f "$WORK/wwwbad/Vadarodazu/$(printf '淺/籠.txt' | iconv -f UTF-8 -t GBK)"
+
 CASE="an abandoned run, then a good one"
 publish "$WORK/rel1"
 new_install j

@@ -25,6 +25,7 @@ XVFB_PID=
 cleanup() {
     [ "$BASHPID" = "$MAIN_PID" ] || return 0
     nginx_stop
+    [ -n "${HOSTILE_PID:-}" ] && kill "$HOSTILE_PID" 2>/dev/null
     WINEPREFIX=$WORK/prefix timeout 20 wineserver -k 2>/dev/null
     [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null
     [ -n "${E2E_KEEP:-}" ] || rm -rf "$WORK"
@@ -391,6 +392,121 @@ check "log is not empty" test "$(masked_log "$WIN_INST/updatelog.txt" x | wc -l)
 check "md5.xml holds the same bytes" cmp -s "$WIN_INST/md5.xml" "$LIN_INST/md5.xml"
 check "installed manifests the same" cmp -s "$WIN_INST/Vadarodazu.xml" "$LIN_INST/Vadarodazu.xml"
 nginx_stop
+
+# ---- a server that misbehaves, the exe replacing itself, hostile folders --------------
+
+RULES=$WORK/rules.json
+HOSTILE_PID=
+hostile_start() {
+    : >"$RULES"
+    python3 "$HERE/hostile_server.py" "$WWW" "$PORT" "$RULES" "$WORK/requests.log" &
+    HOSTILE_PID=$!
+    local i
+    for i in $(seq 1 50); do
+        (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null && return 0
+        sleep 0.1
+    done
+    return 1
+}
+hostile_stop() { [ -n "$HOSTILE_PID" ] && kill "$HOSTILE_PID" 2>/dev/null; wait "$HOSTILE_PID" 2>/dev/null; HOSTILE_PID=; }
+# Runs the exe to its end, answering every message box; STATUS is its exit status and
+# BOXES the number of boxes answered.
+run_answering() {
+    start_updater
+    BOXES=0
+    local i box
+    for i in $(seq 1 600); do
+        kill -0 "$UPD_PID" 2>/dev/null || break
+        box=$(xdotool search --name '^(HalcyraUpdate|自动更新失败)$' 2>/dev/null | head -n 1)
+        if [ -n "$box" ]; then
+            answer "$box" Return
+            BOXES=$((BOXES + 1))
+            sleep 0.5
+        fi
+        sleep 0.1
+    done
+    wait "$UPD_PID" 2>/dev/null
+    STATUS=$?
+}
+exit_status() { [ "$STATUS" = "$1" ]; }
+lobby_not_started() { sleep 0.5; [ ! -e "$INST/lobby-ran.txt" ]; }
+
+make_release "$WORK/h1" 1 20000
+publish "$WORK/h1"
+hostile_start || exit 1
+new_install h
+run_answering
+CASE="a first install from the test server"
+check "exit status 0" exit_status 0
+check "installed" same_tree "$WORK/h1" "$INST"
+H1=$WORK/h1-installed
+cp -a "$INST" "$H1"
+rm -f "$H1/updatelog.txt" "$H1/lobby-ran.txt"
+make_release "$WORK/h2" 2 20000
+cp "$WORK/h1/data/big.bin" "$WORK/h2/data/big.bin"
+publish "$WORK/h2"
+
+for rule in '{"Vadarodazu/readme.txt": {"wrong_bytes": true}}' '{"Vadarodazu/readme.txt": {"gzip": true}}' \
+    '{"Vadarodazu.xml": {"status": 500, "body": "Internal Server Error"}}' \
+    '{"Vadarodazu.xml": {"status": 200, "body": ""}}'; do
+    CASE="answered with $rule"
+    rm -rf "$INST" && cp -a "$H1" "$INST"
+    printf '%s' "$rule" >"$RULES"
+    run_answering
+    check "exit status 1" exit_status 1
+    check "failure shown" test "$BOXES" -ge 1
+    check "lobby not started" lobby_not_started
+    check "installed manifest kept" cmp -s "$H1/Vadarodazu.xml" "$INST/Vadarodazu.xml"
+    check "installed files kept" same_tree "$H1" "$INST"
+    : >"$RULES"
+done
+
+CASE="a release that carries the updater itself"
+cp -a "$WORK/h2" "$WORK/h3"
+cp "$WBUILD/HalcyraUpdate.exe" "$WORK/h3/HalcyraUpdate.exe"
+printf 'new build' >>"$WORK/h3/HalcyraUpdate.exe"
+publish "$WORK/h3"
+rm -rf "$INST" && cp -a "$H1" "$INST"
+run_answering
+check "exit status 0" exit_status 0
+check "the new exe in place" cmp -s "$WORK/h3/HalcyraUpdate.exe" "$INST/HalcyraUpdate.exe"
+check "the running one set aside" test -e "$INST/HalcyraUpdate.exe.old~"
+run_answering
+check "the new exe runs: exit status 0" exit_status 0
+check "the old copy removed at its next start" test ! -e "$INST/HalcyraUpdate.exe.old~"
+publish "$WORK/h2"
+
+CASE="Brenthor.exe with wrong bytes"
+cp -a "$WORK/h2" "$WORK/h4"
+printf 'new brenthor' >"$WORK/h4/Brenthor.exe"
+publish "$WORK/h4"
+rm -rf "$INST" && cp -a "$H1" "$INST"
+printf '%s' '{"Vadarodazu/Brenthor.exe": {"wrong_bytes": true}}' >"$RULES"
+run_answering
+check "exit status 1" exit_status 1
+timeout 30 wineserver -w
+check "no replacement recorded" not grep -q 'Brenthor' "$WINEPREFIX/system.reg"
+: >"$RULES"
+publish "$WORK/h2"
+
+CASE="the temporary folder is a link to a folder outside"
+rm -rf "$INST" && cp -a "$H1" "$INST"
+mkdir -p "$WORK/outside/photos" && printf 'beach' >"$WORK/outside/photos/beach.jpg"
+rm -rf "$INST/Update" && ln -s "$WORK/outside/photos" "$INST/Update"
+run_answering
+check "exit status 0" exit_status 0
+check "nothing written or deleted outside" test "$(cd "$WORK/outside" && find . | sort | tr '\n' ' ')" = ". ./photos ./photos/beach.jpg "
+
+CASE="an install folder with a character outside code page 936"
+INST="$WORK/install-한국어"
+rm -rf "$INST" && mkdir -p "$INST" && cp "$WBUILD/HalcyraUpdate.exe" "$INST/"
+before=$(cd "$WORK" && find . -maxdepth 1 | sort)
+run_answering
+check "exit status 1" exit_status 1
+check "the message and the failure shown" test "$BOXES" -ge 2
+check "no other folder created" test "$(cd "$WORK" && find . -maxdepth 1 | sort)" = "$before"
+check "nothing written in it" test "$(ls "$INST")" = HalcyraUpdate.exe
+hostile_stop
 
 echo "wine-e2e: $PASSED passed, $FAILED failed"
 [ "$FAILED" = 0 ]
