@@ -70,7 +70,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.close_connection = True
 
     def do_GET(self):
-        raw = urllib.parse.unquote_to_bytes(self.path)
+        # The request line arrives as bytes that http.server decoded as Latin-1: GBK
+        # names sent raw (as WinInet sends them) or percent-encoded (as curl does).
+        raw = urllib.parse.unquote_to_bytes(self.path.encode("latin-1"))
         with open(LOG, "ab") as log:
             log.write(raw + b"\n")
         while b"//" in raw:
