@@ -193,9 +193,7 @@ TEST_F(DownloadTest, AnswersOtherThan200Fail) {
         dlg->m_status = STATUS_RUNNING;
         EXPECT_EQ(Download("Vadarodazu/data/a.bin", "Update/", 100), "result 3") << reply.status;
         EXPECT_EQ(Download("Vadarodazu.xml", "/Update/", kUnknownSize), "result 3") << reply.status;
-        EXPECT_TRUE(Has(Log(), ("服务器回答" +
-                                reply.status.substr(0, 3))
-                                   .c_str()));
+        EXPECT_TRUE(Has(Log(), ("服务器回答" + reply.status.substr(0, 3)).c_str()));
     }
     EXPECT_FALSE(testutil::Exists(Local("Update/Vadarodazu/data/a.bin")));
 }
@@ -279,7 +277,9 @@ TEST_F(DownloadTest, SizeZeroCreatesAnEmptyFileWithoutARequest) {
     EXPECT_EQ(server.TotalRequests(), 0);
     EXPECT_EQ(dlg->m_fileSize, 0u);
     EXPECT_EQ(dlg->m_fileReceived, 0u);
-    EXPECT_TRUE(Has(Log(), "\xce\xc4\xbc\xfe\xb4\xf3\xd0\xa1\xce\xaa" "0Vadarodazu/empty.txt"));
+    EXPECT_TRUE(Has(Log(),
+                    "\xce\xc4\xbc\xfe\xb4\xf3\xd0\xa1\xce\xaa"
+                    "0Vadarodazu/empty.txt"));
 }
 
 TEST_F(DownloadTest, ManifestWithAndWithoutContentLength) {

@@ -102,7 +102,7 @@ TEST_F(InstallStep, VerifiedFilesMoveToTheSamePlace) {
 }
 
 TEST_F(InstallStep, UnverifiedFilesAreLoggedAndDropped) {
-    Record(kMd5Abc, "wrong.dll");               // the file holds "abd"
+    Record(kMd5Abc, "wrong.dll");                             // the file holds "abd"
     Record("900150983CD24FB0D6963F7D28E17F72", "upper.dll");  // digest text in capitals
     Put(src, "wrong.dll", "abd");
     Put(src, "upper.dll", "abc");
@@ -168,14 +168,15 @@ TEST_F(InstallStep, DeferredExecutableIsVerifiedThenLeftForTheRestart) {
     } else {
         platform::RemoveFile(pending.c_str());
     }
-    EXPECT_NE(after.find(src + "Brenthor.exe\t" + dst + "Brenthor.exe\n"), std::string::npos) << after;
+    EXPECT_NE(after.find(src + "Brenthor.exe\t" + dst + "Brenthor.exe\n"), std::string::npos)
+        << after;
     EXPECT_EQ(after.find("Brenthor.exe.cfg"), std::string::npos) << after;
 #endif
 }
 
 TEST_F(InstallStep, ARecordIsVerifiedOnlyByAFileInItsOwnPlace) {
     Record(kMd5A, "one/x.dat", 1);
-    Record(kMd5A, "two\\x.dat", 1);   // written with a backslash
+    Record(kMd5A, "two\\x.dat", 1);  // written with a backslash
     Record(kMd5Abc, "three/x.dat", 3);
     Record(kMd5Abc, "size/wrong.dat", 4);  // digest right, listed size wrong
     Put(src, "one/x.dat", "a");

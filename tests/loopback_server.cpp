@@ -31,7 +31,10 @@ struct WinsockInit {};
 void CloseSocket(intptr_t s) { close(static_cast<int>(s)); }
 #endif
 
-void EnsureSockets() { static WinsockInit init; (void)init; }
+void EnsureSockets() {
+    static WinsockInit init;
+    (void)init;
+}
 
 // Waits for data on `s`, looking every 50 ms whether the server is stopping.
 bool WaitReadable(intptr_t s, const std::atomic<bool>& stopping) {

@@ -24,7 +24,8 @@ struct Entries {
     }
     ManifestEntry& operator[](int i) { return storage[i]; }
     bool GuardIntact() const {
-        const unsigned char* g = reinterpret_cast<const unsigned char*>(&storage[kManifestCapacity]);
+        const unsigned char* g =
+            reinterpret_cast<const unsigned char*>(&storage[kManifestCapacity]);
         for (size_t i = 0; i < sizeof(ManifestEntry); ++i) {
             if (g[i] != 0x5A) return false;
         }
@@ -43,15 +44,16 @@ int Parse(const std::string& path, Entries& entries) {
 TEST(ParseManifest, ReadsEntriesFromTheFirstFileElementOn) {
     TempDir dir;
     const std::string path = dir.Join("Vadarodazu.xml");
-    WriteFile(path, std::string(kDecl) +
-                        "<!-- release 7 -->\n"
-                        "<anything>\n"
-                        "  <note filename='skipped.txt' md5='x' size='1'/>\n"
-                        "  <file filename='Halcyra.exe' md5='0123456789abcdef0123456789abcdef' "
-                        "size='1048576'><child/>text</file>\n"
-                        "  <other filename='data\\sub\\a.dll' md5='ABCDEF' size='12kb' extra='1'/>\n"
-                        "  <file filename=\"a&amp;b.txt\" size='  -5'/>\n"
-                        "</anything>\n");
+    WriteFile(path,
+              std::string(kDecl) +
+                  "<!-- release 7 -->\n"
+                  "<anything>\n"
+                  "  <note filename='skipped.txt' md5='x' size='1'/>\n"
+                  "  <file filename='Halcyra.exe' md5='0123456789abcdef0123456789abcdef' "
+                  "size='1048576'><child/>text</file>\n"
+                  "  <other filename='data\\sub\\a.dll' md5='ABCDEF' size='12kb' extra='1'/>\n"
+                  "  <file filename=\"a&amp;b.txt\" size='  -5'/>\n"
+                  "</anything>\n");
     Entries e;
     ASSERT_EQ(Parse(path, e), 3);
     EXPECT_STREQ(e[0].filename, "Halcyra.exe");
@@ -83,8 +85,9 @@ TEST(ParseManifest, GbkNamesKeepTheirBytes) {
     TempDir dir;
     const std::string path = dir.Join("m.xml");
     // "更新文件" and a character whose second byte is 0x5C ("\"), in a backslashed path.
-    WriteFile(path, std::string(kDecl) +
-                        "<root><file filename='\xb8\xfc\xd0\xc2\\\x81\x5c\\x.dat' md5='m'/></root>");
+    WriteFile(path,
+              std::string(kDecl) +
+                  "<root><file filename='\xb8\xfc\xd0\xc2\\\x81\x5c\\x.dat' md5='m'/></root>");
     Entries e;
     ASSERT_EQ(Parse(path, e), 1);
     EXPECT_STREQ(e[0].filename, "\xb8\xfc\xd0\xc2/\x81\x5c/x.dat");
@@ -117,9 +120,9 @@ TEST(ParseManifest, TellsWhetherTheDocumentLoaded) {
     // Bytes the server controls: a BOM, an open attribute and a lead byte at the very end
     // made TinyXML's reader step past the end of its buffer.
     const char kCut[] = "\xEF\xBB\xBF<l f=\"\xE4";
-    for (const std::string& bad : {std::string(), std::string("<!DOCTYPE html>\n<p>down"),
-                                   std::string(kCut, sizeof(kCut) - 1),
-                                   std::string("\xEF\xBB\xBF<l f=\"\xF0")}) {
+    for (const std::string& bad :
+         {std::string(), std::string("<!DOCTYPE html>\n<p>down"),
+          std::string(kCut, sizeof(kCut) - 1), std::string("\xEF\xBB\xBF<l f=\"\xF0")}) {
         WriteFile(path, bad);
         EXPECT_FALSE(ParseManifest(path.c_str(), entries, count));
         EXPECT_EQ(count, 0);
@@ -146,7 +149,8 @@ TEST(ParseManifest, StopsAtCapacity) {
     const std::string path = dir.Join("big.xml");
     std::string xml = "<root>";
     for (int i = 0; i < 2500; ++i) {
-        xml += "<file filename='f" + std::to_string(i) + "' md5='d' size='" + std::to_string(i) + "'/>";
+        xml += "<file filename='f" + std::to_string(i) + "' md5='d' size='" + std::to_string(i) +
+               "'/>";
     }
     WriteFile(path, xml + "</root>");
     Entries e;
@@ -222,13 +226,13 @@ TEST_F(Md5XmlTest, WritesTheRecordAsTinyXmlPrintsItInTextMode) {
     EXPECT_EQ(ReadFile(dir.Join("md5.xml")), kExpectedMd5Xml);
     EXPECT_TRUE(FixedEnvironment::Messages().empty());
     // "写md5路径%s为%s"
-    const std::string line = "\xd0\xb4md5\xc2\xb7\xbe\xb6" + dir.Path() + "\\md5.xml\xce\xaa" + kDigest;
+    const std::string line =
+        "\xd0\xb4md5\xc2\xb7\xbe\xb6" + dir.Path() + "\\md5.xml\xce\xaa" + kDigest;
     EXPECT_NE(ReadFile(dir.Join("updatelog.txt")).find(line), std::string::npos);
 }
 
 TEST_F(Md5XmlTest, ReplacesWhateverWasThere) {
-    WriteFile(dir.Join("md5.xml"),
-              "<root><file md5='a'/><file md5='b'/><x/></root><junk>");
+    WriteFile(dir.Join("md5.xml"), "<root><file md5='a'/><file md5='b'/><x/></root><junk>");
     WriteMd5Xml(dir.Path().c_str(), kDigest, log);
     EXPECT_EQ(ReadFile(dir.Join("md5.xml")), kExpectedMd5Xml);
 }

@@ -27,12 +27,12 @@ TEST(Gbk, ALeadByteCountsAsDoubleOnlyWithAValidSecondByte) {
     EXPECT_EQ(GbkCharWidth("\xd6\xd0"), 2u);  // 中
     EXPECT_EQ(GbkCharWidth("\x81\x5c"), 2u);  // second byte looks like "\"
     EXPECT_EQ(GbkCharWidth("\x81\x40"), 2u);
-    EXPECT_EQ(GbkCharWidth("\x81/"), 1u);     // "/" is no second byte
+    EXPECT_EQ(GbkCharWidth("\x81/"), 1u);  // "/" is no second byte
     EXPECT_EQ(GbkCharWidth("\xd3:"), 1u);
     EXPECT_EQ(GbkCharWidth("\x81\x01"), 1u);
     EXPECT_EQ(GbkCharWidth("\x81\x7f"), 1u);
     EXPECT_EQ(GbkCharWidth("\x81\xff"), 1u);
-    EXPECT_EQ(GbkCharWidth("\x81"), 1u);      // cut: the terminator follows
+    EXPECT_EQ(GbkCharWidth("\x81"), 1u);  // cut: the terminator follows
 
     EXPECT_TRUE(IsValidGbk("data/\xd6\xd0\xce\xc4.txt"));
     EXPECT_FALSE(IsValidGbk("\x81/../x"));
@@ -42,29 +42,54 @@ TEST(Gbk, ALeadByteCountsAsDoubleOnlyWithAValidSecondByte) {
 
     // Every scan steps the same way: the "/" after a stray lead byte is a separator.
     EXPECT_STREQ(FindLastSeparator("a\x81/b"), "/b");
-    EXPECT_STREQ(FindLastSeparator("a\x81\x5c" "b"), nullptr);
+    EXPECT_STREQ(FindLastSeparator("a\x81\x5c"
+                                   "b"),
+                 nullptr);
 }
 
 TEST(EntryNames, NamesThatStayInsideAreAccepted) {
-    for (const char* name : {"a.txt", "data/sub/x.pak", "data\\sub\\x.pak", "/a.txt", "\\data\\x.pak",
-                             "./a.txt", "data/./x.pak", "a//b.txt", "\xb8\xfc\xd0\xc2/\x81\x5c.txt",
-                             "\x9c\x5c\\\xbb\x5c.dat", "a b.txt", "x.y.z", ".hidden"}) {
+    for (const char* name :
+         {"a.txt", "data/sub/x.pak", "data\\sub\\x.pak", "/a.txt", "\\data\\x.pak", "./a.txt",
+          "data/./x.pak", "a//b.txt", "\xb8\xfc\xd0\xc2/\x81\x5c.txt", "\x9c\x5c\\\xbb\x5c.dat",
+          "a b.txt", "x.y.z", ".hidden"}) {
         EXPECT_TRUE(IsSafeEntryName(name)) << name;
     }
 }
 
 TEST(EntryNames, NamesThatCouldLeaveOrMisleadAreRefused) {
     const char* refused[] = {
-        "", "/", "./", "a/", "a/.",                // no file at the end
-        "..", "../a", "a/../../b", "a\\..\\b",   // up and out
-        "...", ". .", "a/.. /b",                   // names Windows reads as ".."-like
-        "C:\\a", "a.txt:stream", "con.txt", "sub/NUL", "LPT1",
-        "x<y", "x|y", "x?y", "x*y", "x\"y", "a\tb", "a\x7f" "b",
-        "\x81/../x",        // a stray lead byte before "/": the ".." must still be seen
-        "\xe2/.",           // ...and a "." segment at the end
-        "\xd3:x",           // a ":" after a lead byte
-        "\x81\x01x",        // a control character after a lead byte
-        "bad\xff.txt", "bad\x80.txt", "cut\xd6",
+        "",
+        "/",
+        "./",
+        "a/",
+        "a/.",  // no file at the end
+        "..",
+        "../a",
+        "a/../../b",
+        "a\\..\\b",  // up and out
+        "...",
+        ". .",
+        "a/.. /b",  // names Windows reads as ".."-like
+        "C:\\a",
+        "a.txt:stream",
+        "con.txt",
+        "sub/NUL",
+        "LPT1",
+        "x<y",
+        "x|y",
+        "x?y",
+        "x*y",
+        "x\"y",
+        "a\tb",
+        "a\x7f"
+        "b",
+        "\x81/../x",  // a stray lead byte before "/": the ".." must still be seen
+        "\xe2/.",     // ...and a "." segment at the end
+        "\xd3:x",     // a ":" after a lead byte
+        "\x81\x01x",  // a control character after a lead byte
+        "bad\xff.txt",
+        "bad\x80.txt",
+        "cut\xd6",
     };
     for (const char* name : refused) {
         EXPECT_FALSE(IsSafeEntryName(name)) << testing::PrintToString(std::string(name));
@@ -72,9 +97,9 @@ TEST(EntryNames, NamesThatCouldLeaveOrMisleadAreRefused) {
 }
 
 TEST(EntryNames, TheUpdatersOwnFilesAreRecognised) {
-    for (const char* name : {"Update/x.txt", "update\\Vadarodazu\\a.dat", "./Update/Vadarodazu.xml",
-                             "/UPDATE", "Vadarodazu.xml", "/md5.xml", "UPDATELOG.TXT",
-                             "./pending-replacements.txt"}) {
+    for (const char* name :
+         {"Update/x.txt", "update\\Vadarodazu\\a.dat", "./Update/Vadarodazu.xml", "/UPDATE",
+          "Vadarodazu.xml", "/md5.xml", "UPDATELOG.TXT", "./pending-replacements.txt"}) {
         EXPECT_TRUE(IsUpdaterOwnName(name, "Vadarodazu")) << name;
     }
     for (const char* name : {"data/md5.xml", "Updater/x", "Update.txt", "data/Update/x",
@@ -90,7 +115,10 @@ TEST(EntryNames, SamePathIgnoresSeparatorsAndDotParts) {
     EXPECT_TRUE(SamePath("data/x.pak", "Data/X.pak", true));
     // A second byte 0x5C is no separator, and is never folded.
     EXPECT_TRUE(SamePath("\x81\x5c/a", "\x81\x5c\\a", false));
-    EXPECT_FALSE(SamePath("\x81\x5c" "a", "\x81/a", false));
+    EXPECT_FALSE(
+        SamePath("\x81\x5c"
+                 "a",
+                 "\x81/a", false));
     EXPECT_FALSE(SamePath("a/b", "a/b/c", false));
 }
 

@@ -30,8 +30,12 @@ TEST(SessionPaths, DerivedFromTheExecutablesFolder) {
     EXPECT_EQ(std::string(dlg.m_serverUrl).rfind("http://", 0), 0u);
     EXPECT_EQ(std::string(dlg.m_serverUrl).substr(strlen(dlg.m_serverUrl) - 10), "/DownLoad/");
     // "更新失败，请到 " ... "下载最新版本"
-    EXPECT_EQ(std::string(dlg.m_failMessage).rfind("\xb8\xfc\xd0\xc2\xca\xa7\xb0\xdc\xa3\xac\xc7\xeb\xb5\xbd ", 0), 0u);
-    EXPECT_NE(std::string(dlg.m_failMessage).find("\xcf\xc2\xd4\xd8\xd7\xee\xd0\xc2\xb0\xe6\xb1\xbe"), std::string::npos);
+    EXPECT_EQ(std::string(dlg.m_failMessage)
+                  .rfind("\xb8\xfc\xd0\xc2\xca\xa7\xb0\xdc\xa3\xac\xc7\xeb\xb5\xbd ", 0),
+              0u);
+    EXPECT_NE(
+        std::string(dlg.m_failMessage).find("\xcf\xc2\xd4\xd8\xd7\xee\xd0\xc2\xb0\xe6\xb1\xbe"),
+        std::string::npos);
     EXPECT_FALSE(dlg.m_pathTooLong);
     testing::internal::GetCapturedStdout();
 }
@@ -84,11 +88,15 @@ TEST(StartSession, LogPathAndFirstLines) {
     testing::internal::GetCapturedStdout();
     const std::string log = ReadFile(dir.Path() + "/updatelog.txt");
     // 下载Vadarodazu,当前目录为:<dir>, 检查更新服务器, ip有问题，更新失败
-    EXPECT_NE(log.find("[    1][14:05:09]\xcf\xc2\xd4\xd8Vadarodazu,\xb5\xb1\xc7\xb0\xc4\xbf\xc2\xbc\xce\xaa:" +
-                       dir.Path() + "\r\r\n"),
-              std::string::npos);
-    EXPECT_NE(log.find("[    2][14:05:09]\xbc\xec\xb2\xe9\xb8\xfc\xd0\xc2\xb7\xfe\xce\xf1\xc6\xf7\r\r\n"),
-              std::string::npos);
+    EXPECT_NE(
+        log.find(
+            "[    "
+            "1][14:05:09]\xcf\xc2\xd4\xd8Vadarodazu,\xb5\xb1\xc7\xb0\xc4\xbf\xc2\xbc\xce\xaa:" +
+            dir.Path() + "\r\r\n"),
+        std::string::npos);
+    EXPECT_NE(
+        log.find("[    2][14:05:09]\xbc\xec\xb2\xe9\xb8\xfc\xd0\xc2\xb7\xfe\xce\xf1\xc6\xf7\r\r\n"),
+        std::string::npos);
     EXPECT_NE(log.find("[    3][14:05:09]ip\xd3\xd0\xce\xca\xcc\xe2"), std::string::npos);
 }
 

@@ -54,9 +54,12 @@ class FakeHost : public platform::WindowHost {
 public:
     platform::Size ImageSize(SkinImage image) override {
         switch (image) {
-            case SkinImage::Background: return background;
-            case SkinImage::Button: return button;
-            case SkinImage::Bar: return bar;
+            case SkinImage::Background:
+                return background;
+            case SkinImage::Button:
+                return button;
+            case SkinImage::Bar:
+                return bar;
         }
         return {0, 0};
     }
@@ -144,7 +147,8 @@ protected:
         for (const Draw& d : Paint().draws) {
             if (d.kind != Draw::Text) continue;
             const std::string& t = d.text;
-            if (t.compare(0, prefix.size(), prefix) != 0 || t.size() < prefix.size() + suffix.size() ||
+            if (t.compare(0, prefix.size(), prefix) != 0 ||
+                t.size() < prefix.size() + suffix.size() ||
                 t.compare(t.size() - suffix.size(), suffix.size(), suffix) != 0) {
                 return -1;
             }
@@ -228,8 +232,9 @@ TEST_F(ProgressWindow, PaintsBackgroundSpeedBarsAndButtonInOrder) {
     const Draw& button = c.draws[4];
     EXPECT_EQ(button.kind, Draw::Blt);
     EXPECT_EQ(button.image, SkinImage::Button);
-    EXPECT_EQ((std::vector<int>{button.x, button.y, button.cx, button.cy, button.srcX, button.srcY}),
-              (std::vector<int>{300, 67, 53, 20, 0, 0}));
+    EXPECT_EQ(
+        (std::vector<int>{button.x, button.y, button.cx, button.cy, button.srcX, button.srcY}),
+        (std::vector<int>{300, 67, 53, 20, 0, 0}));
 
     m_dlg->OnMouseMove(310, 70);
     EXPECT_EQ(Paint().draws.back().srcX, 53);  // the highlighted frame
@@ -294,7 +299,8 @@ TEST_F(ProgressWindow, ButtonFollowsTheButtonImage) {
     EXPECT_EQ(m_dlg->m_buttonRect.bottom, 91);
     m_dlg->OnMouseMove(359, 90);
     const Draw button = Paint().draws.back();
-    EXPECT_EQ((std::vector<int>{button.cx, button.cy, button.srcX}), (std::vector<int>{60, 24, 60}));
+    EXPECT_EQ((std::vector<int>{button.cx, button.cy, button.srcX}),
+              (std::vector<int>{60, 24, 60}));
 }
 
 TEST_F(ProgressWindow, ClickOnTheButtonClosesElsewhereDrags) {

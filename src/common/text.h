@@ -14,13 +14,16 @@ bool FormatText(char* buf, size_t size, const char* format, ...);
 // First byte of a GBK double-byte character.
 inline bool IsGbkLead(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
 // Second byte of a GBK double-byte character.
-inline bool IsGbkTrail(unsigned char c) { return (c >= 0x40 && c <= 0x7E) || (c >= 0x80 && c <= 0xFE); }
+inline bool IsGbkTrail(unsigned char c) {
+    return (c >= 0x40 && c <= 0x7E) || (c >= 0x80 && c <= 0xFE);
+}
 
 // Width in bytes of the character at `p`: 2 for a lead byte followed by a valid second
 // byte, 1 for anything else. Every scan of GBK text steps with this one function, so
 // all of them split a text into the same characters.
 inline size_t GbkCharWidth(const char* p) {
-    return IsGbkLead(static_cast<unsigned char>(p[0])) && IsGbkTrail(static_cast<unsigned char>(p[1]))
+    return IsGbkLead(static_cast<unsigned char>(p[0])) &&
+                   IsGbkTrail(static_cast<unsigned char>(p[1]))
                ? 2
                : 1;
 }

@@ -25,7 +25,8 @@ public:
 #if defined(__GNUC__)
     __attribute__((format(printf, 2, 3)))
 #endif
-    void WriteLine(const char* format, ...);
+    void
+    WriteLine(const char* format, ...);
 
     int LineCount() const { return m_lineCount; }
 

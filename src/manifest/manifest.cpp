@@ -119,7 +119,8 @@ bool ParseManifest(const char* path, ManifestEntry* entries, int& count) {
     for (const TiXmlElement* el = root->FirstChildElement("file"); el && count < kManifestCapacity;
          el = el->NextSiblingElement()) {
         ManifestEntry& e = entries[count];
-        e.nameTooLong = CopyField(e.filename, sizeof(e.filename), el->Attribute("filename")) ? 0 : 1;
+        e.nameTooLong =
+            CopyField(e.filename, sizeof(e.filename), el->Attribute("filename")) ? 0 : 1;
         ToForwardSlashes(e.filename);
         CopyField(e.md5, sizeof(e.md5), el->Attribute("md5"));
         e.size = ParseSizeText(el->Attribute("size"));
@@ -165,7 +166,8 @@ void WriteMd5Xml(const char* gameDir, const char* md5Text, UpdateLog& log) {
         ShowMessage("Could not load test file '%s'. Error='%s'. Exiting.\n", path, doc.ErrorDesc());
     }
     if (TiXmlElement* root = doc.FirstChildElement()) {
-        for (TiXmlElement* el = root->FirstChildElement("file"); el; el = el->NextSiblingElement()) {
+        for (TiXmlElement* el = root->FirstChildElement("file"); el;
+             el = el->NextSiblingElement()) {
             el->SetAttribute("md5", md5Text);
         }
     }
@@ -181,7 +183,8 @@ bool IsDeviceName(const char* segment, size_t len) {
     while (base > 0 && segment[base - 1] == ' ') --base;
     char upper[5] = {0};
     if (base < 3 || base > 4) return false;
-    for (size_t i = 0; i < base; ++i) upper[i] = static_cast<char>(toupper(static_cast<unsigned char>(segment[i])));
+    for (size_t i = 0; i < base; ++i)
+        upper[i] = static_cast<char>(toupper(static_cast<unsigned char>(segment[i])));
     if (base == 3) {
         return !strcmp(upper, "CON") || !strcmp(upper, "PRN") || !strcmp(upper, "AUX") ||
                !strcmp(upper, "NUL");
@@ -203,7 +206,8 @@ bool IsSafeSegment(const char* segment, size_t len) {
 bool EqualsIgnoringCase(const char* a, size_t len, const char* b) {
     if (strlen(b) != len) return false;
     for (size_t i = 0; i < len; ++i) {
-        if (tolower(static_cast<unsigned char>(a[i])) != tolower(static_cast<unsigned char>(b[i]))) {
+        if (tolower(static_cast<unsigned char>(a[i])) !=
+            tolower(static_cast<unsigned char>(b[i]))) {
             return false;
         }
     }

@@ -11,9 +11,9 @@ class UpdateLog;
 constexpr int kManifestCapacity = 2000;
 
 struct ManifestEntry {
-    char md5[33];         // the "md5" text, cut to 32 bytes
-    int32_t size;         // the "size" value
-    char filename[180];   // the "filename" text with "/" separators
+    char md5[33];        // the "md5" text, cut to 32 bytes
+    int32_t size;        // the "size" value
+    char filename[180];  // the "filename" text with "/" separators
     unsigned char needsDownload;
     // The "filename" text did not fit: `filename` holds only its beginning and must
     // not be used as a path.

@@ -93,7 +93,8 @@ void CUpdateDlg::InitSessionPaths() {
     if (!FormatText(m_lobbyPath, sizeof(m_lobbyPath), "%s\\%s", m_gameDir, kLobbyName)) {
         m_pathTooLong = true;
     }
-    FormatText(m_failMessage, sizeof(m_failMessage), "更新失败，请到 %s下载最新版本", UPDATER_WEBSITE);
+    FormatText(m_failMessage, sizeof(m_failMessage), "更新失败，请到 %s下载最新版本",
+               UPDATER_WEBSITE);
 }
 
 bool CUpdateDlg::StartSession(const char* gameDir, const char* packageName,
@@ -115,8 +116,8 @@ bool CUpdateDlg::StartSession(const char* gameDir, const char* packageName,
         // Paths below this folder would not fit the buffers they are built in, or its
         // name cannot be written in GBK: never work on another folder than this one.
         m_log.WriteLine("游戏目录路径太长，更新失败");
-        platform::ShowMessageBox("游戏目录的路径太长，或含有无法表示的字符，无法自动更新", "自动更新失败",
-                                 platform::kMbOk);
+        platform::ShowMessageBox("游戏目录的路径太长，或含有无法表示的字符，无法自动更新",
+                                 "自动更新失败", platform::kMbOk);
         m_status.store(STATUS_FAILED, std::memory_order_release);
         return false;
     }

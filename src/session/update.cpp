@@ -35,7 +35,8 @@ bool LinkOnTheWay(const char* root, const char* path) {
         prefix.append(p, width);
         p += width;
     }
-    return !IsSeparator(prefix.back()) && prefix.size() > rootLen && platform::IsLink(prefix.c_str());
+    return !IsSeparator(prefix.back()) && prefix.size() > rootLen &&
+           platform::IsLink(prefix.c_str());
 }
 
 // Whether the installed copy of `entry` is current: by the installed manifest when it
@@ -56,8 +57,8 @@ bool CUpdateDlg::IsCurrent(ManifestEntry& entry) {
             old.md5[32] = entry.md5[32] = '\0';
             if (strcmp(old.md5, entry.md5) == 0 && strcmp(old.filename, entry.filename) == 0) {
                 // A size check costs no read, and catches a file cut short or replaced.
-                entry.verified = installedReachable && platform::RegularFileSize(installed, &size) &&
-                                 entry.size >= 0 &&
+                entry.verified = installedReachable &&
+                                 platform::RegularFileSize(installed, &size) && entry.size >= 0 &&
                                  size == static_cast<uint64_t>(entry.size);
                 return entry.verified != 0;
             }
@@ -88,15 +89,16 @@ void CUpdateDlg::RunUpdate() {
     }
     char updateFolder[256], installedManifest[256], downloadedManifest[256];
     char manifestName[256];
-    RequirePath(FormatText(updateFolder, sizeof(updateFolder), "%s//%s", m_gameDir, kUpdateFolder) &&
-                    FormatText(installedManifest, sizeof(installedManifest), "%s\\%s.xml",
-                               m_gameDir, m_packageName) &&
-                    FormatText(downloadedManifest, sizeof(downloadedManifest), "%s\\%s\\%s.xml",
-                               m_gameDir, kUpdateFolder, m_packageName) &&
-                    FormatText(manifestName, sizeof(manifestName), "%s.xml", m_packageName) &&
-                    FormatText(m_treeRoot, sizeof(m_treeRoot), "%s/%s/%s/", m_gameDir,
-                               kUpdateFolder, m_packageName),
-                m_gameDir);
+    RequirePath(
+        FormatText(updateFolder, sizeof(updateFolder), "%s//%s", m_gameDir, kUpdateFolder) &&
+            FormatText(installedManifest, sizeof(installedManifest), "%s\\%s.xml", m_gameDir,
+                       m_packageName) &&
+            FormatText(downloadedManifest, sizeof(downloadedManifest), "%s\\%s\\%s.xml", m_gameDir,
+                       kUpdateFolder, m_packageName) &&
+            FormatText(manifestName, sizeof(manifestName), "%s.xml", m_packageName) &&
+            FormatText(m_treeRoot, sizeof(m_treeRoot), "%s/%s/%s/", m_gameDir, kUpdateFolder,
+                       m_packageName),
+        m_gameDir);
     platform::CreateFolder(m_gameDir);
     // The temporary tree is made of real folders: a link planted in the place of one is
     // removed, never followed.
@@ -104,7 +106,8 @@ void CUpdateDlg::RunUpdate() {
     RequirePath(FormatText(packageFolder, sizeof(packageFolder), "%s/%s/%s", m_gameDir,
                            kUpdateFolder, m_packageName),
                 m_gameDir);
-    for (const char* folder : {static_cast<const char*>(updateFolder), static_cast<const char*>(packageFolder)}) {
+    for (const char* folder :
+         {static_cast<const char*>(updateFolder), static_cast<const char*>(packageFolder)}) {
         platform::RemoveLink(folder);
         platform::CreateFolder(folder);
     }

@@ -39,7 +39,12 @@ constexpr uint32_t kRateWindowMs = 30000;
 constexpr char kAsideSuffix[] = ".old~";
 
 // The process's exit status.
-enum : int { EXIT_UPDATED = 0, EXIT_UPDATE_FAILED = 1, EXIT_CANCELLED = 2, EXIT_ALREADY_RUNNING = 3 };
+enum : int {
+    EXIT_UPDATED = 0,
+    EXIT_UPDATE_FAILED = 1,
+    EXIT_CANCELLED = 2,
+    EXIT_ALREADY_RUNNING = 3
+};
 
 // The directory of the running executable, without its last separator; empty when the
 // executable's path is unknown or holds no separator. `out` has room for 260 bytes.

@@ -22,7 +22,8 @@ bool CUpdateDlg::OnInitDialog(platform::WindowHost& host) {
     m_host = &host;
     host.SetTitle("大厅自动更新");
     const platform::Size button = host.ImageSize(platform::SkinImage::Button);
-    m_buttonRect = Rect{kButtonLeft, kButtonTop, kButtonLeft + button.cx / 4, kButtonTop + button.cy};
+    m_buttonRect =
+        Rect{kButtonLeft, kButtonTop, kButtonLeft + button.cx / 4, kButtonTop + button.cy};
 
     InitSessionPaths();
     char downloadBase[256];

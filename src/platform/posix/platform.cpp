@@ -173,8 +173,8 @@ int OpenRegular(const std::string& native, int flags, mode_t mode) {
         if (!(flags & O_CREAT)) return -1;
         // Not a regular file (a link gives ELOOP, a pipe or device opens as itself).
         struct stat entry;
-        if (lstat(native.c_str(), &entry) != 0 || S_ISREG(entry.st_mode) || S_ISDIR(entry.st_mode) ||
-            unlink(native.c_str()) != 0) {
+        if (lstat(native.c_str(), &entry) != 0 || S_ISREG(entry.st_mode) ||
+            S_ISDIR(entry.st_mode) || unlink(native.c_str()) != 0) {
             return -1;
         }
     }
@@ -237,9 +237,7 @@ bool IsLink(const char* path) {
     return lstat(NativePath(path).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
-bool RemoveLink(const char* path) {
-    return IsLink(path) && unlink(NativePath(path).c_str()) == 0;
-}
+bool RemoveLink(const char* path) { return IsLink(path) && unlink(NativePath(path).c_str()) == 0; }
 
 bool RegularFileSize(const char* path, uint64_t* size) {
     struct stat st;
@@ -278,8 +276,11 @@ bool MoveOver(const char* src, const char* dst) {
         mode = st.st_mode & 07777;
     } else {
         char magic[4] = {0};
-        if (pread(in.get(), magic, sizeof(magic), 0) >= 2 &&
-            (memcmp(magic, "\x7f" "ELF", 4) == 0 || memcmp(magic, "#!", 2) == 0)) {
+        if (pread(in.get(), magic, sizeof(magic), 0) >= 2 && (memcmp(magic,
+                                                                     "\x7f"
+                                                                     "ELF",
+                                                                     4) == 0 ||
+                                                              memcmp(magic, "#!", 2) == 0)) {
             mode = 0755;
         }
     }

@@ -109,7 +109,8 @@ bool IsConvertibleName(const char* name) {
                                          nullptr, &usedDefault);
     if (back <= 0 || usedDefault) return false;
     std::string bytes(static_cast<size_t>(back), '\0');
-    WideCharToMultiByte(936, WC_NO_BEST_FIT_CHARS, w.c_str(), -1, &bytes[0], back, nullptr, nullptr);
+    WideCharToMultiByte(936, WC_NO_BEST_FIT_CHARS, w.c_str(), -1, &bytes[0], back, nullptr,
+                        nullptr);
     return strcmp(bytes.c_str(), name) == 0;
 }
 
@@ -145,8 +146,8 @@ namespace {
 
 // The volume and file index of `path`: the same pair means the same file.
 bool FileIdentity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
-    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     const bool ok = GetFileInformationByHandle(h, info) != 0;
     CloseHandle(h);
@@ -193,8 +194,8 @@ bool ModulePath(char* out, size_t size) {
     const DWORD n = GetModuleFileNameW(nullptr, wide, sizeof(wide) / sizeof(wide[0]));
     if (n == 0 || n >= sizeof(wide) / sizeof(wide[0])) return false;
     BOOL usedDefault = FALSE;
-    const int len = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, nullptr, 0,
-                                        nullptr, &usedDefault);
+    const int len = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, nullptr, 0, nullptr,
+                                        &usedDefault);
     if (len <= 0 || usedDefault || static_cast<size_t>(len) > size) return false;
     WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, out, len, nullptr, nullptr);
     return true;
@@ -223,12 +224,14 @@ bool FolderListing::Next(std::string& name, bool& isFolder) {
     name = m_impl->data.cFileName;
     // A junction or folder link is never a folder here: the walk must not leave the tree.
     const DWORD attributes = m_impl->data.dwFileAttributes;
-    isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    isFolder =
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
     m_impl->pending = FindNextFileA(m_impl->find, &m_impl->data) != 0;
     return true;
 }
 
-LocalFile::LocalFile() : m_handle(reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE)), m_buffered(0) {}
+LocalFile::LocalFile()
+    : m_handle(reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE)), m_buffered(0) {}
 LocalFile::~LocalFile() { Close(); }
 
 bool LocalFile::Create(const char* path) {
@@ -277,11 +280,12 @@ struct InternetHandle {
 
 class WinInetResponse : public HttpResponse {
 public:
-    WinInetResponse(HINTERNET h, InternetHandle& connection) : m_connection(connection.h), m_request(h) {
+    WinInetResponse(HINTERNET h, InternetHandle& connection)
+        : m_connection(connection.h), m_request(h) {
         connection.h = nullptr;
         DWORD value = 0, size = sizeof(value);
-        m_hasLength = HttpQueryInfoA(h, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER,
-                                     &value, &size, nullptr) != 0;
+        m_hasLength = HttpQueryInfoA(h, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &value,
+                                     &size, nullptr) != 0;
         m_length = value;
     }
 
@@ -375,8 +379,8 @@ std::unique_ptr<HttpResponse> HttpSession::Open(const char* url) {
     // answer from theirs: a stale manifest must never be used.
     const DWORD flags = INTERNET_FLAG_TRANSFER_ASCII | INTERNET_FLAG_DONT_CACHE |
                         INTERNET_FLAG_RELOAD | INTERNET_FLAG_PRAGMA_NOCACHE;
-    HINTERNET request = HttpOpenRequestA(connection.h, "GET", path, nullptr, nullptr, nullptr,
-                                         flags, 1);
+    HINTERNET request =
+        HttpOpenRequestA(connection.h, "GET", path, nullptr, nullptr, nullptr, flags, 1);
     if (!request) throw HttpError("HttpOpenRequest failed");
     InternetHandle guard(request);
     DWORD c = m_impl->connectMs, r = m_impl->receiveMs;
@@ -385,7 +389,8 @@ std::unique_ptr<HttpResponse> HttpSession::Open(const char* url) {
     InternetSetOptionA(request, INTERNET_OPTION_SEND_TIMEOUT, &r, sizeof(r));
     // The body must arrive as the bytes the manifest describes: no compression.
     static const char kHeaders[] = "Accept-Encoding: identity\r\n";
-    if (!HttpSendRequestA(request, kHeaders, static_cast<DWORD>(sizeof(kHeaders) - 1), nullptr, 0)) {
+    if (!HttpSendRequestA(request, kHeaders, static_cast<DWORD>(sizeof(kHeaders) - 1), nullptr,
+                          0)) {
         throw HttpError("HttpSendRequest failed");
     }
     guard.h = nullptr;
@@ -417,8 +422,8 @@ void InstanceGuard::Release() {
 void PrepareProcess() {}
 
 bool LaunchProgram(const char* path, const char* param) {
-    return reinterpret_cast<INT_PTR>(ShellExecuteA(nullptr, "open", path, param, nullptr,
-                                                   SW_SHOW)) > 32;
+    return reinterpret_cast<INT_PTR>(
+               ShellExecuteA(nullptr, "open", path, param, nullptr, SW_SHOW)) > 32;
 }
 
 void DebugOutput(const char* text) { OutputDebugStringA(text); }
