@@ -2,6 +2,8 @@
 // then saves the input), and the project's own GBK scan over a byte string.
 #pragma once
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -33,6 +35,22 @@ inline std::vector<size_t> CharStarts(const std::string& text) {
     std::vector<size_t> starts;
     for (size_t i = 0; i < text.size(); i += GbkCharWidth(text.c_str() + i)) starts.push_back(i);
     return starts;
+}
+
+// A file of the run's own, named by a path the code under test can open and reopen:
+// made in memory (/dev/shm) where it can be, removed at once and reached through the
+// descriptor kept open, so a stopped run leaves nothing behind.
+inline std::string ScratchFile(const char* stem) {
+    const char* tmp = getenv("TMPDIR");
+    std::string dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : (tmp && *tmp ? tmp : "/tmp");
+    std::string pattern = dir + "/" + stem + "_XXXXXX";
+    const int fd = mkstemp(&pattern[0]);
+    if (fd < 0) {
+        perror("mkstemp");
+        exit(1);
+    }
+    unlink(pattern.c_str());
+    return "/proc/self/fd/" + std::to_string(fd);
 }
 
 // Bytes as "\xNN" escapes, for failure messages.

@@ -6,8 +6,6 @@
 //
 // Input: byte 0 sets the message's length near the limit and how it is padded, the
 // rest (up to a NUL) is the text repeated or put after the padding.
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -49,13 +47,7 @@ std::string ReadAll(const std::string& path) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    const char* tmp = getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/fuzz_log_XXXXXX";
-    const int fd = mkstemp(&pattern[0]);
-    if (fd < 0) abort();
-    close(fd);
-    g_path = pattern;
-    atexit([] { unlink(g_path.c_str()); });
+    g_path = fuzz::ScratchFile("fuzz_log");
     platform::SetClockForTesting(FixedClock);
     // The log copies every line to standard output; libFuzzer reports on stderr.
     if (!freopen("/dev/null", "w", stdout)) abort();

@@ -4,8 +4,6 @@
 // the records past the count are never written.
 //
 // Also holds ParseSizeText to strtoll's reading of the same bytes, clamped to 32 bits.
-#include <unistd.h>
-
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
@@ -24,12 +22,12 @@ constexpr unsigned char kUntouched = 0xA5;
 std::string g_path;
 ManifestEntry* g_entries = nullptr;  // kManifestCapacity records + the guard
 
-bool AllBytes(const void* p, size_t n, unsigned char value) {
-    const unsigned char* b = static_cast<const unsigned char*>(p);
-    for (size_t i = 0; i < n; ++i) {
-        if (b[i] != value) return false;
-    }
-    return true;
+// The untouched bytes, to compare with: memcmp keeps a run at full speed, where a
+// loop over half a megabyte of bytes would be traced compare by compare.
+const ManifestEntry* g_untouched = nullptr;
+
+bool Untouched(const ManifestEntry* first, size_t records) {
+    return memcmp(first, g_untouched, records * sizeof(ManifestEntry)) == 0;
 }
 
 void CheckSizeText(const std::string& text) {
@@ -63,19 +61,13 @@ void CheckRecord(const ManifestEntry& e, int i) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    const char* tmp = getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/fuzz_manifest_XXXXXX";
-    const int fd = mkstemp(&pattern[0]);
-    if (fd < 0) {
-        perror("mkstemp");
-        exit(1);
-    }
-    close(fd);
-    g_path = pattern;
-    atexit([] { unlink(g_path.c_str()); });
+    g_path = fuzz::ScratchFile("fuzz_manifest");
     // Exactly the records and the guard: ASan reports any write past the guard.
-    g_entries =
-        static_cast<ManifestEntry*>(malloc(sizeof(ManifestEntry) * (kManifestCapacity + 1)));
+    const size_t bytes = sizeof(ManifestEntry) * (kManifestCapacity + 1);
+    g_entries = static_cast<ManifestEntry*>(malloc(bytes));
+    ManifestEntry* untouched = static_cast<ManifestEntry*>(malloc(bytes));
+    memset(untouched, kUntouched, bytes);
+    g_untouched = untouched;
     return 0;
 }
 
@@ -93,12 +85,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     FUZZ_CHECK(count >= 0 && count <= kManifestCapacity, "count %d", count);
     FUZZ_CHECK(loaded || count == 0, "failed load with %d records", count);
-    FUZZ_CHECK(AllBytes(&g_entries[kManifestCapacity], sizeof(ManifestEntry), kUntouched),
-               "guard record written (count %d)", count);
+    FUZZ_CHECK(Untouched(&g_entries[kManifestCapacity], 1), "guard record written (count %d)",
+               count);
     for (int i = 0; i < count; ++i) CheckRecord(g_entries[i], i);
-    for (int i = count; i < kManifestCapacity; ++i) {
-        FUZZ_CHECK(AllBytes(&g_entries[i], sizeof(ManifestEntry), kUntouched),
-                   "record %d written past the count %d", i, count);
+    if (!Untouched(&g_entries[count], kManifestCapacity - count)) {
+        for (int i = count; i < kManifestCapacity; ++i) {
+            FUZZ_CHECK(Untouched(&g_entries[i], 1), "record %d written past the count %d", i,
+                       count);
+        }
     }
     return 0;
 }
