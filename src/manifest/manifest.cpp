@@ -177,20 +177,21 @@ void WriteMd5Xml(const char* gameDir, const char* md5Text, UpdateLog& log) {
 namespace {
 
 bool IsDeviceName(const char* segment, size_t len) {
-    // CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or without an extension.
+    // CON, PRN, AUX, NUL, COM1-9, LPT1-9, CONIN$, CONOUT$, CLOCK$, with or without an
+    // extension, and with trailing spaces (Windows drops them).
     size_t base = 0;
     while (base < len && segment[base] != '.') ++base;
     while (base > 0 && segment[base - 1] == ' ') --base;
-    char upper[5] = {0};
-    if (base < 3 || base > 4) return false;
-    for (size_t i = 0; i < base; ++i)
+    char upper[8] = {0};
+    if (base < 3 || base > 7) return false;
+    for (size_t i = 0; i < base; ++i) {
         upper[i] = static_cast<char>(toupper(static_cast<unsigned char>(segment[i])));
-    if (base == 3) {
-        return !strcmp(upper, "CON") || !strcmp(upper, "PRN") || !strcmp(upper, "AUX") ||
-               !strcmp(upper, "NUL");
     }
-    return (!strncmp(upper, "COM", 3) || !strncmp(upper, "LPT", 3)) && upper[3] >= '1' &&
-           upper[3] <= '9';
+    for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "CLOCK$"}) {
+        if (!strcmp(upper, device)) return true;
+    }
+    return base == 4 && (!strncmp(upper, "COM", 3) || !strncmp(upper, "LPT", 3)) &&
+           upper[3] >= '1' && upper[3] <= '9';
 }
 
 bool IsSafeSegment(const char* segment, size_t len) {
