@@ -63,7 +63,8 @@ bool SaveXml(const TiXmlDocument& doc, const char* path) {
 bool LoadXml(TiXmlDocument& doc, const char* path) {
     FILE* f = platform::OpenFile(path, "rb");
     if (!f) {
-        doc.LoadFile();  // for TinyXML's own account of the failure (ErrorDesc)
+        // Not read again by TinyXML: what OpenFile refused (a link, a pipe) stays unread.
+        doc.SetError(TiXmlBase::TIXML_ERROR_OPENING_FILE, nullptr, nullptr, TIXML_ENCODING_UNKNOWN);
         return false;
     }
     std::string text;

@@ -37,9 +37,16 @@ inline std::vector<size_t> CharStarts(const std::string& text) {
     return starts;
 }
 
-// A file of the run's own, named by a path the code under test can open and reopen:
-// made in memory (/dev/shm) where it can be, removed at once and reached through the
-// descriptor kept open, so a stopped run leaves nothing behind.
+// A file of the run's own, made in memory (/dev/shm) where it can be and removed when
+// the run ends. A real path, not a descriptor's link: the code under test opens only
+// regular files and never through a link.
+inline std::vector<std::string>& ScratchFiles() {
+    static std::vector<std::string> files;
+    return files;
+}
+inline void RemoveScratchFiles() {
+    for (const std::string& f : ScratchFiles()) unlink(f.c_str());
+}
 inline std::string ScratchFile(const char* stem) {
     const char* tmp = getenv("TMPDIR");
     std::string dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : (tmp && *tmp ? tmp : "/tmp");
@@ -49,8 +56,10 @@ inline std::string ScratchFile(const char* stem) {
         perror("mkstemp");
         exit(1);
     }
-    unlink(pattern.c_str());
-    return "/proc/self/fd/" + std::to_string(fd);
+    close(fd);
+    if (ScratchFiles().empty()) atexit(RemoveScratchFiles);
+    ScratchFiles().push_back(pattern);
+    return pattern;
 }
 
 // Bytes as "\xNN" escapes, for failure messages.

@@ -155,9 +155,12 @@ void CheckSamePath(const std::string& a, const std::string& b, int how) {
         FUZZ_CHECK(SamePath(x, y, ignoreCase) == SamePath(y, x, ignoreCase),
                    "SamePath not symmetric for \"%s\", \"%s\"", Escaped(a).c_str(),
                    Escaped(b).c_str());
+        // Only for whole characters: after a stray lead byte, a "\\" put in the place of
+        // a "/" would pair with it into one character.
         const std::string respelled = Respelled(a, how);
-        FUZZ_CHECK(SamePath(x, respelled.c_str(), ignoreCase), "SamePath(\"%s\", \"%s\") false",
-                   Escaped(a).c_str(), Escaped(respelled).c_str());
+        FUZZ_CHECK(!IsValidGbk(x) || SamePath(x, respelled.c_str(), ignoreCase),
+                   "SamePath(\"%s\", \"%s\") false", Escaped(a).c_str(),
+                   Escaped(respelled).c_str());
     }
     FUZZ_CHECK(!SamePath(x, y, false) || SamePath(x, y, true),
                "same with case but not without: \"%s\", \"%s\"", Escaped(a).c_str(),
