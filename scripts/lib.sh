@@ -129,7 +129,10 @@ BACKPORTS_PIN=/etc/apt/preferences.d/updater-backports
 runs_i386() { /usr/lib/wine/wine --version >/dev/null 2>&1; }
 
 # The major version of a qemu-i386 binary, or nothing.
-qemu_major() { "$1" --version 2>/dev/null | sed -nE '1s/.*version ([0-9]+)\..*/\1/p'; }
+qemu_major() {
+    [ -x "$1" ] || return 0  # none yet (under "set -e -o pipefail" a missing one must not stop us)
+    "$1" --version 2>/dev/null | sed -nE '1s/.*version ([0-9]+)\..*/\1/p' || true
+}
 
 # The version of qemu-user that bookworm-backports offers, as apt sees it now.
 backports_qemu() { apt-cache policy -t bookworm-backports qemu-user 2>/dev/null | sed -n 's/^ *Candidate: //p'; }
