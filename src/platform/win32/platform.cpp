@@ -290,6 +290,14 @@ public:
     }
 
     size_t Read(void* buf, size_t len) override {
+        // Wait for some data, then take only what is there: InternetReadFile alone may
+        // wait until the whole buffer is filled, so a server that trickles bytes would
+        // hold a read for minutes while the caller's rate check never runs.
+        DWORD available = 0;
+        if (!InternetQueryDataAvailable(m_request.h, &available, 0, 0)) {
+            throw HttpError("InternetQueryDataAvailable failed");
+        }
+        if (available > 0 && available < len) len = available;
         DWORD n = 0;
         if (!InternetReadFile(m_request.h, buf, static_cast<DWORD>(len), &n)) {
             throw HttpError("InternetReadFile failed");
