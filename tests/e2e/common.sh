@@ -59,3 +59,23 @@ lobby_started() {
 same_tree() {  # release install
     (cd "$1" && find . -type f) | while read -r f; do cmp -s "$1/$f" "$2/$f" || exit 1; done
 }
+
+# The misbehaving test server (hostile_server.py) on $PORT, serving $WWW, told what to
+# do by $RULES and logging each request path to $REQUESTS. Sets HOSTILE_PID.
+HOSTILE_PID=
+hostile_start() {
+    : >"$RULES"
+    python3 "$HERE/hostile_server.py" "$WWW" "$PORT" "$RULES" "$REQUESTS" &
+    HOSTILE_PID=$!
+    local i
+    for i in $(seq 1 50); do
+        (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null && return 0
+        sleep 0.1
+    done
+    echo "the test server did not start" >&2
+    return 1
+}
+hostile_stop() {
+    [ -n "$HOSTILE_PID" ] && kill "$HOSTILE_PID" 2>/dev/null && wait "$HOSTILE_PID" 2>/dev/null
+    HOSTILE_PID=
+}

@@ -23,33 +23,16 @@ WWW=$WORK/www
 RULES=$WORK/rules.json
 REQUESTS=$WORK/requests.log
 MAIN_PID=$BASHPID
-SERVER_PID=
 TMPFS=
 cleanup() {
     [ "$BASHPID" = "$MAIN_PID" ] || return 0
-    [ -n "$SERVER_PID" ] && kill "$SERVER_PID" 2>/dev/null
+    [ -n "$HOSTILE_PID" ] && kill "$HOSTILE_PID" 2>/dev/null
     nginx_stop
     [ -n "$TMPFS" ] && umount "$TMPFS" 2>/dev/null
     [ -n "${E2E_KEEP:-}" ] || rm -rf "$WORK"
 }
 trap cleanup EXIT
 
-hostile_start() {
-    : >"$RULES"
-    python3 "$HERE/hostile_server.py" "$WWW" "$PORT" "$RULES" "$REQUESTS" &
-    SERVER_PID=$!
-    local i
-    for i in $(seq 1 50); do
-        (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null && return 0
-        sleep 0.1
-    done
-    echo "the test server did not start" >&2
-    return 1
-}
-hostile_stop() {
-    [ -n "$SERVER_PID" ] && kill "$SERVER_PID" 2>/dev/null && wait "$SERVER_PID" 2>/dev/null
-    SERVER_PID=
-}
 rules() { printf '%s' "$1" >"$RULES"; }
 
 make_release() {  # folder version

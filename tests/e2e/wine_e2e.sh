@@ -396,19 +396,7 @@ nginx_stop
 # ---- a server that misbehaves, the exe replacing itself, hostile folders --------------
 
 RULES=$WORK/rules.json
-HOSTILE_PID=
-hostile_start() {
-    : >"$RULES"
-    python3 "$HERE/hostile_server.py" "$WWW" "$PORT" "$RULES" "$WORK/requests.log" &
-    HOSTILE_PID=$!
-    local i
-    for i in $(seq 1 50); do
-        (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null && return 0
-        sleep 0.1
-    done
-    return 1
-}
-hostile_stop() { [ -n "$HOSTILE_PID" ] && kill "$HOSTILE_PID" 2>/dev/null; wait "$HOSTILE_PID" 2>/dev/null; HOSTILE_PID=; }
+REQUESTS=$WORK/requests.log
 # Runs the exe to its end, answering every message box; STATUS is its exit status and
 # BOXES the number of boxes answered.
 run_answering() {

@@ -83,25 +83,27 @@ std::atomic<int> g_boxesOpen{0};
 
 std::string GbkToUtf8(const char* text) { return Lenient("UTF-8", "CP936", text); }
 std::string Utf8ToGbk(const char* text) { return Lenient("CP936", "UTF-8", text); }
+namespace {
+
 // Exact conversions also convert back and compare: glibc's iconv drops some characters
 // (Unicode tag characters) without an error, which would make two names one.
-bool GbkToUtf8Exactly(const char* text, std::string* out) {
-    std::string utf8, back;
-    if (!Convert("UTF-8", "CP936", text, true, &utf8) ||
-        !Convert("CP936", "UTF-8", utf8.c_str(), true, &back) || back != text) {
+bool ConvertBothWays(const char* to, const char* from, const char* text, std::string* out) {
+    std::string converted, back;
+    if (!Convert(to, from, text, true, &converted) ||
+        !Convert(from, to, converted.c_str(), true, &back) || back != text) {
         return false;
     }
-    *out = utf8;
+    *out = converted;
     return true;
 }
+
+}  // namespace
+
+bool GbkToUtf8Exactly(const char* text, std::string* out) {
+    return ConvertBothWays("UTF-8", "CP936", text, out);
+}
 bool Utf8ToGbkExactly(const char* text, std::string* out) {
-    std::string gbk, back;
-    if (!Convert("CP936", "UTF-8", text, true, &gbk) ||
-        !Convert("UTF-8", "CP936", gbk.c_str(), true, &back) || back != text) {
-        return false;
-    }
-    *out = gbk;
-    return true;
+    return ConvertBothWays("CP936", "UTF-8", text, out);
 }
 
 }  // namespace posix
