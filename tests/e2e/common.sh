@@ -48,7 +48,7 @@ log_has() { iconv -f GBK -t UTF-8 "$INST/updatelog.txt" | grep -qF -- "$1"; }
 # The lobby runs on after the updater has ended: give it a moment to write its record.
 lobby_started() {
     local i
-    for i in $(seq 1 50); do
+    for i in $(seq 1 "${LOBBY_WAIT_TENTHS:-50}"); do
         [ -e "$INST/lobby-ran.txt" ] && break
         sleep 0.1
     done

@@ -14,6 +14,8 @@ LBUILD=$(cd "${2:?Linux build folder}" && pwd)
 SHOTS=${3:-}
 . "$HERE/nginx.sh"
 . "$HERE/common.sh"
+# Under emulation a program can take seconds to start: wait up to 20 s for the lobby.
+LOBBY_WAIT_TENTHS=200
 PUBLISH="$LBUILD/HalcyraPublish"
 
 PORT=8642  # the host the updater is built with
