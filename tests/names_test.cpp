@@ -134,12 +134,12 @@ TEST(LinksAndSpecialFiles, LinkOnTheWayLooksAtEveryPartBelowTheRoot) {
     const std::string root = dir.Path();
     platform::CreateFolder((root + "/real").c_str());
     ASSERT_EQ(symlink("/tmp", Native(root + "/linked").c_str()), 0);
-    EXPECT_FALSE(LinkOnTheWay(root.c_str(), (root + "/real/x.txt").c_str()));
-    EXPECT_FALSE(LinkOnTheWay(root.c_str(), (root + "\\real\\").c_str()));
-    EXPECT_TRUE(LinkOnTheWay(root.c_str(), (root + "/linked/x.txt").c_str()));
-    EXPECT_TRUE(LinkOnTheWay(root.c_str(), (root + "\\linked").c_str()));
-    EXPECT_TRUE(LinkOnTheWay(root.c_str(), (root + "/linked/").c_str()));
-    EXPECT_TRUE(LinkOnTheWay(root.c_str(), "/elsewhere/x.txt"));
+    EXPECT_FALSE(platform::LinkOnTheWay(root.c_str(), (root + "/real/x.txt").c_str()));
+    EXPECT_FALSE(platform::LinkOnTheWay(root.c_str(), (root + "\\real\\").c_str()));
+    EXPECT_TRUE(platform::LinkOnTheWay(root.c_str(), (root + "/linked/x.txt").c_str()));
+    EXPECT_TRUE(platform::LinkOnTheWay(root.c_str(), (root + "\\linked").c_str()));
+    EXPECT_TRUE(platform::LinkOnTheWay(root.c_str(), (root + "/linked/").c_str()));
+    EXPECT_TRUE(platform::LinkOnTheWay(root.c_str(), "/elsewhere/x.txt"));
 }
 
 TEST(LinksAndSpecialFiles, FilesAreOpenedOnlyWhenRegularAndNeverThroughALink) {

@@ -5,7 +5,6 @@
 
 #include "build_config.h"
 #include "platform/platform.h"
-#include "session/message.h"
 #include "ui/update_dlg.h"
 
 namespace {
@@ -32,7 +31,7 @@ int main() {
         return dlg.ExitCode();
     } catch (...) {
         // The window could not be set up (no memory, no internet session).
-        ShowMessage("更新失败，请到 %s下载最新版本", UPDATER_WEBSITE);
+        platform::ShowMessage("更新失败，请到 %s下载最新版本", UPDATER_WEBSITE);
     }
     return EXIT_UPDATE_FAILED;
 }

@@ -4,11 +4,11 @@
 
 #include <cstddef>
 
+#include "common/printf.h"
+
 // printf into `buf` of `size` bytes. False when the text did not fit: `buf` then holds
 // an empty text, never a shortened one that could name a different file.
-#if defined(__GNUC__)
-__attribute__((format(printf, 3, 4)))
-#endif
+UPDATER_PRINTF(3, 4)
 bool FormatText(char* buf, size_t size, const char* format, ...);
 
 // First byte of a GBK double-byte character.

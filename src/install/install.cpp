@@ -22,7 +22,7 @@ const char* BaseName(const char* path) {
 void CUpdateDlg::CopyUpdateTree(const char* dstDir, const char* srcDir) {
     // Nothing is put in place through a link: a folder of the install that is one (the
     // player's own arrangement, or a planted one) ends the run instead.
-    if (LinkOnTheWay(m_gameDir, dstDir)) {
+    if (platform::LinkOnTheWay(m_gameDir, dstDir)) {
         m_log.WriteLine("安装目录中有链接，更新失败:%s", dstDir);
         throw 0;
     }

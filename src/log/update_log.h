@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdio>
 
+#include "common/printf.h"
+
 // False while no log object exists; every WriteLine is then ignored.
 extern std::atomic<bool> g_logEnabled;
 
@@ -22,11 +24,7 @@ public:
     // Creates or truncates the file and writes the header line.
     bool Open(const char* path);
 
-#if defined(__GNUC__)
-    __attribute__((format(printf, 2, 3)))
-#endif
-    void
-    WriteLine(const char* format, ...);
+    UPDATER_PRINTF(2, 3) void WriteLine(const char* format, ...);
 
     int LineCount() const { return m_lineCount; }
 

@@ -10,7 +10,6 @@
 #include "common/text.h"
 #include "log/update_log.h"
 #include "platform/platform.h"
-#include "session/message.h"
 
 namespace {
 
@@ -159,12 +158,12 @@ void WriteMd5Xml(const char* gameDir, const char* md5Text, UpdateLog& log) {
         fwrite(kMd5XmlTemplate, 1, sizeof(kMd5XmlTemplate) - 1, f);
         fclose(f);
     } else {
-        ShowMessage("1");
+        platform::ShowMessage("1");
     }
 
     TiXmlDocument doc(platform::NativePath(path).c_str());
     if (!LoadXml(doc, path)) {
-        ShowMessage("Could not load test file '%s'. Error='%s'. Exiting.\n", path, doc.ErrorDesc());
+        platform::ShowMessage("Could not load test file '%s'. Error='%s'. Exiting.\n", path, doc.ErrorDesc());
     }
     if (TiXmlElement* root = doc.FirstChildElement()) {
         for (TiXmlElement* el = root->FirstChildElement("file"); el;

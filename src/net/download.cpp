@@ -4,8 +4,8 @@
 #include <exception>
 
 #include "common/text.h"
+#include "platform/platform.h"
 #include "digest/md5.h"
-#include "session/message.h"
 #include "ui/update_dlg.h"
 
 namespace {
@@ -109,7 +109,7 @@ void CUpdateDlg::DownloadFile(const char* fileName, const char* dirName, uint32_
             m_fileSize = length;
         } else {
             m_log.WriteLine("获取大小失败");
-            ShowMessage("%s%s", "获取大小失败", url);
+            platform::ShowMessage("%s%s", "获取大小失败", url);
         }
         if (expectedSize != kUnknownSize && expectedSize != m_fileSize) {
             FormatText(failure, sizeof(failure), "%s", "文件大小与清单不符");

@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/printf.h"
+
 namespace platform {
 
 // ---- Texts and paths ------------------------------------------------------------
@@ -30,6 +32,9 @@ FILE* OpenFile(const char* path, const char* mode);
 bool IsConvertibleName(const char* name);
 // True when `path` itself is a symbolic link, junction or other reparse point.
 bool IsLink(const char* path);
+// True when some part of `path` below `root` (a folder, or the last component) is a
+// link in the sense of IsLink, or `path` does not begin with `root`.
+bool LinkOnTheWay(const char* root, const char* path);
 // Removes the link at `path` (never what it points to); false when it is no link.
 bool RemoveLink(const char* path);
 
@@ -53,6 +58,12 @@ bool SetCurrentFolder(const char* path);
 // cannot be written in GBK for the engine (a character outside code page 936; on POSIX
 // also a "\\" in a folder's name).
 bool ModulePath(char* out, size_t size);
+// The folder of the running executable, without its last separator; empty when the
+// executable's path is unknown or holds no separator. `out` has room for 260 bytes.
+void GetModuleDir(char* out);
+// Tests name another folder for GetModuleDir (a fresh install folder); null restores
+// the executable's own.
+void SetModuleDirForTesting(const char* folder);
 
 // The size of the regular file at `path`; false for anything else (missing, a folder,
 // a link, a device) or when it cannot be read.
@@ -107,14 +118,40 @@ private:
     size_t m_buffered;
 };
 
-struct FileError : std::runtime_error {
-    using std::runtime_error::runtime_error;
+// A failure of the system: what() names the step that failed and, when the system gave
+// one, its error code and text, e.g. "InternetConnect failed (12029: ...)". The text is
+// what the log's line "下载失败<file>:<reason>" shows as the reason.
+class SystemError : public std::runtime_error {
+public:
+    explicit SystemError(const char* step);
+    // `reason`: the system's text for `code` (see ErrorText); cut to a bounded length.
+    SystemError(const char* step, long code, const std::string& reason);
+    long Code() const { return m_code; }
+
+private:
+    long m_code;
 };
+
+struct FileError : SystemError {
+    using SystemError::SystemError;
+};
+
+// The calling thread's last error (errno; GetLastError on Windows).
+long LastErrorCode();
+// The system's text for an error code from LastErrorCode (on Windows also WinInet's
+// codes), as GBK for the log; empty when the system has none.
+std::string ErrorText(long code);
+// A SystemError for `step` from the calling thread's last error.
+template <class Error>
+Error LastError(const char* step) {
+    const long code = LastErrorCode();
+    return Error(step, code, ErrorText(code));
+}
 
 // ---- HTTP -----------------------------------------------------------------------
 
-struct HttpError : std::runtime_error {
-    using std::runtime_error::runtime_error;
+struct HttpError : SystemError {
+    using SystemError::SystemError;
 };
 
 // One response being read. Reads are pulled by the caller, chunk by chunk.
@@ -262,6 +299,9 @@ enum MessageStyle : unsigned { kMbOk = 0x0, kMbYesNo = 0x4 };
 enum MessageAnswer : int { kIdOk = 1, kIdYes = 6, kIdNo = 7 };
 // `caption` null: the program's name. Returns the button pressed.
 int ShowMessageBox(const char* text, const char* caption, unsigned style);
+// A printf-style text in an OK box with the program's name; texts past 2047 bytes are
+// cut. Returns when the user has closed it.
+UPDATER_PRINTF(1, 2) void ShowMessage(const char* format, ...);
 // Tests answer message boxes through a hook; null restores the real boxes.
 void SetMessageBoxHookForTesting(int (*hook)(const char* text, const char* caption,
                                              unsigned style));

@@ -28,14 +28,6 @@ std::string ProgramName() {
 
 }  // namespace
 
-void GetModuleDir(char* out) {
-    if (!platform::ModulePath(out, 260)) {
-        out[0] = '\0';
-        return;
-    }
-    CutAtLastSeparator(out);
-}
-
 CUpdateDlg::CUpdateDlg()
     : m_status(STATUS_RUNNING),
       m_totalSize(0),
@@ -82,7 +74,7 @@ CUpdateDlg::~CUpdateDlg() {
 
 void CUpdateDlg::InitSessionPaths() {
     char moduleDir[260];
-    GetModuleDir(moduleDir);
+    platform::GetModuleDir(moduleDir);
     // A path the system could not give in full is as unusable as one too long to fit.
     char probe[260];
     const bool known = platform::ModulePath(probe, sizeof(probe));

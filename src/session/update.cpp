@@ -22,23 +22,6 @@ void DigestTextOf(const char* path, char text[33]) {
 
 }  // namespace
 
-bool LinkOnTheWay(const char* root, const char* path) {
-    const size_t rootLen = strlen(root);
-    if (strncmp(path, root, rootLen) != 0) return true;
-    std::string prefix(path, rootLen);
-    for (const char* p = path + rootLen; *p;) {
-        const size_t width = GbkCharWidth(p);
-        if (IsSeparator(*p) && prefix.size() > rootLen && !IsSeparator(prefix.back()) &&
-            platform::IsLink(prefix.c_str())) {
-            return true;
-        }
-        prefix.append(p, width);
-        p += width;
-    }
-    return !IsSeparator(prefix.back()) && prefix.size() > rootLen &&
-           platform::IsLink(prefix.c_str());
-}
-
 // Whether the installed copy of `entry` is current: by the installed manifest when it
 // has records (and the installed file still has the listed size), else by the digest of
 // the file on disk (a verified temporary copy from an earlier run first, then the
@@ -50,7 +33,7 @@ bool CUpdateDlg::IsCurrent(ManifestEntry& entry) {
                 entry.filename);
     uint64_t size = 0;
     // Nothing is digested through a link: a linked folder on the way counts as missing.
-    const bool installedReachable = !LinkOnTheWay(m_gameDir, installed);
+    const bool installedReachable = !platform::LinkOnTheWay(m_gameDir, installed);
     if (m_oldCount > 0) {
         for (int i = 0; i < m_oldCount; ++i) {
             ManifestEntry& old = m_oldEntries[i];
@@ -70,7 +53,7 @@ bool CUpdateDlg::IsCurrent(ManifestEntry& entry) {
                            m_packageName, entry.filename),
                 entry.filename);
     char text[33];
-    if (!LinkOnTheWay(m_gameDir, temporary) && platform::RegularFileSize(temporary, &size)) {
+    if (!platform::LinkOnTheWay(m_gameDir, temporary) && platform::RegularFileSize(temporary, &size)) {
         DigestTextOf(temporary, text);
         return strcmp(text, entry.md5) == 0;
     }

@@ -46,16 +46,8 @@ enum : int {
     EXIT_ALREADY_RUNNING = 3
 };
 
-// The directory of the running executable, without its last separator; empty when the
-// executable's path is unknown or holds no separator. `out` has room for 260 bytes.
-void GetModuleDir(char* out);
-
 // The worker thread's entry: runs the update and stores its outcome in m_status.
 unsigned UpdateThreadProc(void* param);
-
-// True when some part of `path` below `root` (a folder, or the last component) is a
-// symbolic link, junction or other reparse point, or `path` does not begin with `root`.
-bool LinkOnTheWay(const char* root, const char* path);
 
 // Takes the first directory component off `path` (in place) into `component`. False
 // when no component followed by a separator is left.

@@ -748,6 +748,10 @@ uint32_t TickCount() {
     return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000);
 }
 
+long LastErrorCode() { return errno; }
+
+std::string ErrorText(long code) { return code ? strerror(static_cast<int>(code)) : ""; }
+
 namespace detail {
 
 void SystemLocalTime(std::tm* out) {

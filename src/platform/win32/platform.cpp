@@ -449,6 +449,23 @@ HWND g_messageOwner = nullptr;
 
 void win32::SetMessageOwner(HWND owner) { g_messageOwner = owner; }
 
+long LastErrorCode() { return static_cast<long>(GetLastError()); }
+
+std::string ErrorText(long code) {
+    if (code == 0) return "";
+    // WinInet's codes have their texts in wininet.dll, the others in the system.
+    const DWORD id = static_cast<DWORD>(code);
+    HMODULE wininet = id >= INTERNET_ERROR_BASE && id <= INTERNET_ERROR_LAST
+                          ? GetModuleHandleA("wininet.dll")
+                          : nullptr;
+    char text[512] = "";
+    DWORD flags = FORMAT_MESSAGE_IGNORE_INSERTS |
+                  (wininet ? FORMAT_MESSAGE_FROM_HMODULE : FORMAT_MESSAGE_FROM_SYSTEM);
+    DWORD n = FormatMessageA(flags, wininet, id, 0, text, sizeof(text), nullptr);
+    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ')) --n;
+    return std::string(text, n);
+}
+
 namespace detail {
 
 void SystemLocalTime(std::tm* out) {

@@ -1,0 +1,117 @@
+// The parts of the platform layer both implementations share: the test seams (clock,
+// message boxes, the executable's folder), the error type's text, the walk that finds
+// links on a path, and LocalFile's buffering.
+#include <atomic>
+#include <cstdarg>
+#include <cstring>
+#include <string>
+
+#include "common/text.h"
+#include "platform/platform.h"
+#include "platform/platform_detail.h"
+
+namespace platform {
+namespace {
+std::atomic<void (*)(std::tm*)> g_clock{nullptr};
+std::atomic<int (*)(const char*, const char*, unsigned)> g_messageHook{nullptr};
+std::string g_moduleDirForTesting;  // set before any thread reads it
+
+// The longest system text a SystemError carries: a log line must never be refused for
+// the length of a reason.
+constexpr size_t kMaxReason = 200;
+
+std::string ErrorMessage(const char* step, long code, const std::string& reason) {
+    size_t len = 0;
+    while (len < reason.size() && len < kMaxReason) len += GbkCharWidth(reason.c_str() + len);
+    std::string text = std::string(step) + " (" + std::to_string(code);
+    if (len) text += ": " + reason.substr(0, len);
+    return text + ")";
+}
+
+}  // namespace
+
+void LocalTime(std::tm* out) {
+    if (auto clock = g_clock.load()) {
+        clock(out);
+    } else {
+        detail::SystemLocalTime(out);
+    }
+}
+
+void SetClockForTesting(void (*clock)(std::tm*)) { g_clock.store(clock); }
+
+int ShowMessageBox(const char* text, const char* caption, unsigned style) {
+    if (auto hook = g_messageHook.load()) return hook(text, caption, style);
+    return detail::SystemMessageBox(text, caption, style);
+}
+
+void SetMessageBoxHookForTesting(int (*hook)(const char*, const char*, unsigned)) {
+    g_messageHook.store(hook);
+}
+
+void ShowMessage(const char* format, ...) {
+    char text[2048] = {0};
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof(text), format, args);  // longer texts are cut
+    va_end(args);
+    ShowMessageBox(text, nullptr, kMbOk);
+}
+
+void GetModuleDir(char* out) {
+    if (!g_moduleDirForTesting.empty()) {
+        if (!FormatText(out, 260, "%s", g_moduleDirForTesting.c_str())) out[0] = '\0';
+        return;
+    }
+    if (!ModulePath(out, 260)) {
+        out[0] = '\0';
+        return;
+    }
+    CutAtLastSeparator(out);
+}
+
+void SetModuleDirForTesting(const char* folder) { g_moduleDirForTesting = folder ? folder : ""; }
+
+bool LinkOnTheWay(const char* root, const char* path) {
+    const size_t rootLen = strlen(root);
+    if (strncmp(path, root, rootLen) != 0) return true;
+    std::string prefix(path, rootLen);
+    for (const char* p = path + rootLen; *p;) {
+        const size_t width = GbkCharWidth(p);
+        if (IsSeparator(*p) && prefix.size() > rootLen && !IsSeparator(prefix.back()) &&
+            IsLink(prefix.c_str())) {
+            return true;
+        }
+        prefix.append(p, width);
+        p += width;
+    }
+    return !IsSeparator(prefix.back()) && prefix.size() > rootLen && IsLink(prefix.c_str());
+}
+
+// ---- Errors
+
+SystemError::SystemError(const char* step) : std::runtime_error(step), m_code(0) {}
+
+SystemError::SystemError(const char* step, long code, const std::string& reason)
+    : std::runtime_error(ErrorMessage(step, code, reason)), m_code(code) {}
+
+// ---- LocalFile's buffering (the system calls are each implementation's)
+
+void LocalFile::Write(const void* data, size_t len) {
+    if (!m_buffer) m_buffer.reset(new char[kBufferSize]);
+    if (m_buffered + len > kBufferSize && !Flush()) throw LastError<FileError>("write failed");
+    if (len >= kBufferSize) {
+        if (!WriteThrough(data, len)) throw LastError<FileError>("write failed");
+        return;
+    }
+    memcpy(m_buffer.get() + m_buffered, data, len);
+    m_buffered += len;
+}
+
+bool LocalFile::Flush() {
+    const size_t n = m_buffered;
+    m_buffered = 0;
+    return n == 0 || WriteThrough(m_buffer.get(), n);
+}
+
+}  // namespace platform
