@@ -31,7 +31,7 @@ protected:
         snprintf(dlg->m_downloadBase, sizeof(dlg->m_downloadBase), "%s/DownLoad//",
                  server.BaseUrl().c_str());
         dlg->m_log.Open(dir.Join("updatelog.txt").c_str());
-        dlg->m_session.SetTimeouts(3000, 1000);
+        dlg->m_transfer.Session().SetTimeouts(3000, 1000);
     }
     void TearDown() override {
         dlg.reset();
@@ -151,8 +151,8 @@ TEST_F(DownloadTest, AnEndlessManifestStopsAtItsBound) {
 
 TEST_F(DownloadTest, ATransferBelowTheMinimumRateFails) {
     // One byte every 40 ms is 25 bytes a second: a drip that never trips a time-out.
-    dlg->m_minRate = 200;
-    dlg->m_rateWindowMs = 400;
+    dlg->m_transfer.minRate = 200;
+    dlg->m_transfer.rateWindowMs = 400;
     Reply drip{"200 OK", {}, Bytes(64)};
     drip.sendLength = false;
     drip.endless = true;
@@ -164,7 +164,7 @@ TEST_F(DownloadTest, ATransferBelowTheMinimumRateFails) {
     Reply slow{"200 OK", {}, Bytes(60)};
     slow.dripMs = 10;
     dlg->m_status = STATUS_RUNNING;
-    dlg->m_minRate = 20;
+    dlg->m_transfer.minRate = 20;
     server.Route(kFilePath, slow);
     EXPECT_EQ(Download("Vadarodazu/data/a.bin", "Update/", 60), "ok");
     EXPECT_TRUE(ReadFile(Local("Update/Vadarodazu/data/a.bin")) == Bytes(60));
@@ -173,9 +173,9 @@ TEST_F(DownloadTest, ATransferBelowTheMinimumRateFails) {
 TEST_F(DownloadTest, DigestIsTakenWhileReceiving) {
     server.Route(kFilePath, Reply{"200 OK", {}, "abc"});
     EXPECT_EQ(Download("Vadarodazu/data/a.bin", "Update/", 3), "ok");
-    EXPECT_STREQ(dlg->m_receivedMd5, "900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_STREQ(dlg->m_transfer.ReceivedMd5(), "900150983cd24fb0d6963f7d28e17f72");
     EXPECT_EQ(Download("Vadarodazu/data/empty.bin", "Update/", 0), "ok");
-    EXPECT_STREQ(dlg->m_receivedMd5, "d41d8cd98f00b204e9800998ecf8427e");
+    EXPECT_STREQ(dlg->m_transfer.ReceivedMd5(), "d41d8cd98f00b204e9800998ecf8427e");
 }
 
 TEST_F(DownloadTest, AnswersOtherThan200Fail) {
@@ -349,24 +349,6 @@ TEST_F(DownloadTest, PathsThatDoNotFitAreRefused) {
     EXPECT_EQ(server.TotalRequests(), 0);
     EXPECT_FALSE(platform::PathExists(Local("Update").c_str()));
     EXPECT_TRUE(Has(Log(), "\xc2\xb7\xbe\xb6\xcc\xab\xb3\xa4"));  // 路径太长
-}
-
-TEST(PopPathComponent, TakesDirectoriesOffTheFront) {
-    char path[256], component[256];
-    const auto all = [&](const char* text) {
-        snprintf(path, sizeof(path), "%s", text);
-        std::string out;
-        while (PopPathComponent(path, component)) out += std::string(component) + "|";
-        return out + "rest=" + path;
-    };
-    EXPECT_EQ(all("/Update/"), "Update|rest=");
-    EXPECT_EQ(all("Update/"), "Update|rest=");
-    EXPECT_EQ(all("Update"), "rest=Update");
-    EXPECT_EQ(all("abc/data/x.dat"), "abc|data|rest=x.dat");
-    EXPECT_EQ(all("\\\\a\\\\b//c"), "a|b|rest=c");
-    EXPECT_EQ(all(""), "rest=");
-    // A double-byte character whose second byte is "\" is not split.
-    EXPECT_EQ(all("\x81\x5c/x"), "\x81\x5c|rest=x");
 }
 
 }  // namespace

@@ -194,4 +194,22 @@ TEST(LinksAndSpecialFiles, PathsThatDoNotConvertNameNothing) {
 
 #endif
 
+TEST(PopPathComponent, TakesDirectoriesOffTheFront) {
+    char path[256], component[256];
+    const auto all = [&](const char* text) {
+        snprintf(path, sizeof(path), "%s", text);
+        std::string out;
+        while (PopPathComponent(path, component)) out += std::string(component) + "|";
+        return out + "rest=" + path;
+    };
+    EXPECT_EQ(all("/Update/"), "Update|rest=");
+    EXPECT_EQ(all("Update/"), "Update|rest=");
+    EXPECT_EQ(all("Update"), "rest=Update");
+    EXPECT_EQ(all("abc/data/x.dat"), "abc|data|rest=x.dat");
+    EXPECT_EQ(all("\\\\a\\\\b//c"), "a|b|rest=c");
+    EXPECT_EQ(all(""), "rest=");
+    // A double-byte character whose second byte is "\" is not split.
+    EXPECT_EQ(all("\x81\x5c/x"), "\x81\x5c|rest=x");
+}
+
 }  // namespace

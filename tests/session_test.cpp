@@ -40,6 +40,27 @@ TEST(SessionPaths, DerivedFromTheExecutablesFolder) {
     testing::internal::GetCapturedStdout();
 }
 
+TEST(SessionPaths, AnInstallFolderTooLongForTheLobbysPathIsRefused) {
+    testing::internal::CaptureStdout();
+    // 245 bytes fit the folder's field, but not with "\Halcyra.exe" after them.
+    const std::string folder = "/" + std::string(244, 'g');
+    platform::SetModuleDirForTesting(folder.c_str());
+    {
+        CUpdateDlg dlg;
+        dlg.InitSessionPaths();
+        EXPECT_TRUE(dlg.m_pathTooLong);
+    }
+    platform::SetModuleDirForTesting("/games/lobby");
+    {
+        CUpdateDlg dlg;
+        dlg.InitSessionPaths();
+        EXPECT_FALSE(dlg.m_pathTooLong);
+        EXPECT_STREQ(dlg.m_lobbyPath, "/games/lobby\\Halcyra.exe");
+    }
+    platform::SetModuleDirForTesting(nullptr);
+    testing::internal::GetCapturedStdout();
+}
+
 TEST(SessionPaths, FolderOfTheExecutablesPath) {
     const auto folder = [](const char* path) {
         char buf[260];

@@ -52,7 +52,7 @@ protected:
                  server.BaseUrl().c_str());
         snprintf(dlg->m_packageName, sizeof(dlg->m_packageName), "Vadarodazu");
         dlg->m_log.Open(dir.Join("updatelog.txt").c_str());
-        dlg->m_session.SetTimeouts(3000, 2000);
+        dlg->m_transfer.Session().SetTimeouts(3000, 2000);
     }
     void TearDown() override {
         dlg.reset();

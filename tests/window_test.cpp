@@ -1,6 +1,7 @@
 // The progress window's logic, driven through a recording canvas and a fake host. The
-// window starts a real session on OnInitDialog: with no server listening the worker
-// fails at once, and the tests then set the shared counters themselves.
+// window starts a real session on OnInitDialog, in a fresh install folder: with no
+// server listening the worker fails at once, and the tests then set the shared counters
+// themselves.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -83,41 +84,20 @@ public:
     int invalidates = 0, closes = 0, drags = 0;
 };
 
-// What a session started from the test program leaves beside it.
-const char* const kSessionLeftovers[] = {"updatelog.txt", "Update", "Vadarodazu.xml"};
-
-fs::path ExeDir() {
-    char self[4096];
-    if (!platform::ModulePath(self, sizeof(self))) return fs::path();
-    return fs::path(self).parent_path();
-}
-
 class ProgressWindow : public testing::Test {
 protected:
     void SetUp() override {
-        // CTest runs tests as parallel processes, and every window's session uses this
-        // program's folder: one window at a time, so that each removes only what it made.
-        for (int i = 0; i < 3000 && !m_folderGuard; ++i) {
-            m_folderGuard.reset(new platform::InstanceGuard);
-            if (!m_folderGuard->Acquire("HalcyraUpdaterTestsWindowFolder")) {
-                m_folderGuard.reset();
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
-        }
-        ASSERT_TRUE(m_folderGuard);
+        // The window's session works in the executable's folder: here a fresh one.
         m_cwd = fs::current_path();
-        for (const char* name : kSessionLeftovers) m_existed.push_back(fs::exists(ExeDir() / name));
+        platform::SetModuleDirForTesting(m_install.Path().c_str());
     }
     void TearDown() override {
         testing::internal::CaptureStdout();
-        m_dlg.reset();  // closes the log, so that it can be removed
+        m_dlg.reset();
         testing::internal::GetCapturedStdout();
+        platform::SetModuleDirForTesting(nullptr);
         std::error_code ec;
-        for (size_t i = 0; i < m_existed.size(); ++i) {
-            if (!m_existed[i]) fs::remove_all(ExeDir() / kSessionLeftovers[i], ec);
-        }
         fs::current_path(m_cwd, ec);
-        m_folderGuard.reset();
     }
     // Opens the window on `host` and waits for the session's worker to give up.
     CUpdateDlg& Open() {
@@ -162,9 +142,8 @@ protected:
     testutil::FixedEnvironment m_env;
 
 private:
-    std::unique_ptr<platform::InstanceGuard> m_folderGuard;
+    testutil::TempDir m_install;
     fs::path m_cwd;
-    std::vector<bool> m_existed;
 };
 
 TEST_F(ProgressWindow, InitSetsTitleTimerAndSizeFromTheBackground) {

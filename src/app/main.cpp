@@ -4,6 +4,7 @@
 #include <string>
 
 #include "build_config.h"
+#include "install/install.h"
 #include "platform/platform.h"
 #include "ui/update_dlg.h"
 

@@ -89,3 +89,19 @@ bool SamePath(const char* a, const char* b, bool ignoreCase) {
         b = cb + lb;
     }
 }
+
+bool PopPathComponent(char* path, char* component) {
+    if (!path[0]) return false;
+    size_t skip = 0;
+    while (IsSeparator(path[skip])) ++skip;
+    if (skip) memmove(path, path + skip, strlen(path + skip) + 1);
+    // The first separator that is not the second byte of a double-byte character.
+    const char* p = path;
+    while (*p && !IsSeparator(*p)) p += GbkCharWidth(p);
+    if (!*p) return false;
+    const size_t len = static_cast<size_t>(p - path);
+    memcpy(component, path, len);
+    component[len] = '\0';
+    memmove(path, path + len + 1, strlen(path + len + 1) + 1);
+    return true;
+}

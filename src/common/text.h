@@ -45,6 +45,10 @@ const char* FindText(const char* text, const char* what);
 // file's path. Empty when the path holds no separator.
 void CutAtLastSeparator(char* path);
 
+// Takes the first folder component off `path` (in place) into `component`, skipping
+// leading separators. False when no component followed by a separator is left.
+bool PopPathComponent(char* path, char* component);
+
 // Whether two relative paths name the same file: "\\" and "/" alike, runs of separators
 // and "." components ignored, ASCII letters compared without case when `ignoreCase`.
 bool SamePath(const char* a, const char* b, bool ignoreCase);

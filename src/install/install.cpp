@@ -1,11 +1,14 @@
 // The install step: verifies each file of the temporary tree against the downloaded
 // manifest and puts it in its place in the install directory.
+#include "install/install.h"
+
 #include <cstring>
 #include <string>
 
 #include "common/text.h"
 #include "digest/md5.h"
-#include "ui/update_dlg.h"
+#include "log/update_log.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -19,7 +22,16 @@ const char* BaseName(const char* path) {
 
 }  // namespace
 
-void CUpdateDlg::CopyUpdateTree(const char* dstDir, const char* srcDir) {
+InstallStep::InstallStep(UpdateLog& log, const char* gameDir, const char* treeRoot,
+                         ManifestEntry* entries, int count, const std::atomic<bool>& stop)
+    : m_log(log),
+      m_gameDir(gameDir),
+      m_treeRoot(treeRoot),
+      m_entries(entries),
+      m_count(count),
+      m_stop(stop) {}
+
+void InstallStep::CopyTree(const char* dstDir, const char* srcDir) {
     // Nothing is put in place through a link: a folder of the install that is one (the
     // player's own arrangement, or a planted one) ends the run instead.
     if (platform::LinkOnTheWay(m_gameDir, dstDir)) {
@@ -33,17 +45,17 @@ void CUpdateDlg::CopyUpdateTree(const char* dstDir, const char* srcDir) {
     std::string name;
     bool isFolder = false;
     while (listing.Next(name, isFolder)) {
-        CheckStop();
+        if (m_stop.load(std::memory_order_relaxed)) throw 0;
         char src[256], dst[256];
         if (isFolder) {
             if (name == "." || name == "..") continue;
-            RequirePath(FormatText(src, sizeof(src), "%s%s/", srcDir, name.c_str()), name.c_str());
-            RequirePath(FormatText(dst, sizeof(dst), "%s%s/", dstDir, name.c_str()), name.c_str());
-            CopyUpdateTree(dst, src);
+            RequirePath(m_log, FormatText(src, sizeof(src), "%s%s/", srcDir, name.c_str()), name.c_str());
+            RequirePath(m_log, FormatText(dst, sizeof(dst), "%s%s/", dstDir, name.c_str()), name.c_str());
+            CopyTree(dst, src);
             continue;
         }
-        RequirePath(FormatText(src, sizeof(src), "%s%s", srcDir, name.c_str()), name.c_str());
-        RequirePath(FormatText(dst, sizeof(dst), "%s%s", dstDir, name.c_str()), name.c_str());
+        RequirePath(m_log, FormatText(src, sizeof(src), "%s%s", srcDir, name.c_str()), name.c_str());
+        RequirePath(m_log, FormatText(dst, sizeof(dst), "%s%s", dstDir, name.c_str()), name.c_str());
         const size_t rootLen = strlen(m_treeRoot);
         const char* relative = strncmp(src, m_treeRoot, rootLen) == 0 ? src + rootLen : "";
 
@@ -61,8 +73,8 @@ void CUpdateDlg::CopyUpdateTree(const char* dstDir, const char* srcDir) {
         char digestText[33] = {0};
         bool digested = false;
         bool accepted = false;
-        for (int i = 0; i < m_newCount && !accepted; ++i) {
-            const ManifestEntry& entry = m_newEntries[i];
+        for (int i = 0; i < m_count && !accepted; ++i) {
+            const ManifestEntry& entry = m_entries[i];
             if (strcmp(BaseName(entry.filename), name.c_str()) != 0) continue;
             if (!digested) {
                 unsigned char digest[16] = {0};
@@ -85,9 +97,9 @@ void CUpdateDlg::CopyUpdateTree(const char* dstDir, const char* srcDir) {
     }
 }
 
-void CUpdateDlg::MarkVerified(const char* relative, const char* digestText, uint64_t size) {
-    for (int i = 0; i < m_newCount; ++i) {
-        ManifestEntry& entry = m_newEntries[i];
+void InstallStep::MarkVerified(const char* relative, const char* digestText, uint64_t size) {
+    for (int i = 0; i < m_count; ++i) {
+        ManifestEntry& entry = m_entries[i];
         if (strcmp(entry.md5, digestText) == 0 && entry.size >= 0 &&
             static_cast<uint64_t>(entry.size) == size &&
             SamePath(entry.filename, relative, platform::NamesIgnoreCase())) {
@@ -99,7 +111,7 @@ void CUpdateDlg::MarkVerified(const char* relative, const char* digestText, uint
 // Puts the verified `src` in the place of `dst` in one step, so an installed file is
 // never half-written. While the target is in use the user is asked to close the lobby
 // and retry; "No" abandons the run, a retry that succeeds goes on with it.
-void CUpdateDlg::InstallFile(const char* src, const char* dst) {
+void InstallStep::InstallFile(const char* src, const char* dst) {
     if (platform::MoveOver(src, dst)) return;
     if (platform::IsOwnExecutable(dst) && ReplaceOwnExecutable(src, dst)) return;
     char prompt[512];
@@ -115,7 +127,7 @@ void CUpdateDlg::InstallFile(const char* src, const char* dst) {
 
 // The running updater cannot be overwritten, but it can be renamed: the old file moves
 // aside (removed at the next start) and the new one takes its name.
-bool CUpdateDlg::ReplaceOwnExecutable(const char* src, const char* dst) {
+bool InstallStep::ReplaceOwnExecutable(const char* src, const char* dst) {
     char aside[256];
     if (!FormatText(aside, sizeof(aside), "%s%s", dst, kAsideSuffix)) return false;
     platform::RemoveFile(aside);

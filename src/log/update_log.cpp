@@ -113,3 +113,9 @@ void UpdateLog::WriteTextMode(const char* text, size_t len) {
     }
     fwrite(text + start, 1, len - start, m_file);
 }
+
+void RequirePath(UpdateLog& log, bool fits, const char* what) {
+    if (fits) return;
+    log.WriteLine("路径太长，更新失败:%s", what);
+    throw 0;
+}

@@ -1,12 +1,13 @@
-// DownloadFile: one file from the update server into the temporary tree, with the
-// error-page and length checks and the progress counters.
+// Transfer: one file from the update server into a local file, with the answer's
+// checks, the size bound, the stall rule and the digest of what arrived.
+#include "net/download.h"
+
 #include <cstring>
 #include <exception>
 
 #include "common/text.h"
-#include "platform/platform.h"
 #include "digest/md5.h"
-#include "ui/update_dlg.h"
+#include "log/update_log.h"
 
 namespace {
 
@@ -19,45 +20,14 @@ bool StartsWith(const char* data, size_t n, const char* marker) {
 
 }  // namespace
 
-bool PopPathComponent(char* path, char* component) {
-    if (!path[0]) return false;
-    size_t skip = 0;
-    while (IsSeparator(path[skip])) ++skip;
-    if (skip) memmove(path, path + skip, strlen(path + skip) + 1);
-    // The first separator that is not the second byte of a double-byte character.
-    const char* p = path;
-    while (*p && !IsSeparator(*p)) p += GbkCharWidth(p);
-    if (!*p) return false;
-    const size_t len = static_cast<size_t>(p - path);
-    memcpy(component, path, len);
-    component[len] = '\0';
-    memmove(path, path + len + 1, strlen(path + len + 1) + 1);
-    return true;
+Transfer::Transfer(const char* agent, UpdateLog& log, TransferCounters counters,
+                   const std::atomic<bool>& stop)
+    : m_session(agent), m_log(log), m_counters(counters), m_stop(stop) {
+    memset(m_receivedMd5, 0, sizeof(m_receivedMd5));
 }
 
-void CUpdateDlg::DownloadFile(const char* fileName, const char* dirName, uint32_t expectedSize) {
-    char localPath[256], dirPath[256], work[256], component[256], url[256];
-    RequirePath(FormatText(localPath, sizeof(localPath), "%s/%s/%s", m_gameDir, dirName, fileName),
-                fileName);
-
-    // The directories of dirName, then those inside fileName; its last part is the file.
-    RequirePath(FormatText(dirPath, sizeof(dirPath), "%s", m_gameDir), fileName);
-    for (const char* part : {dirName, fileName}) {
-        RequirePath(FormatText(work, sizeof(work), "%s", part), fileName);
-        while (PopPathComponent(work, component)) {
-            const size_t used = strlen(dirPath);
-            RequirePath(FormatText(dirPath + used, sizeof(dirPath) - used, "/%s", component),
-                        fileName);
-            // The temporary tree is made of real folders: a link in the place of one is
-            // removed, never followed.
-            platform::RemoveLink(dirPath);
-            platform::CreateFolder(dirPath);
-        }
-    }
-
-    m_log.WriteLine("正在下载%s", fileName);
-    m_fileReceived = 0;
-    m_fileSize = expectedSize;
+void Transfer::Fetch(const char* url, const char* localPath, const char* fileName,
+                     uint32_t expectedSize) {
     Md5Context md5;
     Md5Init(&md5);
     memset(m_receivedMd5, 0, sizeof(m_receivedMd5));
@@ -68,14 +38,13 @@ void CUpdateDlg::DownloadFile(const char* fileName, const char* dirName, uint32_
             m_log.WriteLine("打开本地文件出错%s", fileName);
             throw 0;
         }
-        CloseTransfer();
+        Close();
         unsigned char digest[16];
         Md5Final(digest, &md5);
         DigestToHex(digest, m_receivedMd5);
         return;
     }
 
-    RequirePath(FormatText(url, sizeof(url), "%s%s", m_downloadBase, fileName), fileName);
     // The most bytes this body may have: the manifest's size, or for the manifest itself
     // a bound far above any real one, so a server that never stops cannot fill the disk.
     const uint64_t limit = expectedSize == kUnknownSize ? kMaxManifestBytes : expectedSize;
@@ -106,16 +75,16 @@ void CUpdateDlg::DownloadFile(const char* fileName, const char* dirName, uint32_
 
         uint32_t length = 0;
         if (m_remoteFile->ContentLength(&length)) {
-            m_fileSize = length;
+            m_counters.fileSize = length;
         } else {
             m_log.WriteLine("获取大小失败");
             platform::ShowMessage("%s%s", "获取大小失败", url);
         }
-        if (expectedSize != kUnknownSize && expectedSize != m_fileSize) {
+        if (expectedSize != kUnknownSize && expectedSize != m_counters.fileSize) {
             FormatText(failure, sizeof(failure), "%s", "文件大小与清单不符");
             throw DOWNLOAD_FAILED;
         }
-        if (expectedSize == kUnknownSize && m_fileSize != kUnknownSize && m_fileSize > limit) {
+        if (expectedSize == kUnknownSize && m_counters.fileSize != kUnknownSize && m_counters.fileSize > limit) {
             FormatText(failure, sizeof(failure), "%s", "内容超过允许的大小");
             throw DOWNLOAD_FAILED;
         }
@@ -136,13 +105,13 @@ void CUpdateDlg::DownloadFile(const char* fileName, const char* dirName, uint32_
             m_localFile.Write(chunk, n);
             Md5Update(&md5, chunk, n);
             received += n;
-            m_fileReceived.fetch_add(static_cast<uint32_t>(n), std::memory_order_relaxed);
-            m_totalReceived.fetch_add(static_cast<int32_t>(n), std::memory_order_relaxed);
-            CheckStop();
+            m_counters.fileReceived.fetch_add(static_cast<uint32_t>(n), std::memory_order_relaxed);
+            m_counters.totalReceived.fetch_add(static_cast<int32_t>(n), std::memory_order_relaxed);
+            if (m_stop.load(std::memory_order_relaxed)) throw 0;
             const uint32_t now = platform::TickCount();
             const uint32_t elapsed = now - windowStart;
-            if (elapsed >= m_rateWindowMs) {
-                if ((received - windowBytes) * 1000 < static_cast<uint64_t>(m_minRate) * elapsed) {
+            if (elapsed >= rateWindowMs) {
+                if ((received - windowBytes) * 1000 < static_cast<uint64_t>(minRate) * elapsed) {
                     FormatText(failure, sizeof(failure), "%s", "传输太慢");
                     throw DOWNLOAD_FAILED;
                 }
@@ -152,20 +121,19 @@ void CUpdateDlg::DownloadFile(const char* fileName, const char* dirName, uint32_
             n = m_remoteFile->Read(chunk, sizeof(chunk));
             if (n == 0) break;
         }
-        if (!m_localFile.Close()) throw platform::FileError("write failed");
-        if (m_fileReceived < m_fileSize && expectedSize != kUnknownSize) {
-            m_fileReceived = 0;
+        if (!m_localFile.Close()) throw platform::LastError<platform::FileError>("write failed");
+        if (m_counters.fileReceived < m_counters.fileSize && expectedSize != kUnknownSize) {
+            m_counters.fileReceived = 0;
             FormatText(failure, sizeof(failure), "%s", "文件不完整");
             throw 0;
         }
         unsigned char digest[16];
         Md5Final(digest, &md5);
         DigestToHex(digest, m_receivedMd5);
-        CloseTransfer();
+        Close();
     } catch (...) {
         m_remoteFile.reset();
         m_localFile.Close();  // what arrived stays on disk
-        m_status.store(STATUS_FAILED, std::memory_order_release);
         try {
             throw;
         } catch (const std::exception& e) {
@@ -177,8 +145,8 @@ void CUpdateDlg::DownloadFile(const char* fileName, const char* dirName, uint32_
     }
 }
 
-void CUpdateDlg::CloseTransfer() {
-    m_fileReceived = 0;
+void Transfer::Close() {
+    m_counters.fileReceived = 0;
     m_remoteFile.reset();
     if (m_localFile.IsOpen()) m_localFile.Close();
 }

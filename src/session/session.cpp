@@ -40,10 +40,9 @@ CUpdateDlg::CUpdateDlg()
       m_newCount(0),
       m_oldEntries(nullptr),
       m_oldCount(0),
-      m_minRate(kMinTransferRate),
-      m_rateWindowMs(kRateWindowMs),
       m_pathTooLong(false),
-      m_session(ProgramName().c_str()),
+      m_transfer(ProgramName().c_str(), m_log, {m_fileSize, m_fileReceived, m_totalReceived},
+                 m_stopRequested),
       m_host(nullptr),
       m_speed(0.0f),
       m_sampled(false),
@@ -55,7 +54,6 @@ CUpdateDlg::CUpdateDlg()
     m_lobbyPath[0] = m_failMessage[0] = '\0';
     m_gameDir[0] = m_serverUrl[0] = m_downloadBase[0] = m_packageName[0] = '\0';
     memset(m_manifestMd5, 0, sizeof(m_manifestMd5));
-    memset(m_receivedMd5, 0, sizeof(m_receivedMd5));
     m_treeRoot[0] = '\0';
     m_newEntries = new ManifestEntry[kManifestCapacity];
     m_oldEntries = new ManifestEntry[kManifestCapacity];
@@ -69,7 +67,7 @@ CUpdateDlg::~CUpdateDlg() {
         std::_Exit(ExitCode());
     }
     FreeListBuffers();
-    CloseTransfer();
+    m_transfer.Close();
 }
 
 void CUpdateDlg::InitSessionPaths() {
@@ -180,10 +178,4 @@ void CUpdateDlg::FreeListBuffers() {
 
 void CUpdateDlg::CheckStop() {
     if (m_stopRequested.load(std::memory_order_relaxed)) throw 0;
-}
-
-void CUpdateDlg::RequirePath(bool fits, const char* what) {
-    if (fits) return;
-    m_log.WriteLine("路径太长，更新失败:%s", what);
-    throw 0;
 }

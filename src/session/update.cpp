@@ -6,6 +6,7 @@
 
 #include "common/text.h"
 #include "digest/md5.h"
+#include "install/install.h"
 #include "platform/platform.h"
 #include "ui/update_dlg.h"
 
@@ -29,7 +30,7 @@ void DigestTextOf(const char* path, char text[33]) {
 // marked verified; one current in the temporary tree is verified when installed.
 bool CUpdateDlg::IsCurrent(ManifestEntry& entry) {
     char installed[256];
-    RequirePath(FormatText(installed, sizeof(installed), "%s\\%s", m_gameDir, entry.filename),
+    RequirePath(m_log, FormatText(installed, sizeof(installed), "%s\\%s", m_gameDir, entry.filename),
                 entry.filename);
     uint64_t size = 0;
     // Nothing is digested through a link: a linked folder on the way counts as missing.
@@ -49,7 +50,7 @@ bool CUpdateDlg::IsCurrent(ManifestEntry& entry) {
         return false;
     }
     char temporary[256];
-    RequirePath(FormatText(temporary, sizeof(temporary), "%s/%s/%s/%s", m_gameDir, kUpdateFolder,
+    RequirePath(m_log, FormatText(temporary, sizeof(temporary), "%s/%s/%s/%s", m_gameDir, kUpdateFolder,
                            m_packageName, entry.filename),
                 entry.filename);
     char text[33];
@@ -72,7 +73,7 @@ void CUpdateDlg::RunUpdate() {
     }
     char updateFolder[256], installedManifest[256], downloadedManifest[256];
     char manifestName[256];
-    RequirePath(
+    RequirePath(m_log, 
         FormatText(updateFolder, sizeof(updateFolder), "%s//%s", m_gameDir, kUpdateFolder) &&
             FormatText(installedManifest, sizeof(installedManifest), "%s\\%s.xml", m_gameDir,
                        m_packageName) &&
@@ -86,7 +87,7 @@ void CUpdateDlg::RunUpdate() {
     // The temporary tree is made of real folders: a link planted in the place of one is
     // removed, never followed.
     char packageFolder[256];
-    RequirePath(FormatText(packageFolder, sizeof(packageFolder), "%s/%s/%s", m_gameDir,
+    RequirePath(m_log, FormatText(packageFolder, sizeof(packageFolder), "%s/%s/%s", m_gameDir,
                            kUpdateFolder, m_packageName),
                 m_gameDir);
     for (const char* folder :
@@ -138,12 +139,12 @@ void CUpdateDlg::RunUpdate() {
         if (!entry.needsDownload) continue;
         CheckStop();
         char fileName[256];
-        RequirePath(FormatText(fileName, sizeof(fileName), "%s/%s", m_packageName, entry.filename),
+        RequirePath(m_log, FormatText(fileName, sizeof(fileName), "%s/%s", m_packageName, entry.filename),
                     entry.filename);
         DownloadFile(fileName, "Update/", static_cast<uint32_t>(entry.size));
         // The bytes were digested as they arrived: a file that is not the one listed
         // ends the run here, before anything is installed.
-        if (strcmp(m_receivedMd5, entry.md5) != 0) {
+        if (strcmp(m_transfer.ReceivedMd5(), entry.md5) != 0) {
             m_log.WriteLine("下载失败%s:%s", fileName, "MD5与清单不符");
             m_status.store(STATUS_FAILED, std::memory_order_release);
             throw DOWNLOAD_FAILED;
@@ -151,7 +152,7 @@ void CUpdateDlg::RunUpdate() {
     }
 
     char target[256];
-    RequirePath(FormatText(target, sizeof(target), "%s/", m_gameDir), m_gameDir);
+    RequirePath(m_log, FormatText(target, sizeof(target), "%s/", m_gameDir), m_gameDir);
     CopyUpdateTree(target, m_treeRoot);
 
     // Success means every listed file is in place and verified.
@@ -166,4 +167,47 @@ void CUpdateDlg::RunUpdate() {
     platform::MoveOver(downloadedManifest, installedManifest);
     platform::RemoveFile(downloadedManifest);
     m_log.WriteLine("下载好了");
+}
+
+// One file into the temporary tree: its folders are made (a link in the place of one is
+// removed, never followed), the progress counters start afresh, and the transfer stores
+// it. A failure fails the run at once, as the window then shows.
+void CUpdateDlg::DownloadFile(const char* fileName, const char* dirName, uint32_t expectedSize) {
+    char localPath[256], dirPath[256], work[256], component[256], url[256] = "";
+    RequirePath(m_log, FormatText(localPath, sizeof(localPath), "%s/%s/%s", m_gameDir, dirName, fileName),
+                fileName);
+
+    // The directories of dirName, then those inside fileName; its last part is the file.
+    RequirePath(m_log, FormatText(dirPath, sizeof(dirPath), "%s", m_gameDir), fileName);
+    for (const char* part : {dirName, fileName}) {
+        RequirePath(m_log, FormatText(work, sizeof(work), "%s", part), fileName);
+        while (PopPathComponent(work, component)) {
+            const size_t used = strlen(dirPath);
+            RequirePath(m_log, 
+                FormatText(dirPath + used, sizeof(dirPath) - used, "/%s", component), fileName);
+            platform::RemoveLink(dirPath);
+            platform::CreateFolder(dirPath);
+        }
+    }
+
+    m_log.WriteLine("正在下载%s", fileName);
+    m_fileReceived = 0;
+    m_fileSize = expectedSize;
+    if (expectedSize != 0) {
+        RequirePath(m_log, FormatText(url, sizeof(url), "%s%s", m_downloadBase, fileName), fileName);
+    }
+    try {
+        m_transfer.Fetch(url, localPath, fileName, expectedSize);
+    } catch (enDownLoadResult) {
+        // The failure guard: the window may show the failure before the worker ends.
+        m_status.store(STATUS_FAILED, std::memory_order_release);
+        throw;
+    }
+}
+
+void CUpdateDlg::CloseTransfer() { m_transfer.Close(); }
+
+void CUpdateDlg::CopyUpdateTree(const char* dstDir, const char* srcDir) {
+    InstallStep step(m_log, m_gameDir, m_treeRoot, m_newEntries, m_newCount, m_stopRequested);
+    step.CopyTree(dstDir, srcDir);
 }

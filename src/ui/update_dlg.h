@@ -10,33 +10,11 @@
 
 #include "log/update_log.h"
 #include "manifest/manifest.h"
+#include "net/download.h"
 #include "platform/platform.h"
-
-// What a failed download throws.
-enum enDownLoadResult {
-    DOWNLOAD_LOCAL_FILE_ERROR = 2,  // the local file can't be opened for writing
-    DOWNLOAD_FAILED = 3,            // the download failed (all that leaves DownloadFile)
-};
 
 // m_status
 enum : int32_t { STATUS_RUNNING = 0, STATUS_FINISHED = 3, STATUS_FAILED = 4 };
-
-// No expected size: DownloadFile skips its length checks (the manifest).
-constexpr uint32_t kUnknownSize = 0xFFFFFF;
-
-// The most bytes a body of unknown size (the manifest) may have. A manifest of 1999
-// entries, each with the longest name written as character references, stays below
-// 3 MiB; a server that sends more is not sending a manifest.
-constexpr uint64_t kMaxManifestBytes = 16u * 1024 * 1024;
-
-// A transfer that brings less than this average rate over a window of this length has
-// stalled. A slow real line (a few KiB/s) passes; a server that drips bytes does not.
-constexpr uint32_t kMinTransferRate = 1024;  // bytes per second
-constexpr uint32_t kRateWindowMs = 30000;
-
-// The name the running updater's old file takes while its new one is put in place; it
-// is removed when the updater next starts.
-constexpr char kAsideSuffix[] = ".old~";
 
 // The process's exit status.
 enum : int {
@@ -48,10 +26,6 @@ enum : int {
 
 // The worker thread's entry: runs the update and stores its outcome in m_status.
 unsigned UpdateThreadProc(void* param);
-
-// Takes the first directory component off `path` (in place) into `component`. False
-// when no component followed by a separator is left.
-bool PopPathComponent(char* path, char* component);
 
 struct Rect {
     int32_t left, top, right, bottom;
@@ -119,35 +93,21 @@ public:
     char m_downloadBase[256];
     char m_packageName[100];
     char m_manifestMd5[33];
-    // Digest text of the bytes the last DownloadFile stored, taken while they arrived.
-    char m_receivedMd5[33];
     // The root of the temporary tree ("G/Update/Vadarodazu/"), set by RunUpdate: the
     // install step names each file by its path below it.
     char m_treeRoot[256];
-    // The stall rule of DownloadFile (tests shorten it).
-    uint32_t m_minRate;
-    uint32_t m_rateWindowMs;
     // Set by InitSessionPaths when the install directory's paths do not fit their buffers.
     bool m_pathTooLong;
 
     UpdateLog m_log;
 
-    // ---- Transfer
-    platform::HttpSession m_session;
-    std::unique_ptr<platform::HttpResponse> m_remoteFile;
-    platform::LocalFile m_localFile;
+    // ---- The download's connection, its stall rule and the digest of its last file
+    Transfer m_transfer;
 
 private:
     // Throws when the window has asked the worker to stop.
     void CheckStop();
-    // Logs and throws when a path did not fit its buffer.
-    void RequirePath(bool fits, const char* what);
     bool IsCurrent(ManifestEntry& entry);
-    void InstallFile(const char* src, const char* dst);
-    bool ReplaceOwnExecutable(const char* src, const char* dst);
-    // Marks every record whose path is `relative`, whose digest is `digestText` and
-    // whose size is `size` as verified in place.
-    void MarkVerified(const char* relative, const char* digestText, uint64_t size);
 
     // The window; set by OnInitDialog.
     platform::WindowHost* m_host;

@@ -1,0 +1,43 @@
+// The install step: puts each file of the temporary tree that a record of the downloaded
+// manifest vouches for (by name and digest) in its place in the install, and marks the
+// records it installed as verified.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "manifest/manifest.h"
+
+class UpdateLog;
+
+// The name the running updater's old file takes while its new one is put in place; it
+// is removed when the updater next starts.
+constexpr char kAsideSuffix[] = ".old~";
+
+class InstallStep {
+public:
+    // `treeRoot`: the temporary tree's root, below which each file is named by its
+    // path; `entries`: the downloaded manifest's records; `stop`: set by another thread
+    // to end the step between files (it then throws).
+    InstallStep(UpdateLog& log, const char* gameDir, const char* treeRoot, ManifestEntry* entries,
+                int count, const std::atomic<bool>& stop);
+
+    // Copies the tree at `srcDir` over `dstDir` (both ending in a separator). Files that
+    // fail the checks are logged and skipped; throws 0 when a file cannot be put in place
+    // or a folder of the install is a link.
+    void CopyTree(const char* dstDir, const char* srcDir);
+
+private:
+    void InstallFile(const char* src, const char* dst);
+    bool ReplaceOwnExecutable(const char* src, const char* dst);
+    // Marks every record whose path is `relative`, whose digest is `digestText` and
+    // whose size is `size` as verified in place.
+    void MarkVerified(const char* relative, const char* digestText, uint64_t size);
+
+    UpdateLog& m_log;
+    const char* m_gameDir;
+    const char* m_treeRoot;
+    ManifestEntry* m_entries;
+    int m_count;
+    const std::atomic<bool>& m_stop;
+};
