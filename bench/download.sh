@@ -9,7 +9,7 @@ cd "$ROOT"
 configure_and_build linux
 . "$ROOT/tests/e2e/nginx.sh"
 
-PORT=8651
+PORT=$(build_port "$ROOT/build/linux")
 B=$ROOT/build/bench/download
 mkdir -p "$B/www/f" "$B/small"
 chmod 755 "$ROOT/build" "$ROOT/build/bench" "$B" "$B/www"

@@ -10,7 +10,7 @@ cd "$ROOT"
 configure_and_build linux
 . "$ROOT/tests/e2e/nginx.sh"
 
-PORT=$(sed -nE 's/^UPDATER_SERVER_HOST:STRING=[^:]*:?([0-9]*)$/\1/p' "$ROOT/build/linux/CMakeCache.txt")
+PORT=$(build_port "$ROOT/build/linux")
 B=$ROOT/build/bench/update
 mkdir -p "$B"
 chmod 755 "$ROOT/build" "$ROOT/build/bench" "$B"

@@ -10,7 +10,11 @@ BUILD=$(cd "${1:?build folder}" && pwd)
 . "$HERE/common.sh"
 PUBLISH="$BUILD/HalcyraPublish"
 
-PORT=8642  # the host the updater is built with (UPDATER_SERVER_HOST)
+PORT=$(build_port "$BUILD")
+UPDATER=$BUILD/HalcyraUpdate
+LOBBY_STANDIN=$BUILD/tests/fake_lobby
+# The lobby itself comes with the first update when the release carries it.
+INSTALL_LOBBY=1
 WORK=$(mktemp -d /tmp/updater-e2e.XXXXXX)
 chmod 755 "$WORK"  # nginx's workers must read it
 WWW=$WORK/www
@@ -25,30 +29,6 @@ trap cleanup EXIT
 
 
 # ---- fixtures ----------------------------------------------------------------------
-
-# A small lobby release: files at the top, in subfolders, a GBK (Chinese) name, an
-# empty file.
-make_release() {
-    local dir=$1
-    rm -rf "$dir"
-    mkdir -p "$dir/data/sub" "$dir/skin"
-    printf 'lobby %s\n' "${2:-1}" >"$dir/readme.txt"
-    head -c 200000 /dev/urandom >"$dir/data/big.bin"
-    printf 'config\n' >"$dir/data/sub/config.ini"
-    cp "$BUILD/tests/fake_lobby" "$dir/Halcyra.exe"
-    printf '中文内容\n' >"$dir/skin/更新文件.txt"
-    : >"$dir/empty.dat"
-}
-
-
-new_install() {
-    INST=$WORK/install-$1
-    rm -rf "$INST"
-    mkdir -p "$INST"
-    cp "$BUILD/HalcyraUpdate" "$INST/"
-    # The lobby itself comes with the first update when the release carries it.
-    [ "${2:-}" = without-lobby ] || cp "$BUILD/tests/fake_lobby" "$INST/Halcyra.exe"
-}
 
 # Runs the updater in $INST; its stdout and stderr go to $INST.out and $INST.err.
 run_updater() {
@@ -76,7 +56,7 @@ nginx_start "$WWW" "$PORT" || exit 1
 CASE="first run"
 make_release "$WORK/rel1" 1
 publish "$WORK/rel1"
-new_install a without-lobby
+INSTALL_LOBBY= new_install a
 run_updater
 check "every file installed" same_tree "$WORK/rel1" "$INST"
 check "GBK name stored as UTF-8 on disk" test -f "$INST/skin/更新文件.txt"

@@ -2,8 +2,32 @@
 # end-to-end tests, the demo and the benchmarks.
 #   nginx_start ROOT PORT [EXTRA_HTTP_DIRECTIVES]   (sets NGINX_DIR)
 #   nginx_stop
+#   build_port BUILD_DIR   (the port the build's updater asks for)
+#   poll SECONDS COMMAND...   (every 0.1 s until the command succeeds)
 
 NGINX_BIN=${NGINX_BIN:-/usr/sbin/nginx}
+
+# Runs the command every 0.1 s until it succeeds; false when it still fails after the
+# given number of seconds.
+poll() {  # seconds command...
+    local tenths=$(($1 * 10)) i
+    shift
+    for ((i = 0; i < tenths; i++)); do
+        "$@" && return 0
+        sleep 0.1
+    done
+    "$@"
+}
+running() { kill -0 "$1" 2>/dev/null; }
+not() { ! "$@"; }
+
+# The port of the server host a build was configured with (UPDATER_SERVER_HOST); 80
+# when the host names none.
+build_port() {  # build folder
+    local port
+    port=$(sed -nE 's/^UPDATER_SERVER_HOST:STRING=[^:]*:?([0-9]*)$/\1/p' "$1/CMakeCache.txt")
+    echo "${port:-80}"
+}
 
 nginx_start() {
     local root=$1 port=$2 extra=${3:-}
@@ -31,11 +55,7 @@ http {
 }
 CONF
     "$NGINX_BIN" -p "$NGINX_DIR" -c "$NGINX_DIR/nginx.conf" || return 1
-    local i
-    for i in $(seq 1 50); do
-        [ -s "$NGINX_DIR/nginx.pid" ] && return 0
-        sleep 0.1
-    done
+    poll 5 test -s "$NGINX_DIR/nginx.pid" && return 0
     echo "nginx did not start" >&2
     return 1
 }
@@ -46,11 +66,7 @@ nginx_stop() {
         local pid
         pid=$(cat "$NGINX_DIR/nginx.pid")
         kill "$pid" 2>/dev/null || true
-        local i
-        for i in $(seq 1 50); do
-            kill -0 "$pid" 2>/dev/null || break
-            sleep 0.1
-        done
+        poll 5 not running "$pid"
     fi
     rm -rf "$NGINX_DIR"
     NGINX_DIR=

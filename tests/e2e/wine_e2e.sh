@@ -15,10 +15,14 @@ SHOTS=${3:-}
 . "$HERE/nginx.sh"
 . "$HERE/common.sh"
 # Under emulation a program can take seconds to start: wait up to 20 s for the lobby.
-LOBBY_WAIT_TENTHS=200
+LOBBY_WAIT_SECONDS=20
 PUBLISH="$LBUILD/HalcyraPublish"
 
-PORT=8642  # the host the updater is built with
+PORT=$(build_port "$WBUILD")
+UPDATER=$WBUILD/HalcyraUpdate.exe
+LOBBY_STANDIN=$WBUILD/tests/fake_lobby.exe
+EOL=$'\r\n'
+LOBBY_SETTLE=0.5
 WORK=$(mktemp -d /tmp/updater-wine-e2e.XXXXXX)
 chmod 755 "$WORK"
 WWW=$WORK/www
@@ -66,37 +70,23 @@ timeout 30 wineserver -w
 
 # ---- fixtures --------------------------------------------------------------------------
 
-make_release() {
-    local dir=$1
-    rm -rf "$dir"
-    mkdir -p "$dir/data" "$dir/skin"
-    printf 'lobby %s\r\n' "${2:-1}" >"$dir/readme.txt"
-    head -c "${3:-1500000}" /dev/urandom >"$dir/data/big.bin"
-    printf '中文内容\r\n' >"$dir/skin/更新文件.txt"
-    cp "$WBUILD/tests/fake_lobby.exe" "$dir/Halcyra.exe"
-}
-new_install() {
-    INST=$WORK/install-$1
-    rm -rf "$INST"
-    mkdir -p "$INST"
-    cp "$WBUILD/HalcyraUpdate.exe" "$INST/"
-}
 start_updater() {
+    # One updater at a time: a copy still running (a case before that went wrong) would
+    # hold the single-instance guard and turn this one away.
+    if [ -n "$UPD_PID" ] && ! wait_exit "$UPD_PID" 60; then
+        echo "FAIL [$CASE] the updater of the case before was still running: stopped"
+        FAILED=$((FAILED + 1))
+        kill "$UPD_PID" 2>/dev/null
+        WINEPREFIX=$WINEPREFIX timeout 30 wineserver -k 2>/dev/null
+    fi
     rm -f "$INST/lobby-ran.txt"
     (cd "$INST" && exec "$LOADER" HalcyraUpdate.exe >/dev/null 2>&1) &
     UPD_PID=$!
 }
-wait_exit() {  # pid seconds
-    local i
-    for i in $(seq 1 $((${2:-60} * 10))); do
-        kill -0 "$1" 2>/dev/null || return 0
-        sleep 0.1
-    done
-    return 1
-}
+wait_exit() { poll "${2:-60}" not running "$1"; }  # pid seconds
 find_window() {  # exact name, seconds -> window id on stdout
     local i w
-    for i in $(seq 1 $((${2:-20} * 10))); do
+    for i in $(seq 1 $((${2:-60} * 10))); do
         w=$(xdotool search --name "^$1\$" 2>/dev/null | head -n 1)
         [ -n "$w" ] && { echo "$w"; return 0; }
         sleep 0.1
@@ -104,12 +94,15 @@ find_window() {  # exact name, seconds -> window id on stdout
     return 1
 }
 window_count() { xdotool search --name "^$1\$" 2>/dev/null | wc -l; }
+no_window() { [ "$(window_count "$1")" = 0 ]; }
 answer() {  # window key
     xdotool windowfocus --sync "$1" key "$2" 2>/dev/null || xdotool key --window "$1" "$2"
 }
 geometry() { xdotool getwindowgeometry "$1" | sed -n 's/.*Geometry: //p'; }
 shot() {  # window file
-    import -window "$1" "$2" 2>/dev/null
+    # import with no window would wait for a click on the screen.
+    [ -n "$1" ] || return 0
+    timeout 30 import -window "$1" "$2" 2>/dev/null
     [ -n "$SHOTS" ] && cp "$2" "$SHOTS/"
     return 0
 }
@@ -128,7 +121,7 @@ is_trough_colour() {
 }
 
 mkdir -p "$WWW/DownLoad"
-make_release "$WORK/rel" 1
+make_release "$WORK/rel" 1 1500000
 publish "$WORK/rel"
 
 # ---- cases -------------------------------------------------------------------------------
@@ -137,7 +130,7 @@ CASE="first run, watched while it downloads"
 nginx_start "$WWW" "$PORT" "limit_rate 250k;" || exit 1
 new_install a
 start_updater
-WIN=$(find_window '大厅自动更新' 30)
+WIN=$(find_window '大厅自动更新' 90)
 check "window shown" test -n "$WIN"
 check "window is 368 x 91" test "$(geometry "$WIN")" = "368x91"
 sleep 3
@@ -155,11 +148,11 @@ nginx_stop
 
 CASE="server stopped"
 start_updater
-BOX=$(find_window HalcyraUpdate 30)
+BOX=$(find_window HalcyraUpdate 90)
 check "failure message box shown" test -n "$BOX"
 [ -n "$BOX" ] && shot "$BOX" "$WORK/failure-box.png"
 [ -n "$BOX" ] && answer "$BOX" Return
-check "updater ends once answered" wait_exit "$UPD_PID" 20
+check "updater ends once answered" wait_exit "$UPD_PID" 60
 check "lobby not started" not lobby_started
 
 CASE="a second copy while the first runs"
@@ -167,7 +160,7 @@ nginx_start "$WWW" "$PORT" "limit_rate 250k;" || exit 1
 new_install b
 start_updater
 FIRST=$UPD_PID
-WIN=$(find_window '大厅自动更新' 30)
+WIN=$(find_window '大厅自动更新' 90)
 t0=$(date +%s%N)
 (cd "$INST" && timeout 30 "$LOADER" HalcyraUpdate.exe >/dev/null 2>&1)
 elapsed=$((($(date +%s%N) - t0) / 1000000))
@@ -183,7 +176,7 @@ new_install c
 mkdir -p "$INST/data"
 convert -size 420x130 gradient:'#2a5d9f-#0d2b55' "BMP3:$INST/data/update.bmp"
 start_updater
-WIN=$(find_window '大厅自动更新' 30)
+WIN=$(find_window '大厅自动更新' 90)
 check "window takes the skin's size" test "$(geometry "$WIN")" = "420x130"
 sleep 1
 shot "$WIN" "$WORK/window-other-skin.png"
@@ -193,22 +186,22 @@ nginx_stop
 
 CASE="a file held open by another program, answered No"
 nginx_start "$WWW" "$PORT" || exit 1
-make_release "$WORK/rel" 2
+make_release "$WORK/rel" 2 1500000
 publish "$WORK/rel"
 before=$(md5sum <"$INST/readme.txt")
 cp "$WBUILD/tests/hold_file.exe" "$WORK/"
 (cd "$INST" && exec "$LOADER" "$WORK/hold_file.exe" readme.txt 120000 >"$WORK/held" 2>/dev/null) &
 HOLDER=$!
-for i in $(seq 1 100); do grep -q held "$WORK/held" 2>/dev/null && break; sleep 0.1; done
+poll 10 grep -q held "$WORK/held" 2>/dev/null
 start_updater
-BOX=$(find_window '警告' 30)
+BOX=$(find_window '警告' 90)
 check "retry prompt shown" test -n "$BOX"
 [ -n "$BOX" ] && shot "$BOX" "$WORK/in-use-prompt.png"
 [ -n "$BOX" ] && answer "$BOX" n
-FAILBOX=$(find_window HalcyraUpdate 20)
+FAILBOX=$(find_window HalcyraUpdate 90)
 check "then the failure message" test -n "$FAILBOX"
 [ -n "$FAILBOX" ] && answer "$FAILBOX" Return
-check "updater ends" wait_exit "$UPD_PID" 20
+check "updater ends" wait_exit "$UPD_PID" 60
 check "installed file unchanged" test "$(md5sum <"$INST/readme.txt")" = "$before"
 check "lobby not started" not lobby_started
 kill "$HOLDER" 2>/dev/null
@@ -236,12 +229,12 @@ nginx_start "$WWW" "$PORT" "limit_rate 100k;" || exit 1
 for key in Escape Return; do
     new_install "key-$key"
     start_updater
-    WIN=$(find_window '大厅自动更新' 30)
+    WIN=$(find_window '大厅自动更新' 90)
     sleep 1
     answer "$WIN" "$key"
-    for i in $(seq 1 50); do [ "$(window_count '大厅自动更新')" = 0 ] && break; sleep 0.1; done
+    poll 5 no_window '大厅自动更新'
     check "$key closes the window" test "$(window_count '大厅自动更新')" = 0
-    check "$key: updater ends" wait_exit "$UPD_PID" 10
+    check "$key: updater ends" wait_exit "$UPD_PID" 60
     check "$key: lobby not started" not lobby_started
 done
 nginx_stop
@@ -252,14 +245,14 @@ publish "$WORK/rel"
 nginx_start "$WWW" "$PORT" "limit_rate 300k;" || exit 1
 new_install d
 start_updater
-WIN=$(find_window '大厅自动更新' 30)
+WIN=$(find_window '大厅自动更新' 90)
 sleep 2.5
 xdotool mousemove --window "$WIN" 320 76 click 1
 t0=$(date +%s%N)
-for i in $(seq 1 50); do [ "$(window_count '大厅自动更新')" = 0 ] && break; sleep 0.1; done
+poll 5 no_window '大厅自动更新'
 closed=$((($(date +%s%N) - t0) / 1000000))
 check "window closes at once (${closed} ms)" test "$(window_count '大厅自动更新')" = 0
-check "updater ends" wait_exit "$UPD_PID" 10
+check "updater ends" wait_exit "$UPD_PID" 60
 check "no installed file half-written" not test -e "$INST/data/big.bin"
 check "lobby not started" not lobby_started
 nginx_stop
@@ -296,7 +289,7 @@ installed_manifest_is_servers() { cmp -s "$INST/Vadarodazu.xml" "$WWW/DownLoad/V
 updater_ends() {
     wait_exit "$UPD_PID" "$1" && return 0
     kill "$UPD_PID" 2>/dev/null
-    wait_exit "$UPD_PID" 10
+    wait_exit "$UPD_PID" 60
     return 1
 }
 
@@ -404,22 +397,29 @@ REQUESTS=$WORK/requests.log
 run_answering() {
     start_updater
     BOXES=0
-    local i box
-    for i in $(seq 1 600); do
-        kill -0 "$UPD_PID" 2>/dev/null || break
+    TITLES=
+    local box deadline=$((SECONDS + 240))
+    while kill -0 "$UPD_PID" 2>/dev/null && [ "$SECONDS" -lt "$deadline" ]; do
         box=$(xdotool search --name '^(HalcyraUpdate|自动更新失败)$' 2>/dev/null | head -n 1)
         if [ -n "$box" ]; then
+            TITLES="$TITLES$(xdotool getwindowname "$box" 2>/dev/null);"
             answer "$box" Return
             BOXES=$((BOXES + 1))
             sleep 0.5
         fi
         sleep 0.1
     done
+    if kill -0 "$UPD_PID" 2>/dev/null; then
+        kill "$UPD_PID" 2>/dev/null
+        TITLES="${TITLES}still running after 240 s;"
+    fi
     wait "$UPD_PID" 2>/dev/null
     STATUS=$?
 }
-exit_status() { [ "$STATUS" = "$1" ]; }
-lobby_not_started() { sleep 0.5; [ ! -e "$INST/lobby-ran.txt" ]; }
+boxes_answered() {  # at least this many
+    DETAIL="boxes answered: ${TITLES:-none}"
+    [ "$BOXES" -ge "$1" ]
+}
 
 make_release "$WORK/h1" 1 20000
 publish "$WORK/h1"
@@ -447,7 +447,7 @@ for rule in '{"Vadarodazu/readme.txt": {"wrong_bytes": true}}' '{"Vadarodazu/rea
     printf '%s' "$rule" >"$RULES"
     run_answering
     check "exit status 1" exit_status 1
-    check "failure shown" test "$BOXES" -ge 1
+    check "failure shown" boxes_answered 1
     check "lobby not started" lobby_not_started
     check "installed manifest kept" cmp -s "$H1/Vadarodazu.xml" "$INST/Vadarodazu.xml"
     check "installed files kept" same_tree "$H1" "$INST"
@@ -490,7 +490,7 @@ rm -rf "$INST" && mkdir -p "$INST" && cp "$WBUILD/HalcyraUpdate.exe" "$INST/"
 before=$(cd "$WORK" && find . -maxdepth 1 | sort)
 run_answering
 check "exit status 1" exit_status 1
-check "the message and the failure shown" test "$BOXES" -ge 2
+check "the message and the failure shown" boxes_answered 2
 check "no other folder created" test "$(cd "$WORK" && find . -maxdepth 1 | sort)" = "$before"
 check "nothing written in it" test "$(ls "$INST")" = HalcyraUpdate.exe
 hostile_stop
