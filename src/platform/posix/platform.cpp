@@ -20,6 +20,7 @@
 #include "platform/platform.h"
 #include "platform/platform_detail.h"
 #include "platform/posix/gbk.h"
+#include "platform/posix/prompt.h"
 
 extern char** environ;
 
