@@ -20,7 +20,6 @@
 #include "platform/platform.h"
 #include "platform/platform_detail.h"
 #include "platform/posix/gbk.h"
-#include "platform/posix/prompt.h"
 
 extern char** environ;
 
@@ -79,8 +78,6 @@ std::string Lenient(const char* to, const char* from, const char* text) {
 }
 
 }  // namespace
-
-std::atomic<int> g_boxesOpen{0};
 
 std::string GbkToUtf8(const char* text) { return Lenient("UTF-8", "CP936", text); }
 std::string Utf8ToGbk(const char* text) { return Lenient("CP936", "UTF-8", text); }
@@ -758,33 +755,6 @@ namespace detail {
 void SystemLocalTime(std::tm* out) {
     time_t now = time(nullptr);
     localtime_r(&now, out);
-}
-
-int SystemMessageBox(const char* text, const char* caption, unsigned style) {
-    // The terminal front end leaves the screen alone while a box waits for its answer.
-    struct Asking {
-        Asking() { ++posix::g_boxesOpen; }
-        ~Asking() { --posix::g_boxesOpen; }
-    } asking;
-    const std::string shown = GbkToUtf8(text);
-    const std::string title = caption ? GbkToUtf8(caption) : std::string("updater");
-    fprintf(stderr, "[%s] %s\n", title.c_str(), shown.c_str());
-    const bool yesNo = (style & 0xF) == kMbYesNo;
-    if (!isatty(STDIN_FILENO)) return yesNo ? kIdNo : kIdOk;
-    if (!yesNo) {
-        fprintf(stderr, "(press Enter) ");
-        int c;
-        while ((c = getchar()) != EOF && c != '\n') {
-        }
-        return kIdOk;
-    }
-    for (;;) {
-        fprintf(stderr, "[y/n] ");
-        char answer[16];
-        if (!fgets(answer, sizeof(answer), stdin)) return kIdNo;
-        if (answer[0] == 'y' || answer[0] == 'Y') return kIdYes;
-        if (answer[0] == 'n' || answer[0] == 'N') return kIdNo;
-    }
 }
 
 }  // namespace detail
