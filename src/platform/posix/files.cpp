@@ -1,53 +1,53 @@
-// POSIX implementation: file names in UTF-8, libcurl for HTTP, an abstract socket as
-// the single-instance guard, a terminal or stderr for message boxes.
-#include <curl/curl.h>
+// Files and folders: regular files opened without following links, moves, the folder
+// listing, and the system calls behind LocalFile.
 #include <dirent.h>
 #include <fcntl.h>
-#include <iconv.h>
-#include <spawn.h>
 #include <sys/file.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <csignal>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/platform_detail.h"
+#include "platform/posix/fd.h"
 #include "platform/posix/gbk.h"
-
-extern char** environ;
 
 namespace platform {
 
-using posix::GbkToUtf8;
+using posix::Fd;
+using posix::OpenRegular;
 using posix::Utf8ToGbk;
 
+namespace posix {
+
+int OpenRegular(const std::string& native, int flags, mode_t mode) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        Fd fd(open(native.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode));
+        struct stat st;
+        if (fd.get() >= 0 && fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) {
+            fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+            if ((flags & O_TRUNC) && ftruncate(fd.get(), 0) != 0) return -1;
+            return fd.release();
+        }
+        if (!(flags & O_CREAT)) return -1;
+        // Not a regular file (a link gives ELOOP, a pipe or device opens as itself).
+        struct stat entry;
+        if (lstat(native.c_str(), &entry) != 0 || S_ISREG(entry.st_mode) ||
+            S_ISDIR(entry.st_mode) || unlink(native.c_str()) != 0) {
+            return -1;
+        }
+    }
+    return -1;
+}
+
+}  // namespace posix
+
 namespace {
-
-class Fd {
-public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    ~Fd() {
-        if (m_fd >= 0) close(m_fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return m_fd; }
-    int release() {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-
-private:
-    int m_fd;
-};
 
 bool WriteAll(int fd, const void* data, size_t len) {
     const char* p = static_cast<const char*>(data);
@@ -74,44 +74,6 @@ bool CopyBytes(int from, int to) {
         }
         if (!WriteAll(to, buf.data(), static_cast<size_t>(n))) return false;
     }
-}
-
-// The folder of the running executable, with its "/" (native), or empty.
-std::string ModuleFolder() {
-    char buf[4096];
-    const ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
-    if (n <= 0) return std::string();
-    const std::string path(buf, static_cast<size_t>(n));
-    return path.substr(0, path.rfind('/') + 1);
-}
-
-// The list of replacements left for the next start, beside the executable.
-std::string PendingListPath() {
-    const std::string folder = ModuleFolder();
-    return folder.empty() ? folder : folder + "pending-replacements.txt";
-}
-
-// Opens a regular file without following a link in its last component and without
-// waiting on a pipe or device. For writing (`flags` with O_CREAT), a link or special
-// file found in its place is removed and a regular file made instead. -1 otherwise.
-int OpenRegular(const std::string& native, int flags, mode_t mode) {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        Fd fd(open(native.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode));
-        struct stat st;
-        if (fd.get() >= 0 && fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) {
-            fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
-            if ((flags & O_TRUNC) && ftruncate(fd.get(), 0) != 0) return -1;
-            return fd.release();
-        }
-        if (!(flags & O_CREAT)) return -1;
-        // Not a regular file (a link gives ELOOP, a pipe or device opens as itself).
-        struct stat entry;
-        if (lstat(native.c_str(), &entry) != 0 || S_ISREG(entry.st_mode) ||
-            S_ISDIR(entry.st_mode) || unlink(native.c_str()) != 0) {
-            return -1;
-        }
-    }
-    return -1;
 }
 
 }  // namespace
@@ -212,65 +174,6 @@ bool MoveOver(const char* src, const char* dst) {
     }
     unlink(from.c_str());
     return true;
-}
-
-bool ReplaceAtRestart(const char* src, const char* dst) {
-    const std::string list = PendingListPath();
-    if (list.empty()) return false;
-    const int fd = OpenRegular(list, O_WRONLY | O_CREAT | O_APPEND, 0600);
-    FILE* f = fd >= 0 ? fdopen(fd, "a") : nullptr;
-    if (!f) {
-        if (fd >= 0) close(fd);
-        return false;
-    }
-    const bool ok = fprintf(f, "%s\t%s\n", NativePath(src).c_str(), NativePath(dst).c_str()) > 0;
-    return fclose(f) == 0 && ok;
-}
-
-namespace {
-
-// A replacement from the list is carried out only between two paths inside the
-// updater's folder, with no ".." and no link on the way.
-bool IsInside(const std::string& folder, const std::string& path) {
-    if (path.compare(0, folder.size(), folder) != 0 || path.find("/../") != std::string::npos) {
-        return false;
-    }
-    for (size_t at = path.find('/', folder.size()); at != std::string::npos;
-         at = path.find('/', at + 1)) {
-        struct stat st;
-        if (lstat(path.substr(0, at).c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return false;
-    }
-    return true;
-}
-
-}  // namespace
-
-void ApplyPendingReplacements() {
-    const std::string folder = ModuleFolder();
-    const std::string list = PendingListPath();
-    if (list.empty()) return;
-    Fd fd(OpenRegular(list, O_RDONLY, 0));
-    if (fd.get() < 0) return;
-    // Only a list this user wrote and nobody else can change is trusted: it says which
-    // files to move, and the updater may run with more rights than whoever wrote it.
-    struct stat st;
-    if (fstat(fd.get(), &st) != 0 || st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH))) {
-        fprintf(stderr, "ignoring %s: not owned by this user, or writable by others\n",
-                list.c_str());
-        return;
-    }
-    FILE* f = fdopen(fd.release(), "r");
-    if (!f) return;
-    char line[8192];
-    while (fgets(line, sizeof(line), f)) {
-        line[strcspn(line, "\n")] = '\0';
-        char* tab = strchr(line, '\t');
-        if (!tab) continue;
-        *tab = '\0';
-        if (IsInside(folder, line) && IsInside(folder, tab + 1)) rename(line, tab + 1);
-    }
-    fclose(f);
-    unlink(list.c_str());
 }
 
 bool SetCurrentFolder(const char* path) { return chdir(NativePath(path).c_str()) == 0; }
