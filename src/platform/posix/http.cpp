@@ -101,7 +101,7 @@ public:
         Pump();
         if (m_done && m_result != CURLE_OK && Pending() == 0) {
             Detach();
-            throw HttpError(curl_easy_strerror(m_result));
+            throw Failure();
         }
         curl_off_t length = -1;
         if (curl_easy_getinfo(m_easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
@@ -117,7 +117,7 @@ public:
         Pump();
         const size_t n = std::min(len, Pending());
         if (n == 0) {
-            if (m_result != CURLE_OK) throw HttpError(curl_easy_strerror(m_result));
+            if (m_result != CURLE_OK) throw Failure();
             return 0;
         }
         memcpy(out, m_buffer.data() + m_head, n);
@@ -154,6 +154,15 @@ public:
 private:
     size_t Pending() const { return m_buffer.size() - m_head; }
 
+    // Why the transfer ended, with libcurl's code and text for the log.
+    HttpError Failure() const {
+        if (m_multiResult != CURLM_OK) {
+            return HttpError("curl_multi_perform failed", m_multiResult,
+                             curl_multi_strerror(m_multiResult));
+        }
+        return HttpError("transfer failed", m_result, curl_easy_strerror(m_result));
+    }
+
     void Detach() {
         if (!m_session.busy) return;
         curl_multi_remove_handle(m_multi, m_easy);
@@ -184,9 +193,11 @@ private:
                 continue;
             }
             int running = 0;
-            if (curl_multi_perform(m_multi, &running) != CURLM_OK) {
+            const CURLMcode performed = curl_multi_perform(m_multi, &running);
+            if (performed != CURLM_OK) {
                 m_done = true;
                 m_result = CURLE_RECV_ERROR;
+                m_multiResult = performed;
                 break;
             }
             int queued = 0;
@@ -208,6 +219,7 @@ private:
     bool m_paused = false;
     bool m_done = false;
     CURLcode m_result = CURLE_OK;
+    CURLMcode m_multiResult = CURLM_OK;  // set when the multi handle itself failed
     bool m_hasLength = false;
     uint32_t m_length = 0;
 };
