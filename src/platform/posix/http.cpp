@@ -21,8 +21,13 @@ namespace {
 
 constexpr size_t kHighWater = 64 * 1024;
 
+// libcurl's global state, set up exactly once for the process (by the first session)
+// and kept until it ends: a function-local static is initialised once even when two
+// threads open sessions together (libcurl before 7.84 needs that: its
+// curl_global_init is not thread-safe).
 struct CurlGlobal {
-    CurlGlobal() { curl_global_init(CURL_GLOBAL_DEFAULT); }
+    CurlGlobal() : code(curl_global_init(CURL_GLOBAL_DEFAULT)) {}
+    const CURLcode code;
 };
 
 }  // namespace
@@ -31,7 +36,12 @@ struct CurlGlobal {
 // the server are kept and reused from one file to the next.
 struct HttpSession::Impl {
     Impl() {
-        static CurlGlobal global;
+        static const CurlGlobal global;
+        // Without it no session can be made; the result stays for the process.
+        if (global.code != CURLE_OK) {
+            throw HttpError("curl_global_init failed", global.code,
+                            curl_easy_strerror(global.code));
+        }
         multi = curl_multi_init();
         easy = curl_easy_init();
         headers = curl_slist_append(headers, "Pragma: no-cache");
