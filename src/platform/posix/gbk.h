@@ -1,7 +1,6 @@
 // GBK (code page 936) and UTF-8, for the POSIX side's file names and terminal.
 #pragma once
 
-#include <atomic>
 #include <string>
 
 namespace platform::posix {
@@ -12,8 +11,5 @@ std::string Utf8ToGbk(const char* text);
 // For names: false unless the whole text converts.
 bool GbkToUtf8Exactly(const char* text, std::string* out);
 bool Utf8ToGbkExactly(const char* text, std::string* out);
-
-// Message boxes waiting for an answer on the terminal.
-extern std::atomic<int> g_boxesOpen;
 
 }  // namespace platform::posix

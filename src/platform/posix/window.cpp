@@ -13,6 +13,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/gbk.h"
+#include "platform/posix/prompt.h"
 
 namespace platform {
 namespace {

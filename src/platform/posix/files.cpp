@@ -1,0 +1,245 @@
+// Files and folders: regular files opened without following links, moves, the folder
+// listing, and the system calls behind LocalFile.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/posix/fd.h"
+#include "platform/posix/gbk.h"
+
+namespace platform {
+
+using posix::Fd;
+using posix::OpenRegular;
+using posix::Utf8ToGbk;
+
+namespace posix {
+
+int OpenRegular(const std::string& native, int flags, mode_t mode) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        Fd fd(open(native.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode));
+        struct stat st;
+        if (fd.get() >= 0 && fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) {
+            fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+            if ((flags & O_TRUNC) && ftruncate(fd.get(), 0) != 0) return -1;
+            return fd.release();
+        }
+        if (!(flags & O_CREAT)) return -1;
+        // Not a regular file (a link gives ELOOP, a pipe or device opens as itself).
+        struct stat entry;
+        if (lstat(native.c_str(), &entry) != 0 || S_ISREG(entry.st_mode) ||
+            S_ISDIR(entry.st_mode) || unlink(native.c_str()) != 0) {
+            return -1;
+        }
+    }
+    return -1;
+}
+
+}  // namespace posix
+
+namespace {
+
+bool WriteAll(int fd, const void* data, size_t len) {
+    const char* p = static_cast<const char*>(data);
+    while (len > 0) {
+        const ssize_t n = write(fd, p, len);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool CopyBytes(int from, int to) {
+    std::vector<char> buf(64 * 1024);
+    for (;;) {
+        const ssize_t n = read(from, buf.data(), buf.size());
+        if (n == 0) return true;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (!WriteAll(to, buf.data(), static_cast<size_t>(n))) return false;
+    }
+}
+
+}  // namespace
+
+FILE* OpenFile(const char* path, const char* mode) {
+    int flags = 0;
+    switch (mode[0]) {
+        case 'r':
+            flags = strchr(mode, '+') ? O_RDWR : O_RDONLY;
+            break;
+        case 'w':
+            flags = (strchr(mode, '+') ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+            break;
+        case 'a':
+            flags = (strchr(mode, '+') ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+            break;
+        default:
+            return nullptr;
+    }
+    // Closed on exec, so the lobby started at the end inherits none of our files.
+    const int fd = OpenRegular(NativePath(path), flags, 0644);
+    if (fd < 0) return nullptr;
+    FILE* f = fdopen(fd, mode);
+    if (!f) close(fd);
+    return f;
+}
+
+bool CreateFolder(const char* path) { return mkdir(NativePath(path).c_str(), 0755) == 0; }
+
+bool PathExists(const char* path) {
+    struct stat st;
+    return stat(NativePath(path).c_str(), &st) == 0;
+}
+
+bool RemoveFile(const char* path) { return unlink(NativePath(path).c_str()) == 0; }
+
+bool IsLink(const char* path) {
+    struct stat st;
+    return lstat(NativePath(path).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+bool RemoveLink(const char* path) { return IsLink(path) && unlink(NativePath(path).c_str()) == 0; }
+
+bool RegularFileSize(const char* path, uint64_t* size) {
+    struct stat st;
+    if (lstat(NativePath(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    *size = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+bool NamesIgnoreCase() { return false; }
+
+bool RenameFile(const char* from, const char* to) {
+    return rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0;
+}
+
+bool MoveOver(const char* src, const char* dst) {
+    const std::string from = NativePath(src), to = NativePath(dst);
+    // In use: a running program (ETXTBSY) or a lock held by another process.
+    // Neither through a link nor waiting on a pipe: only a real file can be "in use".
+    Fd target(open(to.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (target.get() < 0 && errno == ETXTBSY) return false;
+    if (target.get() >= 0 && flock(target.get(), LOCK_EX | LOCK_NB) != 0) return false;
+
+    Fd in(OpenRegular(from, O_RDONLY, 0));
+    if (in.get() < 0) return false;
+    // The installed file keeps its mode; a new one is executable when it is a program
+    // (the server does not carry modes, and the lobby must be able to start).
+    mode_t mode = 0644;
+    struct stat st;
+    if (target.get() >= 0 && fstat(target.get(), &st) == 0 && S_ISREG(st.st_mode)) {
+        mode = st.st_mode & 07777;
+    } else {
+        char magic[4] = {0};
+        if (pread(in.get(), magic, sizeof(magic), 0) >= 2 && (memcmp(magic,
+                                                                     "\x7f"
+                                                                     "ELF",
+                                                                     4) == 0 ||
+                                                              memcmp(magic, "#!", 2) == 0)) {
+            mode = 0755;
+        }
+    }
+    fchmod(in.get(), mode);
+    if (rename(from.c_str(), to.c_str()) == 0) return true;
+    if (errno != EXDEV) return false;
+
+    // Another file system: a copy beside the target, then renamed over it.
+    const std::string temp = to + ".new~";
+    bool ok;
+    {
+        Fd out(open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
+        ok = out.get() >= 0 && fchmod(out.get(), mode) == 0 && CopyBytes(in.get(), out.get());
+    }
+    if (ok) ok = rename(temp.c_str(), to.c_str()) == 0;
+    if (!ok) {
+        unlink(temp.c_str());
+        return false;
+    }
+    unlink(from.c_str());
+    return true;
+}
+
+bool SetCurrentFolder(const char* path) { return chdir(NativePath(path).c_str()) == 0; }
+
+struct FolderListing::Impl {
+    DIR* dir = nullptr;
+    std::string native;
+};
+
+FolderListing::FolderListing(const char* folder) : m_impl(new Impl) {
+    m_impl->native = NativePath(folder);
+    m_impl->dir = opendir(m_impl->native.c_str());
+}
+
+FolderListing::~FolderListing() {
+    if (m_impl->dir) closedir(m_impl->dir);
+}
+
+bool FolderListing::IsOpen() const { return m_impl->dir != nullptr; }
+
+bool FolderListing::Next(std::string& name, bool& isFolder) {
+    if (!m_impl->dir) return false;
+    const dirent* e = readdir(m_impl->dir);
+    if (!e) return false;
+    name = Utf8ToGbk(e->d_name);
+    // A link is never a folder here: the walk must not leave the tree through one.
+    if (e->d_type == DT_UNKNOWN) {
+        struct stat st;
+        const std::string full = m_impl->native + "/" + e->d_name;
+        isFolder = lstat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    } else {
+        isFolder = e->d_type == DT_DIR;
+    }
+    return true;
+}
+
+LocalFile::LocalFile() : m_handle(-1), m_buffered(0) {}
+LocalFile::~LocalFile() { Close(); }
+
+bool LocalFile::Create(const char* path) {
+    Close();
+    // A link or special file in its place is replaced by a regular file.
+    const int fd = OpenRegular(NativePath(path), O_RDWR | O_CREAT, 0644);
+    if (fd < 0) return false;
+    // Not shared: refuse a file that another process holds locked.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ftruncate(fd, 0) != 0) {
+        close(fd);
+        return false;
+    }
+    m_handle = fd;
+    m_buffered = 0;
+    return true;
+}
+
+bool LocalFile::WriteThrough(const void* data, size_t len) {
+    return WriteAll(static_cast<int>(m_handle), data, len);
+}
+
+bool LocalFile::Close() {
+    if (m_handle < 0) return true;
+    bool ok = Flush();
+    if (close(static_cast<int>(m_handle)) != 0) ok = false;
+    m_handle = -1;
+    return ok;
+}
+
+bool LocalFile::IsOpen() const { return m_handle >= 0; }
+
+}  // namespace platform

@@ -1,0 +1,97 @@
+// Replacements left for the next start: ReplaceAtRestart adds to the list beside the
+// executable, ApplyPendingReplacements carries it out when the list can be trusted.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/posix/fd.h"
+
+namespace platform {
+
+using posix::Fd;
+using posix::OpenRegular;
+
+namespace {
+
+// The folder of the running executable, with its "/" (native), or empty.
+std::string ModuleFolder() {
+    char buf[4096];
+    const ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
+    if (n <= 0) return std::string();
+    const std::string path(buf, static_cast<size_t>(n));
+    return path.substr(0, path.rfind('/') + 1);
+}
+
+// The list of replacements left for the next start, beside the executable.
+std::string PendingListPath() {
+    const std::string folder = ModuleFolder();
+    return folder.empty() ? folder : folder + "pending-replacements.txt";
+}
+
+}  // namespace
+
+bool ReplaceAtRestart(const char* src, const char* dst) {
+    const std::string list = PendingListPath();
+    if (list.empty()) return false;
+    const int fd = OpenRegular(list, O_WRONLY | O_CREAT | O_APPEND, 0600);
+    FILE* f = fd >= 0 ? fdopen(fd, "a") : nullptr;
+    if (!f) {
+        if (fd >= 0) close(fd);
+        return false;
+    }
+    const bool ok = fprintf(f, "%s\t%s\n", NativePath(src).c_str(), NativePath(dst).c_str()) > 0;
+    return fclose(f) == 0 && ok;
+}
+
+namespace {
+
+// A replacement from the list is carried out only between two paths inside the
+// updater's folder, with no ".." and no link on the way.
+bool IsInside(const std::string& folder, const std::string& path) {
+    if (path.compare(0, folder.size(), folder) != 0 || path.find("/../") != std::string::npos) {
+        return false;
+    }
+    for (size_t at = path.find('/', folder.size()); at != std::string::npos;
+         at = path.find('/', at + 1)) {
+        struct stat st;
+        if (lstat(path.substr(0, at).c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void ApplyPendingReplacements() {
+    const std::string folder = ModuleFolder();
+    const std::string list = PendingListPath();
+    if (list.empty()) return;
+    Fd fd(OpenRegular(list, O_RDONLY, 0));
+    if (fd.get() < 0) return;
+    // Only a list this user wrote and nobody else can change is trusted: it says which
+    // files to move, and the updater may run with more rights than whoever wrote it.
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0 || st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH))) {
+        fprintf(stderr, "ignoring %s: not owned by this user, or writable by others\n",
+                list.c_str());
+        return;
+    }
+    FILE* f = fdopen(fd.release(), "r");
+    if (!f) return;
+    char line[8192];
+    while (fgets(line, sizeof(line), f)) {
+        line[strcspn(line, "\n")] = '\0';
+        char* tab = strchr(line, '\t');
+        if (!tab) continue;
+        *tab = '\0';
+        if (IsInside(folder, line) && IsInside(folder, tab + 1)) rename(line, tab + 1);
+    }
+    fclose(f);
+    unlink(list.c_str());
+}
+
+}  // namespace platform
