@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/win32/win32.h"
 
 namespace platform {
 
@@ -32,26 +33,27 @@ namespace {
 // Opens a regular file, never through a reparse point in its last component. For
 // writing (`disposition` CREATE_ALWAYS or OPEN_ALWAYS) a reparse point found in its
 // place is removed first.
-HANDLE OpenRegular(const char* path, DWORD access, DWORD disposition) {
+win32::FileHandle OpenRegular(const char* path, DWORD access, DWORD disposition) {
     const bool creating = disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS;
     const DWORD attributes = GetFileAttributesA(path);
     if (attributes != INVALID_FILE_ATTRIBUTES) {
         if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-            if (!creating || !RemoveLink(path)) return INVALID_HANDLE_VALUE;
+            if (!creating || !RemoveLink(path)) return {};
         } else if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) {
-            return INVALID_HANDLE_VALUE;
+            return {};
         }
     }
-    HANDLE h = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
-                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return h;
+    win32::FileHandle file(
+        CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file) return file;
     BY_HANDLE_FILE_INFORMATION info;
-    if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
+    if (GetFileType(file.get()) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandle(file.get(), &info) ||
         (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
-        CloseHandle(h);
-        return INVALID_HANDLE_VALUE;
+        return {};
     }
-    return h;
+    return file;
 }
 
 }  // namespace
@@ -80,13 +82,11 @@ FILE* OpenFile(const char* path, const char* mode) {
             return nullptr;
     }
     // Not inheritable (no security attributes): the lobby started at the end gets none.
-    HANDLE h = OpenRegular(path, access, disposition);
-    if (h == INVALID_HANDLE_VALUE) return nullptr;
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), flags);
-    if (fd < 0) {
-        CloseHandle(h);
-        return nullptr;
-    }
+    win32::FileHandle file = OpenRegular(path, access, disposition);
+    if (!file) return nullptr;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file.get()), flags);
+    if (fd < 0) return nullptr;
+    file.release();  // the descriptor closes it now
     FILE* f = _fdopen(fd, mode);
     if (!f) _close(fd);
     return f;
@@ -96,10 +96,7 @@ bool CreateFolder(const char* path) { return CreateDirectoryA(path, nullptr) != 
 
 bool PathExists(const char* path) {
     WIN32_FIND_DATAA data;
-    HANDLE h = FindFirstFileA(path, &data);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    FindClose(h);
-    return true;
+    return static_cast<bool>(win32::FindHandle(FindFirstFileA(path, &data)));
 }
 
 bool RemoveFile(const char* path) { return DeleteFileA(path) != 0; }
@@ -138,22 +135,20 @@ bool MoveOver(const char* src, const char* dst) {
 bool SetCurrentFolder(const char* path) { return SetCurrentDirectoryA(path) != 0; }
 
 struct FolderListing::Impl {
-    HANDLE find = INVALID_HANDLE_VALUE;
+    win32::FindHandle find;
     WIN32_FIND_DATAA data;
     bool pending = false;
 };
 
 FolderListing::FolderListing(const char* folder) : m_impl(new Impl) {
     std::string pattern = std::string(folder) + "/*.*";
-    m_impl->find = FindFirstFileA(pattern.c_str(), &m_impl->data);
-    m_impl->pending = m_impl->find != INVALID_HANDLE_VALUE;
+    m_impl->find.reset(FindFirstFileA(pattern.c_str(), &m_impl->data));
+    m_impl->pending = static_cast<bool>(m_impl->find);
 }
 
-FolderListing::~FolderListing() {
-    if (m_impl->find != INVALID_HANDLE_VALUE) FindClose(m_impl->find);
-}
+FolderListing::~FolderListing() = default;
 
-bool FolderListing::IsOpen() const { return m_impl->find != INVALID_HANDLE_VALUE; }
+bool FolderListing::IsOpen() const { return static_cast<bool>(m_impl->find); }
 
 bool FolderListing::Next(std::string& name, bool& isFolder) {
     if (!m_impl->pending) return false;
@@ -162,7 +157,7 @@ bool FolderListing::Next(std::string& name, bool& isFolder) {
     const DWORD attributes = m_impl->data.dwFileAttributes;
     isFolder =
         (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-    m_impl->pending = FindNextFileA(m_impl->find, &m_impl->data) != 0;
+    m_impl->pending = FindNextFileA(m_impl->find.get(), &m_impl->data) != 0;
     return true;
 }
 

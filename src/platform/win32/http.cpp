@@ -6,30 +6,25 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "platform/platform.h"
+#include "platform/win32/win32.h"
 
 namespace platform {
 namespace {
 
-struct InternetHandle {
-    HINTERNET h = nullptr;
-    explicit InternetHandle(HINTERNET handle) : h(handle) {}
-    ~InternetHandle() {
-        if (h) InternetCloseHandle(h);
-    }
-    InternetHandle(const InternetHandle&) = delete;
-    InternetHandle& operator=(const InternetHandle&) = delete;
-};
+using win32::InternetHandle;
 
 class WinInetResponse : public HttpResponse {
 public:
-    WinInetResponse(HINTERNET h, InternetHandle& connection)
-        : m_connection(connection.h), m_request(h) {
-        connection.h = nullptr;
+    // Takes over the connection and the request sent on it.
+    WinInetResponse(InternetHandle connection, InternetHandle request)
+        : m_connection(std::move(connection)), m_request(std::move(request)) {
         DWORD value = 0, size = sizeof(value);
-        m_hasLength = HttpQueryInfoA(h, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &value,
-                                     &size, nullptr) != 0;
+        m_hasLength =
+            HttpQueryInfoA(m_request.get(), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER,
+                           &value, &size, nullptr) != 0;
         m_length = value;
     }
 
@@ -38,12 +33,12 @@ public:
         // wait until the whole buffer is filled, so a server that trickles bytes would
         // hold a read for minutes while the caller's rate check never runs.
         DWORD available = 0;
-        if (!InternetQueryDataAvailable(m_request.h, &available, 0, 0)) {
+        if (!InternetQueryDataAvailable(m_request.get(), &available, 0, 0)) {
             throw HttpError("InternetQueryDataAvailable failed");
         }
         if (available > 0 && available < len) len = available;
         DWORD n = 0;
-        if (!InternetReadFile(m_request.h, buf, static_cast<DWORD>(len), &n)) {
+        if (!InternetReadFile(m_request.get(), buf, static_cast<DWORD>(len), &n)) {
             throw HttpError("InternetReadFile failed");
         }
         m_received += n;
@@ -60,8 +55,8 @@ public:
 
     int StatusCode() override {
         DWORD value = 0, size = sizeof(value);
-        if (!HttpQueryInfoA(m_request.h, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &value,
-                            &size, nullptr)) {
+        if (!HttpQueryInfoA(m_request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
+                            &value, &size, nullptr)) {
             return 0;
         }
         return static_cast<int>(value);
@@ -70,13 +65,14 @@ public:
     std::string ContentEncoding() override {
         char value[256] = "";
         DWORD size = sizeof(value) - 1;
-        if (!HttpQueryInfoA(m_request.h, HTTP_QUERY_CONTENT_ENCODING, value, &size, nullptr)) {
+        if (!HttpQueryInfoA(m_request.get(), HTTP_QUERY_CONTENT_ENCODING, value, &size, nullptr)) {
             return GetLastError() == ERROR_INSUFFICIENT_BUFFER ? std::string("?") : std::string();
         }
         return std::string(value, size);
     }
 
 private:
+    // In this order, so that the request is closed before its connection.
     InternetHandle m_connection;
     InternetHandle m_request;
     bool m_hasLength = false;
@@ -87,28 +83,27 @@ private:
 }  // namespace
 
 struct HttpSession::Impl {
-    HINTERNET internet = nullptr;
+    InternetHandle internet;
     DWORD connectMs = kDefaultConnectTimeoutMs;
     DWORD receiveMs = kDefaultReceiveTimeoutMs;
 };
 
 HttpSession::HttpSession(const char* agent) : m_impl(new Impl) {
-    m_impl->internet = InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    m_impl->internet.reset(InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
     if (!m_impl->internet) throw HttpError("InternetOpen failed");
     SetTimeouts(kDefaultConnectTimeoutMs, kDefaultReceiveTimeoutMs);
 }
 
-HttpSession::~HttpSession() {
-    if (m_impl->internet) InternetCloseHandle(m_impl->internet);
-}
+HttpSession::~HttpSession() = default;
 
 void HttpSession::SetTimeouts(unsigned connectMs, unsigned receiveMs) {
     m_impl->connectMs = connectMs;
     m_impl->receiveMs = receiveMs;
     DWORD c = connectMs, r = receiveMs;
-    InternetSetOptionA(m_impl->internet, INTERNET_OPTION_CONNECT_TIMEOUT, &c, sizeof(c));
-    InternetSetOptionA(m_impl->internet, INTERNET_OPTION_RECEIVE_TIMEOUT, &r, sizeof(r));
-    InternetSetOptionA(m_impl->internet, INTERNET_OPTION_DATA_RECEIVE_TIMEOUT, &r, sizeof(r));
+    HINTERNET internet = m_impl->internet.get();
+    InternetSetOptionA(internet, INTERNET_OPTION_CONNECT_TIMEOUT, &c, sizeof(c));
+    InternetSetOptionA(internet, INTERNET_OPTION_RECEIVE_TIMEOUT, &r, sizeof(r));
+    InternetSetOptionA(internet, INTERNET_OPTION_DATA_RECEIVE_TIMEOUT, &r, sizeof(r));
 }
 
 std::unique_ptr<HttpResponse> HttpSession::Open(const char* url) {
@@ -124,29 +119,27 @@ std::unique_ptr<HttpResponse> HttpSession::Open(const char* url) {
     if (!InternetCrackUrlA(url, 0, 0, &parts) || parts.nScheme != INTERNET_SCHEME_HTTP) {
         throw HttpError("not an http URL");
     }
-    InternetHandle connection(InternetConnectA(m_impl->internet, host, parts.nPort, nullptr,
+    InternetHandle connection(InternetConnectA(m_impl->internet.get(), host, parts.nPort, nullptr,
                                                nullptr, INTERNET_SERVICE_HTTP, 0, 1));
-    if (!connection.h) throw HttpError("InternetConnect failed");
+    if (!connection) throw HttpError("InternetConnect failed");
     // Never answered from the cache nor written to it, and proxies are asked not to
     // answer from theirs: a stale manifest must never be used.
     const DWORD flags = INTERNET_FLAG_TRANSFER_ASCII | INTERNET_FLAG_DONT_CACHE |
                         INTERNET_FLAG_RELOAD | INTERNET_FLAG_PRAGMA_NOCACHE;
-    HINTERNET request =
-        HttpOpenRequestA(connection.h, "GET", path, nullptr, nullptr, nullptr, flags, 1);
+    InternetHandle request(
+        HttpOpenRequestA(connection.get(), "GET", path, nullptr, nullptr, nullptr, flags, 1));
     if (!request) throw HttpError("HttpOpenRequest failed");
-    InternetHandle guard(request);
     DWORD c = m_impl->connectMs, r = m_impl->receiveMs;
-    InternetSetOptionA(request, INTERNET_OPTION_CONNECT_TIMEOUT, &c, sizeof(c));
-    InternetSetOptionA(request, INTERNET_OPTION_RECEIVE_TIMEOUT, &r, sizeof(r));
-    InternetSetOptionA(request, INTERNET_OPTION_SEND_TIMEOUT, &r, sizeof(r));
+    InternetSetOptionA(request.get(), INTERNET_OPTION_CONNECT_TIMEOUT, &c, sizeof(c));
+    InternetSetOptionA(request.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &r, sizeof(r));
+    InternetSetOptionA(request.get(), INTERNET_OPTION_SEND_TIMEOUT, &r, sizeof(r));
     // The body must arrive as the bytes the manifest describes: no compression.
     static const char kHeaders[] = "Accept-Encoding: identity\r\n";
-    if (!HttpSendRequestA(request, kHeaders, static_cast<DWORD>(sizeof(kHeaders) - 1), nullptr,
-                          0)) {
+    if (!HttpSendRequestA(request.get(), kHeaders, static_cast<DWORD>(sizeof(kHeaders) - 1),
+                          nullptr, 0)) {
         throw HttpError("HttpSendRequest failed");
     }
-    guard.h = nullptr;
-    return std::unique_ptr<HttpResponse>(new WinInetResponse(request, connection));
+    return std::make_unique<WinInetResponse>(std::move(connection), std::move(request));
 }
 
 }  // namespace platform

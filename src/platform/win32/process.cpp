@@ -33,12 +33,10 @@ namespace {
 
 // The volume and file index of `path`: the same pair means the same file.
 bool FileIdentity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
-    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    const bool ok = GetFileInformationByHandle(h, info) != 0;
-    CloseHandle(h);
-    return ok;
+    const win32::FileHandle file(
+        CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return file && GetFileInformationByHandle(file.get(), info);
 }
 
 }  // namespace
