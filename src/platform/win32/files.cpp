@@ -177,10 +177,24 @@ bool LocalFile::Create(const char* path) {
 }
 
 bool LocalFile::WriteThrough(const void* data, size_t len) {
-    DWORD written = 0;
-    return WriteFile(reinterpret_cast<HANDLE>(m_handle), data, static_cast<DWORD>(len), &written,
-                     nullptr) &&
-           written == len;
+    // On failure the thread's last error says why: the caller builds its FileError from it.
+    const char* p = static_cast<const char*>(data);
+    while (len > 0) {
+        constexpr size_t kMaxPart = 1 << 30;  // what one WriteFile is given at most
+        const DWORD part = static_cast<DWORD>(len < kMaxPart ? len : kMaxPart);
+        DWORD written = 0;
+        if (!WriteFile(reinterpret_cast<HANDLE>(m_handle), p, part, &written, nullptr)) {
+            return false;
+        }
+        if (written == 0) {
+            // Nothing taken and no error given: say so rather than leave a stale code.
+            SetLastError(ERROR_WRITE_FAULT);
+            return false;
+        }
+        p += written;
+        len -= written;
+    }
+    return true;
 }
 
 bool LocalFile::Close() {

@@ -34,12 +34,12 @@ public:
         // hold a read for minutes while the caller's rate check never runs.
         DWORD available = 0;
         if (!InternetQueryDataAvailable(m_request.get(), &available, 0, 0)) {
-            throw HttpError("InternetQueryDataAvailable failed");
+            throw LastError<HttpError>("InternetQueryDataAvailable failed");
         }
         if (available > 0 && available < len) len = available;
         DWORD n = 0;
         if (!InternetReadFile(m_request.get(), buf, static_cast<DWORD>(len), &n)) {
-            throw HttpError("InternetReadFile failed");
+            throw LastError<HttpError>("InternetReadFile failed");
         }
         m_received += n;
         // A connection that closed before the announced length is a failed transfer,
@@ -90,7 +90,7 @@ struct HttpSession::Impl {
 
 HttpSession::HttpSession(const char* agent) : m_impl(new Impl) {
     m_impl->internet.reset(InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-    if (!m_impl->internet) throw HttpError("InternetOpen failed");
+    if (!m_impl->internet) throw LastError<HttpError>("InternetOpen failed");
     SetTimeouts(kDefaultConnectTimeoutMs, kDefaultReceiveTimeoutMs);
 }
 
@@ -116,19 +116,20 @@ std::unique_ptr<HttpResponse> HttpSession::Open(const char* url) {
     parts.dwHostNameLength = sizeof(host);
     parts.lpszUrlPath = path;
     parts.dwUrlPathLength = sizeof(path);
-    if (!InternetCrackUrlA(url, 0, 0, &parts) || parts.nScheme != INTERNET_SCHEME_HTTP) {
-        throw HttpError("not an http URL");
+    if (!InternetCrackUrlA(url, 0, 0, &parts)) {
+        throw LastError<HttpError>("InternetCrackUrl failed");
     }
+    if (parts.nScheme != INTERNET_SCHEME_HTTP) throw HttpError("not an http URL");
     InternetHandle connection(InternetConnectA(m_impl->internet.get(), host, parts.nPort, nullptr,
                                                nullptr, INTERNET_SERVICE_HTTP, 0, 1));
-    if (!connection) throw HttpError("InternetConnect failed");
+    if (!connection) throw LastError<HttpError>("InternetConnect failed");
     // Never answered from the cache nor written to it, and proxies are asked not to
     // answer from theirs: a stale manifest must never be used.
     const DWORD flags = INTERNET_FLAG_TRANSFER_ASCII | INTERNET_FLAG_DONT_CACHE |
                         INTERNET_FLAG_RELOAD | INTERNET_FLAG_PRAGMA_NOCACHE;
     InternetHandle request(
         HttpOpenRequestA(connection.get(), "GET", path, nullptr, nullptr, nullptr, flags, 1));
-    if (!request) throw HttpError("HttpOpenRequest failed");
+    if (!request) throw LastError<HttpError>("HttpOpenRequest failed");
     DWORD c = m_impl->connectMs, r = m_impl->receiveMs;
     InternetSetOptionA(request.get(), INTERNET_OPTION_CONNECT_TIMEOUT, &c, sizeof(c));
     InternetSetOptionA(request.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &r, sizeof(r));
@@ -137,7 +138,7 @@ std::unique_ptr<HttpResponse> HttpSession::Open(const char* url) {
     static const char kHeaders[] = "Accept-Encoding: identity\r\n";
     if (!HttpSendRequestA(request.get(), kHeaders, static_cast<DWORD>(sizeof(kHeaders) - 1),
                           nullptr, 0)) {
-        throw HttpError("HttpSendRequest failed");
+        throw LastError<HttpError>("HttpSendRequest failed");
     }
     return std::make_unique<WinInetResponse>(std::move(connection), std::move(request));
 }
