@@ -245,6 +245,22 @@ TEST_F(DownloadTest, ConnectionRefused) {
     EXPECT_EQ(Download("Vadarodazu/data/a.bin", "Update/", 10), "result 3");
     EXPECT_EQ(dlg->m_status, STATUS_FAILED);
     EXPECT_FALSE(testutil::Exists(Local("Update/Vadarodazu/data/a.bin")));
+
+    // The log says why, in the system's words.
+    const std::string log = Log();
+    const std::string failed = "下载失败Vadarodazu/data/a.bin:";
+    const size_t at = log.find(failed);
+    ASSERT_NE(at, std::string::npos) << log;
+    const size_t end = log.find('\r', at);
+    ASSERT_NE(end, std::string::npos);
+    const std::string line = log.substr(at, end - at);
+    RecordProperty("log_line", line);
+    EXPECT_GT(line.size(), failed.size()) << line;
+#ifdef _WIN32
+    // WinInet's code for a connection it could not make, and its text.
+    EXPECT_TRUE(Has(line, "failed (12029")) << line;
+    EXPECT_EQ(line.back(), ')') << line;
+#endif
 }
 
 #ifndef _WIN32

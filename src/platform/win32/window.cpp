@@ -6,7 +6,9 @@
 #include <gdiplus.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
+#include <utility>
 
 #include "platform/platform.h"
 #include "platform/win32/win32.h"
@@ -15,59 +17,72 @@
 namespace platform {
 namespace {
 
+using Bitmap = win32::GdiObject<HBITMAP>;
+
 // A GDI bitmap and its size.
 struct Skin {
-    HBITMAP bitmap = nullptr;
+    Bitmap bitmap;
     Size size{0, 0};
-    ~Skin() {
-        if (bitmap) DeleteObject(bitmap);
-    }
-    void Attach(HBITMAP b) {
-        bitmap = b;
+    void Attach(Bitmap b) {
+        bitmap = std::move(b);
         BITMAP info{};
-        if (b && GetObject(b, sizeof(info), &info)) size = {info.bmWidth, info.bmHeight};
+        if (bitmap && GetObject(bitmap.get(), sizeof(info), &info)) {
+            size = {info.bmWidth, info.bmHeight};
+        }
     }
 };
 
-// The skin file: any format GDI+ reads. Null when it is missing or unreadable.
-HBITMAP LoadSkinFile(const char* path) {
+// The skin file: any format GDI+ reads. None when it is missing or unreadable.
+Bitmap LoadSkinFile(const char* path) {
     wchar_t wide[MAX_PATH];
-    if (!MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH)) return nullptr;
-    Gdiplus::Bitmap* image = Gdiplus::Bitmap::FromFile(wide);
+    if (!MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH)) return {};
+    const std::unique_ptr<Gdiplus::Bitmap> image(Gdiplus::Bitmap::FromFile(wide));
     HBITMAP bitmap = nullptr;
     if (image && image->GetLastStatus() == Gdiplus::Ok) {
         image->GetHBITMAP(Gdiplus::Color(0, 0, 0), &bitmap);
     }
-    delete image;
-    return bitmap;
+    return Bitmap(bitmap);
 }
+
+// GDI+ from start-up to shutdown; every GDI+ object must be gone before it ends.
+class GdiplusSession {
+public:
+    GdiplusSession() {
+        Gdiplus::GdiplusStartupInput input;
+        Gdiplus::GdiplusStartup(&m_token, &input, nullptr);
+    }
+    ~GdiplusSession() { Gdiplus::GdiplusShutdown(m_token); }
+    GdiplusSession(const GdiplusSession&) = delete;
+    GdiplusSession& operator=(const GdiplusSession&) = delete;
+
+private:
+    ULONG_PTR m_token = 0;
+};
 
 // Draws into the paint's back buffer.
 class DcCanvas : public Canvas {
 public:
-    DcCanvas(HDC target, Skin* skins) : m_target(target), m_skins(skins), m_source(CreateCompatibleDC(target)) {}
-    ~DcCanvas() override { DeleteDC(m_source); }
+    DcCanvas(HDC target, Skin* skins)
+        : m_target(target), m_skins(skins), m_source(CreateCompatibleDC(target)) {}
 
     void BitBlt(SkinImage image, int x, int y, int cx, int cy, int srcX, int srcY) override {
-        HGDIOBJ old = SelectObject(m_source, Bitmap(image));
-        ::BitBlt(m_target, x, y, cx, cy, m_source, srcX, srcY, SRCCOPY);
-        SelectObject(m_source, old);
+        win32::Selection selected(m_source.get(), Source(image));
+        ::BitBlt(m_target, x, y, cx, cy, m_source.get(), srcX, srcY, SRCCOPY);
     }
     void StretchBlt(SkinImage image, int x, int y, int cx, int cy, int srcX, int srcY, int srcCx,
                     int srcCy) override {
-        HGDIOBJ old = SelectObject(m_source, Bitmap(image));
-        ::StretchBlt(m_target, x, y, cx, cy, m_source, srcX, srcY, srcCx, srcCy, SRCCOPY);
-        SelectObject(m_source, old);
+        win32::Selection selected(m_source.get(), Source(image));
+        ::StretchBlt(m_target, x, y, cx, cy, m_source.get(), srcX, srcY, srcCx, srcCy, SRCCOPY);
     }
     void Text(int x, int y, const char* text) override {
         TextOutA(m_target, x, y, text, static_cast<int>(strlen(text)));
     }
 
 private:
-    HBITMAP Bitmap(SkinImage image) { return m_skins[static_cast<int>(image)].bitmap; }
+    HBITMAP Source(SkinImage image) { return m_skins[static_cast<int>(image)].bitmap.get(); }
     HDC m_target;
     Skin* m_skins;
-    HDC m_source;
+    win32::MemoryDc m_source;
 };
 
 class DialogWindow : public WindowHost {
@@ -75,8 +90,8 @@ public:
     explicit DialogWindow(WindowEvents& events) : m_events(events) {
         m_instance = GetModuleHandleA(nullptr);
         m_icon = LoadIconA(m_instance, MAKEINTRESOURCEA(IDI_UPDATE_ICON));
-        m_font = CreateFontA(12, 0, 0, 0, FW_DONTCARE, FALSE, FALSE, FALSE, ANSI_CHARSET, 0, 0, 0,
-                             0, "宋体");
+        m_font.reset(CreateFontA(12, 0, 0, 0, FW_DONTCARE, FALSE, FALSE, FALSE, ANSI_CHARSET, 0, 0,
+                                 0, 0, "宋体"));
         // The skin file beside the executable replaces the built-in background.
         char module[MAX_PATH];
         DWORD n = GetModuleFileNameA(nullptr, module, sizeof(module));
@@ -86,17 +101,14 @@ public:
             std::string skinPath = std::string(module) + "\\data\\update.bmp";
             Background().Attach(LoadSkinFile(skinPath.c_str()));
         }
-        if (!Background().bitmap) Background().Attach(LoadBitmapA(m_instance, MAKEINTRESOURCEA(IDB_BACKGROUND)));
-        m_skins[static_cast<int>(SkinImage::Button)].Attach(LoadBitmapA(m_instance, MAKEINTRESOURCEA(IDB_BUTTON)));
-        m_skins[static_cast<int>(SkinImage::Bar)].Attach(LoadBitmapA(m_instance, MAKEINTRESOURCEA(IDB_BAR)));
-    }
-    ~DialogWindow() override {
-        if (m_font) DeleteObject(m_font);
+        if (!Background().bitmap) Background().Attach(LoadResourceBitmap(IDB_BACKGROUND));
+        m_skins[static_cast<int>(SkinImage::Button)].Attach(LoadResourceBitmap(IDB_BUTTON));
+        m_skins[static_cast<int>(SkinImage::Bar)].Attach(LoadResourceBitmap(IDB_BAR));
     }
 
     void Run() {
-        DialogBoxParamA(m_instance, MAKEINTRESOURCEA(IDD_UPDATE_DIALOG), nullptr, &DialogWindow::Proc,
-                        reinterpret_cast<LPARAM>(this));
+        DialogBoxParamA(m_instance, MAKEINTRESOURCEA(IDD_UPDATE_DIALOG), nullptr,
+                        &DialogWindow::Proc, reinterpret_cast<LPARAM>(this));
     }
 
     Size ImageSize(SkinImage image) override { return m_skins[static_cast<int>(image)].size; }
@@ -104,7 +116,9 @@ public:
     void Resize(int cx, int cy) override {
         SetWindowPos(m_hwnd, nullptr, 0, 0, cx, cy, SWP_NOMOVE);
     }
-    void SetTimer(unsigned id, unsigned periodMs) override { ::SetTimer(m_hwnd, id, periodMs, nullptr); }
+    void SetTimer(unsigned id, unsigned periodMs) override {
+        ::SetTimer(m_hwnd, id, periodMs, nullptr);
+    }
     void KillTimer(unsigned id) override { ::KillTimer(m_hwnd, id); }
     void Invalidate() override { InvalidateRect(m_hwnd, nullptr, TRUE); }
     void Close() override { SendMessageA(m_hwnd, WM_CLOSE, 0, 0); }
@@ -115,6 +129,9 @@ public:
 
 private:
     Skin& Background() { return m_skins[static_cast<int>(SkinImage::Background)]; }
+    Bitmap LoadResourceBitmap(int id) {
+        return Bitmap(LoadBitmapA(m_instance, MAKEINTRESOURCEA(id)));
+    }
 
     // The program's name as message box captions show it: the executable's base name.
     static std::string AppName() {
@@ -129,31 +146,28 @@ private:
     }
 
     void Paint() {
-        PAINTSTRUCT ps;
-        HDC dc = BeginPaint(m_hwnd, &ps);
+        const win32::PaintDc dc(m_hwnd);
         RECT client;
         GetClientRect(m_hwnd, &client);
         // Painted off screen first, then shown at once: ten repaints a second do not flicker.
-        HDC back = CreateCompatibleDC(dc);
-        HBITMAP buffer = CreateCompatibleBitmap(dc, client.right, client.bottom);
-        HGDIOBJ oldBitmap = SelectObject(back, buffer);
-        HGDIOBJ oldFont = SelectObject(back, m_font);
-        SetBkMode(back, TRANSPARENT);
-        SetTextColor(back, RGB(0, 0, 0));
+        // Declared in this order, the selections are undone before the buffer and its
+        // device context go.
+        const win32::MemoryDc back(CreateCompatibleDC(dc.get()));
+        const Bitmap buffer(CreateCompatibleBitmap(dc.get(), client.right, client.bottom));
+        const win32::Selection bufferSelected(back.get(), buffer.get());
+        const win32::Selection fontSelected(back.get(), m_font.get());
+        SetBkMode(back.get(), TRANSPARENT);
+        SetTextColor(back.get(), RGB(0, 0, 0));
         {
-            DcCanvas canvas(back, m_skins);
+            DcCanvas canvas(back.get(), m_skins);
             m_events.OnPaint(canvas);
         }
-        ::BitBlt(dc, 0, 0, client.right, client.bottom, back, 0, 0, SRCCOPY);
-        SelectObject(back, oldFont);
-        SelectObject(back, oldBitmap);
-        DeleteObject(buffer);
-        DeleteDC(back);
-        EndPaint(m_hwnd, &ps);
+        ::BitBlt(dc.get(), 0, 0, client.right, client.bottom, back.get(), 0, 0, SRCCOPY);
     }
 
     static INT_PTR CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-        DialogWindow* self = reinterpret_cast<DialogWindow*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+        DialogWindow* self =
+            reinterpret_cast<DialogWindow*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
         switch (msg) {
             case WM_INITDIALOG:
                 self = reinterpret_cast<DialogWindow*>(lp);
@@ -200,8 +214,8 @@ private:
     WindowEvents& m_events;
     HINSTANCE m_instance = nullptr;
     HWND m_hwnd = nullptr;
-    HICON m_icon = nullptr;
-    HFONT m_font = nullptr;
+    HICON m_icon = nullptr;  // LoadIcon's icons are shared: never destroyed
+    win32::GdiObject<HFONT> m_font;
     Skin m_skins[3];
 };
 
@@ -209,14 +223,9 @@ private:
 
 void RunWindow(WindowEvents& events) {
     InitCommonControls();
-    Gdiplus::GdiplusStartupInput input;
-    ULONG_PTR token = 0;
-    Gdiplus::GdiplusStartup(&token, &input, nullptr);
-    {
-        DialogWindow window(events);
-        window.Run();
-    }
-    Gdiplus::GdiplusShutdown(token);
+    const GdiplusSession gdiplus;
+    DialogWindow window(events);
+    window.Run();
 }
 
 }  // namespace platform
