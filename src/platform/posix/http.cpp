@@ -105,7 +105,10 @@ public:
                          static_cast<long>((m_session.receiveMs + 999) / 1000));
         curl_easy_setopt(m_easy, CURLOPT_WRITEFUNCTION, &CurlResponse::OnData);
         curl_easy_setopt(m_easy, CURLOPT_WRITEDATA, this);
-        curl_multi_add_handle(m_multi, m_easy);
+        const CURLMcode added = curl_multi_add_handle(m_multi, m_easy);
+        if (added != CURLM_OK) {
+            throw HttpError("curl_multi_add_handle failed", added, curl_multi_strerror(added));
+        }
         m_session.busy = true;
 
         Pump();
@@ -217,7 +220,14 @@ private:
                     m_result = msg->data.result;
                 }
             }
-            if (Pending() == 0 && !m_done) curl_multi_poll(m_multi, nullptr, 0, 1000, nullptr);
+            if (Pending() == 0 && !m_done) {
+                const CURLMcode polled = curl_multi_poll(m_multi, nullptr, 0, 1000, nullptr);
+                if (polled != CURLM_OK) {
+                    m_done = true;
+                    m_result = CURLE_RECV_ERROR;
+                    m_multiResult = polled;
+                }
+            }
         }
     }
 
