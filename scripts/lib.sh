@@ -27,7 +27,8 @@ WINDOWS_PACKAGES=(
 )
 # The fuzz targets: clang with libFuzzer and the sanitizer runtimes; TinyXML from Debian's
 # sources (apt-get source, hence dpkg-dev and a deb-src entry) so that ASan sees inside it.
-FUZZ_PACKAGES=(clang libclang-rt-14-dev dpkg-dev)
+# clang-format checks the style of every C++ file.
+FUZZ_PACKAGES=(clang libclang-rt-14-dev dpkg-dev clang-format)
 
 # Debian's tinyxml sources for the Windows and sanitizer builds ("apt-get source
 # tinyxml"). True when the entry was added (the package lists then need an update).
@@ -303,4 +304,10 @@ fuzz_report() {
 fuzz_failure() {
     grep -E -A1 'check failed|ERROR: AddressSanitizer|runtime error' "$1" | head -n 12 >&2 || true
     grep -E 'SUMMARY: |Test unit written' "$1" >&2 || true
+}
+
+# The C++ files the style check covers.
+cpp_sources() {
+    (cd "$ROOT" && git ls-files 'src/*.cpp' 'src/*.h' 'tools/*.cpp' 'tests/*.cpp' 'tests/*.h' \
+        'bench/*.cpp')
 }

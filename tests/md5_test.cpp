@@ -99,10 +99,13 @@ TEST(FileMd5, FilesAroundTheReadChunk) {
 TEST(FileMd5, ReadsBytesWithoutTextTranslation) {
     testutil::TempDir dir;
     const std::string path = dir.Join("crlf");
-    testutil::WriteFile(path, "a\r\nb\x1a" "c");
+    testutil::WriteFile(path,
+                        "a\r\nb\x1a"
+                        "c");
     unsigned char digest[16];
     ASSERT_EQ(FileMd5(path.c_str(), digest), 1);
-    EXPECT_EQ(Hex(digest), Md5OfBytes("a\r\nb\x1a" "c"));
+    EXPECT_EQ(Hex(digest), Md5OfBytes("a\r\nb\x1a"
+                                      "c"));
 }
 
 TEST(FileMd5, GbkFileName) {

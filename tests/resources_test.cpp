@@ -43,9 +43,9 @@ TEST(Resources, DialogTemplateIsTheCaptionlessExtendedOne) {
     DWORD size = 0;
     const BYTE* p = Resource(RT_DIALOG, IDD_UPDATE_DIALOG, &size);
     ASSERT_NE(p, nullptr);
-    EXPECT_EQ(Word(p), 1);       // dlgVer
-    EXPECT_EQ(Word(p), 0xFFFF);  // signature: DLGTEMPLATEEX
-    Dword(p);                    // helpID
+    EXPECT_EQ(Word(p), 1);             // dlgVer
+    EXPECT_EQ(Word(p), 0xFFFF);        // signature: DLGTEMPLATEEX
+    Dword(p);                          // helpID
     EXPECT_EQ(Dword(p), 0x00040000u);  // WS_EX_APPWINDOW
     EXPECT_EQ(Dword(p), 0x90080048u);  // WS_POPUP|WS_VISIBLE|WS_SYSMENU|DS_SETFONT|DS_FIXEDSYS
     EXPECT_EQ(Word(p), 0);             // no controls
@@ -85,11 +85,11 @@ TEST(Resources, IconIsOne64By64ImageOf32Bits) {
     DWORD size = 0;
     const BYTE* p = Resource(RT_GROUP_ICON, IDI_UPDATE_ICON, &size);
     ASSERT_NE(p, nullptr);
-    Word(p);                  // reserved
-    EXPECT_EQ(Word(p), 1);    // type: icon
-    ASSERT_EQ(Word(p), 1);    // one image
-    EXPECT_EQ(p[0], 64);      // width
-    EXPECT_EQ(p[1], 64);      // height
+    Word(p);                          // reserved
+    EXPECT_EQ(Word(p), 1);            // type: icon
+    ASSERT_EQ(Word(p), 1);            // one image
+    EXPECT_EQ(p[0], 64);              // width
+    EXPECT_EQ(p[1], 64);              // height
     EXPECT_EQ(p[6] | p[7] << 8, 32);  // bits per pixel
     EXPECT_NE(LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_UPDATE_ICON)), nullptr);
 }

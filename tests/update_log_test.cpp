@@ -28,10 +28,11 @@ TEST(UpdateLog, FileBytesAreThoseOfWindowsTextMode) {
         testing::internal::GetCapturedStdout();
         EXPECT_EQ(log.LineCount(), 3);
     }
-    EXPECT_EQ(ReadFile(path), kHeaderStart + "03/05/26 14:05:09]\r\r\n"
-                                             "[    1][14:05:09]hello 42\r\r\n"
-                                             "[    2][14:05:09]two\r\nlines\r\r\n"
-                                             "[    3][14:05:09]\xbf\xaa\xca\xbc\xcf\xc2\xd4\xd8\r\r\n");
+    EXPECT_EQ(ReadFile(path), kHeaderStart +
+                                  "03/05/26 14:05:09]\r\r\n"
+                                  "[    1][14:05:09]hello 42\r\r\n"
+                                  "[    2][14:05:09]two\r\nlines\r\r\n"
+                                  "[    3][14:05:09]\xbf\xaa\xca\xbc\xcf\xc2\xd4\xd8\r\r\n");
 }
 
 TEST(UpdateLog, StandardOutputGetsTheLineAsComposed) {
@@ -86,12 +87,11 @@ TEST(UpdateLog, LongMessagesAreCutAtTheLimitAndNeverOverflow) {
         testing::internal::GetCapturedStdout();
     }
     const std::string header = kHeaderStart + "03/05/26 14:05:09]\r\r\n";
-    const std::string expected = header + "[    1][14:05:09]" + exact + "\r\r\n" +
-                                 "[    2][14:05:09]" + std::string(UpdateLog::kMaxMessage, 'L') +
-                                 "\r\r\n" + "[    3][14:05:09]" +
-                                 std::string(UpdateLog::kMaxMessage - 1, 's') + "\r\r\n" +
-                                 "[    4][14:05:09]" + std::string(UpdateLog::kMaxMessage, 'L') +
-                                 "\r\r\n";
+    const std::string expected =
+        header + "[    1][14:05:09]" + exact + "\r\r\n" + "[    2][14:05:09]" +
+        std::string(UpdateLog::kMaxMessage, 'L') + "\r\r\n" + "[    3][14:05:09]" +
+        std::string(UpdateLog::kMaxMessage - 1, 's') + "\r\r\n" + "[    4][14:05:09]" +
+        std::string(UpdateLog::kMaxMessage, 'L') + "\r\r\n";
     EXPECT_TRUE(ReadFile(path) == expected);
 }
 

@@ -5,8 +5,8 @@
 #include <cstdint>
 
 struct Md5Context {
-    uint32_t state[4];     // chaining words A, B, C, D
-    uint32_t count[2];     // message length in bits, low word first, modulo 2^64
+    uint32_t state[4];         // chaining words A, B, C, D
+    uint32_t count[2];         // message length in bits, low word first, modulo 2^64
     unsigned char buffer[64];  // input that does not yet fill a block
 };
 

@@ -49,13 +49,17 @@ void InstallStep::CopyTree(const char* dstDir, const char* srcDir) {
         char src[256], dst[256];
         if (isFolder) {
             if (name == "." || name == "..") continue;
-            RequirePath(m_log, FormatText(src, sizeof(src), "%s%s/", srcDir, name.c_str()), name.c_str());
-            RequirePath(m_log, FormatText(dst, sizeof(dst), "%s%s/", dstDir, name.c_str()), name.c_str());
+            RequirePath(m_log, FormatText(src, sizeof(src), "%s%s/", srcDir, name.c_str()),
+                        name.c_str());
+            RequirePath(m_log, FormatText(dst, sizeof(dst), "%s%s/", dstDir, name.c_str()),
+                        name.c_str());
             CopyTree(dst, src);
             continue;
         }
-        RequirePath(m_log, FormatText(src, sizeof(src), "%s%s", srcDir, name.c_str()), name.c_str());
-        RequirePath(m_log, FormatText(dst, sizeof(dst), "%s%s", dstDir, name.c_str()), name.c_str());
+        RequirePath(m_log, FormatText(src, sizeof(src), "%s%s", srcDir, name.c_str()),
+                    name.c_str());
+        RequirePath(m_log, FormatText(dst, sizeof(dst), "%s%s", dstDir, name.c_str()),
+                    name.c_str());
         const size_t rootLen = strlen(m_treeRoot);
         const char* relative = strncmp(src, m_treeRoot, rootLen) == 0 ? src + rootLen : "";
 

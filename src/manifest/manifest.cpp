@@ -163,7 +163,8 @@ void WriteMd5Xml(const char* gameDir, const char* md5Text, UpdateLog& log) {
 
     TiXmlDocument doc(platform::NativePath(path).c_str());
     if (!LoadXml(doc, path)) {
-        platform::ShowMessage("Could not load test file '%s'. Error='%s'. Exiting.\n", path, doc.ErrorDesc());
+        platform::ShowMessage("Could not load test file '%s'. Error='%s'. Exiting.\n", path,
+                              doc.ErrorDesc());
     }
     if (TiXmlElement* root = doc.FirstChildElement()) {
         for (TiXmlElement* el = root->FirstChildElement("file"); el;

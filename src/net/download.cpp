@@ -84,7 +84,8 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
             FormatText(failure, sizeof(failure), "%s", "文件大小与清单不符");
             throw DOWNLOAD_FAILED;
         }
-        if (expectedSize == kUnknownSize && m_counters.fileSize != kUnknownSize && m_counters.fileSize > limit) {
+        if (expectedSize == kUnknownSize && m_counters.fileSize != kUnknownSize &&
+            m_counters.fileSize > limit) {
             FormatText(failure, sizeof(failure), "%s", "内容超过允许的大小");
             throw DOWNLOAD_FAILED;
         }

@@ -30,7 +30,8 @@ void DigestTextOf(const char* path, char text[33]) {
 // marked verified; one current in the temporary tree is verified when installed.
 bool CUpdateDlg::IsCurrent(ManifestEntry& entry) {
     char installed[256];
-    RequirePath(m_log, FormatText(installed, sizeof(installed), "%s\\%s", m_gameDir, entry.filename),
+    RequirePath(m_log,
+                FormatText(installed, sizeof(installed), "%s\\%s", m_gameDir, entry.filename),
                 entry.filename);
     uint64_t size = 0;
     // Nothing is digested through a link: a linked folder on the way counts as missing.
@@ -50,11 +51,13 @@ bool CUpdateDlg::IsCurrent(ManifestEntry& entry) {
         return false;
     }
     char temporary[256];
-    RequirePath(m_log, FormatText(temporary, sizeof(temporary), "%s/%s/%s/%s", m_gameDir, kUpdateFolder,
+    RequirePath(m_log,
+                FormatText(temporary, sizeof(temporary), "%s/%s/%s/%s", m_gameDir, kUpdateFolder,
                            m_packageName, entry.filename),
                 entry.filename);
     char text[33];
-    if (!platform::LinkOnTheWay(m_gameDir, temporary) && platform::RegularFileSize(temporary, &size)) {
+    if (!platform::LinkOnTheWay(m_gameDir, temporary) &&
+        platform::RegularFileSize(temporary, &size)) {
         DigestTextOf(temporary, text);
         return strcmp(text, entry.md5) == 0;
     }
@@ -73,7 +76,8 @@ void CUpdateDlg::RunUpdate() {
     }
     char updateFolder[256], installedManifest[256], downloadedManifest[256];
     char manifestName[256];
-    RequirePath(m_log, 
+    RequirePath(
+        m_log,
         FormatText(updateFolder, sizeof(updateFolder), "%s//%s", m_gameDir, kUpdateFolder) &&
             FormatText(installedManifest, sizeof(installedManifest), "%s\\%s.xml", m_gameDir,
                        m_packageName) &&
@@ -87,7 +91,8 @@ void CUpdateDlg::RunUpdate() {
     // The temporary tree is made of real folders: a link planted in the place of one is
     // removed, never followed.
     char packageFolder[256];
-    RequirePath(m_log, FormatText(packageFolder, sizeof(packageFolder), "%s/%s/%s", m_gameDir,
+    RequirePath(m_log,
+                FormatText(packageFolder, sizeof(packageFolder), "%s/%s/%s", m_gameDir,
                            kUpdateFolder, m_packageName),
                 m_gameDir);
     for (const char* folder :
@@ -139,7 +144,8 @@ void CUpdateDlg::RunUpdate() {
         if (!entry.needsDownload) continue;
         CheckStop();
         char fileName[256];
-        RequirePath(m_log, FormatText(fileName, sizeof(fileName), "%s/%s", m_packageName, entry.filename),
+        RequirePath(m_log,
+                    FormatText(fileName, sizeof(fileName), "%s/%s", m_packageName, entry.filename),
                     entry.filename);
         DownloadFile(fileName, "Update/", static_cast<uint32_t>(entry.size));
         // The bytes were digested as they arrived: a file that is not the one listed
@@ -174,7 +180,8 @@ void CUpdateDlg::RunUpdate() {
 // it. A failure fails the run at once, as the window then shows.
 void CUpdateDlg::DownloadFile(const char* fileName, const char* dirName, uint32_t expectedSize) {
     char localPath[256], dirPath[256], work[256], component[256], url[256] = "";
-    RequirePath(m_log, FormatText(localPath, sizeof(localPath), "%s/%s/%s", m_gameDir, dirName, fileName),
+    RequirePath(m_log,
+                FormatText(localPath, sizeof(localPath), "%s/%s/%s", m_gameDir, dirName, fileName),
                 fileName);
 
     // The directories of dirName, then those inside fileName; its last part is the file.
@@ -183,8 +190,8 @@ void CUpdateDlg::DownloadFile(const char* fileName, const char* dirName, uint32_
         RequirePath(m_log, FormatText(work, sizeof(work), "%s", part), fileName);
         while (PopPathComponent(work, component)) {
             const size_t used = strlen(dirPath);
-            RequirePath(m_log, 
-                FormatText(dirPath + used, sizeof(dirPath) - used, "/%s", component), fileName);
+            RequirePath(m_log, FormatText(dirPath + used, sizeof(dirPath) - used, "/%s", component),
+                        fileName);
             platform::RemoveLink(dirPath);
             platform::CreateFolder(dirPath);
         }
@@ -194,7 +201,8 @@ void CUpdateDlg::DownloadFile(const char* fileName, const char* dirName, uint32_
     m_fileReceived = 0;
     m_fileSize = expectedSize;
     if (expectedSize != 0) {
-        RequirePath(m_log, FormatText(url, sizeof(url), "%s%s", m_downloadBase, fileName), fileName);
+        RequirePath(m_log, FormatText(url, sizeof(url), "%s%s", m_downloadBase, fileName),
+                    fileName);
     }
     try {
         m_transfer.Fetch(url, localPath, fileName, expectedSize);
