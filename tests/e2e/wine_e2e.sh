@@ -70,6 +70,7 @@ timeout 30 wineserver -w
 
 # ---- fixtures --------------------------------------------------------------------------
 
+UPD_PID=
 start_updater() {
     # One updater at a time: a copy still running (a case before that went wrong) would
     # hold the single-instance guard and turn this one away.
