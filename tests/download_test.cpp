@@ -31,11 +31,11 @@ protected:
         snprintf(dlg->m_downloadBase, sizeof(dlg->m_downloadBase), "%s/DownLoad//",
                  server.BaseUrl().c_str());
         dlg->m_log.Open(dir.Join("updatelog.txt").c_str());
-        dlg->m_transfer.Session().SetTimeouts(3000, 1000);
+        dlg->m_transfer.SetTimeouts(3000, 1000);
     }
     void TearDown() override {
         dlg.reset();
-        testing::internal::GetCapturedStdout();
+        testutil::EndStdoutCapture(HasFailure());
     }
 
     // "ok", or what DownloadFile threw.

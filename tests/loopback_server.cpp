@@ -133,6 +133,16 @@ int LoopbackServer::TotalRequests() {
     return total;
 }
 
+std::vector<std::string> LoopbackServer::Order() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_order;
+}
+
+int LoopbackServer::Connections() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_connections;
+}
+
 int LoopbackServer::ClosedPort() {
     int port = 0;
     intptr_t s = Listen(&port);
@@ -149,6 +159,7 @@ void LoopbackServer::AcceptLoop() {
         }
         if (s < 0) continue;
         std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_connections;
         m_open.push_back(s);
         m_workers.emplace_back([this, s] { Serve(s); });
     }
@@ -191,6 +202,7 @@ void LoopbackServer::Serve(intptr_t s) {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             ++m_counts[path];
+            m_order.push_back(path);
             auto it = m_routes.find(path);
             if (it != m_routes.end()) {
                 reply = it->second;
@@ -232,7 +244,7 @@ void LoopbackServer::Serve(intptr_t s) {
             while (!m_stopping) std::this_thread::sleep_for(std::chrono::milliseconds(20));
             return;
         }
-        if (!keepAlive) {
+        if (!keepAlive || reply.closeAfter) {
 #ifdef _WIN32
             shutdown(static_cast<SOCKET>(s), SD_SEND);
 #else

@@ -27,6 +27,9 @@ struct Reply {
     bool endless = false;
     // Send the body one byte at a time, this many milliseconds apart.
     int dripMs = 0;
+    // Close the connection after the whole body although it was announced as kept
+    // alive, as a server does with an idle connection.
+    bool closeAfter = false;
 };
 
 class LoopbackServer {
@@ -41,6 +44,10 @@ public:
     void Route(const std::string& path, const Reply& reply);
     int Requests(const std::string& path);
     int TotalRequests();
+    // The paths asked for, in the order the requests arrived.
+    std::vector<std::string> Order();
+    // Connections accepted so far.
+    int Connections();
 
     // A port on 127.0.0.1 where nothing listens.
     static int ClosedPort();
@@ -56,6 +63,8 @@ private:
     std::mutex m_mutex;
     std::map<std::string, Reply> m_routes;
     std::map<std::string, int> m_counts;
+    std::vector<std::string> m_order;
+    int m_connections = 0;
     std::vector<intptr_t> m_open;
     std::vector<std::thread> m_workers;
 };

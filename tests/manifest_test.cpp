@@ -210,7 +210,7 @@ protected:
         testing::internal::CaptureStdout();
         ASSERT_TRUE(log.Open(dir.Join("updatelog.txt").c_str()));
     }
-    void TearDown() override { testing::internal::GetCapturedStdout(); }
+    void TearDown() override { testutil::EndStdoutCapture(HasFailure()); }
 
     TempDir dir;
     FixedEnvironment env;

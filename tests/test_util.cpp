@@ -1,5 +1,7 @@
 #include "test_util.h"
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
@@ -134,6 +136,11 @@ int FixedEnvironment::Box(const char* text, const char*, unsigned) {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_messages.push_back(text);
     return g_answer;
+}
+
+void EndStdoutCapture(bool show) {
+    const std::string out = testing::internal::GetCapturedStdout();
+    if (show) fputs(out.c_str(), stdout);
 }
 
 }  // namespace testutil

@@ -45,4 +45,8 @@ private:
     static int Box(const char* text, const char* caption, unsigned style);
 };
 
+// Ends testing::internal::CaptureStdout; what was captured (the log's mirror, and the
+// failure messages GoogleTest printed meanwhile) is shown when `show` is true.
+void EndStdoutCapture(bool show);
+
 }  // namespace testutil

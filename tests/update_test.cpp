@@ -2,12 +2,15 @@
 // folder: which files are fetched, what ends up installed, and what a failed run keeps.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "digest/md5.h"
 #include "loopback_server.h"
 #include "manifest/manifest.h"
 #include "test_util.h"
@@ -52,11 +55,11 @@ protected:
                  server.BaseUrl().c_str());
         snprintf(dlg->m_packageName, sizeof(dlg->m_packageName), "Vadarodazu");
         dlg->m_log.Open(dir.Join("updatelog.txt").c_str());
-        dlg->m_transfer.Session().SetTimeouts(3000, 2000);
+        dlg->m_transfer.SetTimeouts(3000, 2000);
     }
     void TearDown() override {
         dlg.reset();
-        testing::internal::GetCapturedStdout();
+        testutil::EndStdoutCapture(HasFailure());
     }
 
     // Serves a release: its manifest and every file.
@@ -182,6 +185,163 @@ TEST_F(RunUpdateTest, NamesOnTheUpdatersOwnFilesAreRefusedBeforeAnyDownload) {
         EXPECT_FALSE(Run()) << name;
         EXPECT_EQ(server.TotalRequests(), before + 1) << name;  // the manifest alone
     }
+}
+
+// ---- Several files in flight ------------------------------------------------------
+
+std::string Body(size_t n, char seed) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(seed + i % 17);
+    return s;
+}
+
+File Listed(const std::string& name, const std::string& body) {
+    unsigned char digest[16];
+    Md5Context md5;
+    Md5Init(&md5);
+    Md5Update(&md5, body.data(), body.size());
+    Md5Final(digest, &md5);
+    char text[33];
+    DigestToHex(digest, text);
+    return {name, text, body};
+}
+
+std::vector<File> Release(int count) {
+    std::vector<File> files;
+    for (int i = 0; i < count; ++i) {
+        // Sizes from empty to several chunks, so transfers end in a mixed order.
+        files.push_back(Listed("d" + std::to_string(i % 3) + "/f" + std::to_string(i) + ".bin",
+                               Body(static_cast<size_t>(i * 7919 % 40000), 'a' + i % 20)));
+    }
+    return files;
+}
+
+// The files "正在下载" was logged for, in the log's order.
+std::vector<std::string> StartedInLog(const std::string& log) {
+    std::vector<std::string> names;
+    const std::string marker = "正在下载Vadarodazu/";
+    for (size_t at = log.find(marker); at != std::string::npos; at = log.find(marker, at + 1)) {
+        const size_t from = at + marker.size();
+        names.push_back(log.substr(from, log.find('\r', from) - from));
+    }
+    return names;
+}
+
+TEST_F(RunUpdateTest, SeveralInFlightInstallEveryFileStartedInTheManifestsOrder) {
+    const std::vector<File> release = Release(23);
+    Serve(release);
+    dlg->m_parallelTransfers = 4;
+    ASSERT_TRUE(Run());
+    // Every byte counted once, the manifest's too.
+    int32_t total = static_cast<int32_t>(Manifest(release).size());
+    std::vector<std::string> names;
+    for (const File& f : release) {
+        EXPECT_EQ(Installed(f.name), f.body) << f.name;
+        if (!f.body.empty()) {
+            EXPECT_EQ(Fetches(f.name), 1) << f.name;
+        }
+        total += static_cast<int32_t>(f.body.size());
+        names.push_back(f.name);
+    }
+    EXPECT_EQ(dlg->m_totalReceived, total);
+    EXPECT_EQ(dlg->m_fileReceived, 0u);
+    EXPECT_EQ(StartedInLog(ReadFile(dir.Join("updatelog.txt"))), names);
+    // The manifest's connection and three more, each kept for the whole run.
+    EXPECT_LE(server.Connections(), 4);
+}
+
+TEST_F(RunUpdateTest, OneAtATimeAsksInTheManifestsOrderOnOneConnection) {
+    const std::vector<File> release = Release(9);
+    Serve(release);
+    dlg->m_parallelTransfers = 1;
+    ASSERT_TRUE(Run());
+    std::vector<std::string> expected = {"/DownLoad//Vadarodazu.xml"};
+    for (const File& f : release) {
+        if (!f.body.empty()) expected.push_back("/DownLoad//Vadarodazu/" + f.name);
+    }
+    EXPECT_EQ(server.Order(), expected);
+    EXPECT_EQ(server.Connections(), 1);
+}
+
+TEST_F(RunUpdateTest, AConnectionTheServerClosesBetweenFilesIsOpenedAgain) {
+    const std::vector<File> release = Release(10);
+    Serve(release);
+    for (const File& f : release) {
+        Reply reply{"200 OK", {}, f.body};
+        reply.closeAfter = true;
+        server.Route("/DownLoad//Vadarodazu/" + f.name, reply);
+    }
+    for (unsigned n : {1u, 4u}) {
+        dlg->m_parallelTransfers = n;
+        platform::RemoveFile(dir.Join("Vadarodazu.xml").c_str());
+        for (const File& f : release) platform::RemoveFile(dir.Join(f.name).c_str());
+        ASSERT_TRUE(Run()) << n;
+        for (const File& f : release) EXPECT_EQ(Installed(f.name), f.body) << f.name;
+    }
+}
+
+// A file that fails while others are in flight: the run fails, a slow transfer still
+// running is stopped short, nothing is installed and the installed manifest stays.
+TEST_F(RunUpdateTest, OneFailingTransferFailsTheRunAndStopsTheOthers) {
+    dlg->m_transfer.minRate = 1;  // the slow file is never stalled by the rate rule
+    const std::string slowBody = Body(60000, 's');
+    Reply notFound{"404 Not Found", {}, "<html><body>404</body></html>"};
+    Reply cut{"200 OK", {}, Body(30000, 'c')};
+    cut.sendOnly = 1000;
+    Reply stalled{"200 OK", {}, Body(30000, 'c')};
+    stalled.sendOnly = 1000;
+    stalled.stallAfter = true;
+    for (const Reply& bad : {notFound, cut, stalled}) {
+        WriteFile(dir.Join("Vadarodazu.xml"), Manifest({{"slow.bin", kMd5Abc, "abc"}}));
+        const std::vector<File> release = {Listed("slow.bin", slowBody), Listed("a.bin", "aaa"),
+                                           Listed("bad.bin", Body(30000, 'c')),
+                                           Listed("b.bin", "bbb")};
+        Serve(release);
+        Reply slow{"200 OK", {}, slowBody};
+        slow.dripMs = 1;  // a minute for the whole body
+        server.Route("/DownLoad//Vadarodazu/slow.bin", slow);
+        server.Route("/DownLoad//Vadarodazu/bad.bin", bad);
+        dlg->m_parallelTransfers = 4;
+        dlg->m_status = STATUS_RUNNING;
+        EXPECT_FALSE(Run()) << bad.status;
+        EXPECT_EQ(dlg->m_status, STATUS_FAILED);
+        const std::string log = ReadFile(dir.Join("updatelog.txt"));
+        EXPECT_NE(log.find("下载失败Vadarodazu/bad.bin:"), std::string::npos) << bad.status;
+        // Stopped, not failed on its own: no cause logged for it, and not all there.
+        EXPECT_EQ(log.find("下载失败Vadarodazu/slow.bin"), std::string::npos);
+        EXPECT_LT(ReadFile(dir.Join("Update/Vadarodazu/slow.bin")).size(), slowBody.size());
+        for (const char* name : {"a.bin", "b.bin", "bad.bin", "slow.bin"}) {
+            EXPECT_FALSE(Exists(dir.Join(name))) << name;
+        }
+        EXPECT_EQ(Installed("Vadarodazu.xml"), Manifest({{"slow.bin", kMd5Abc, "abc"}}));
+    }
+}
+
+TEST_F(RunUpdateTest, StoppingTheWorkerStopsEveryTransfer) {
+    std::vector<File> release;
+    for (int i = 0; i < 6; ++i)
+        release.push_back(Listed("s" + std::to_string(i), Body(60000, 'x')));
+    Serve(release);
+    for (const File& f : release) {
+        Reply slow{"200 OK", {}, f.body};
+        slow.dripMs = 1;
+        server.Route("/DownLoad//Vadarodazu/" + f.name, slow);
+    }
+    dlg->m_transfer.minRate = 1;
+    dlg->m_parallelTransfers = 4;
+    bool returned = true;
+    std::thread worker([&] { returned = Run(); });
+    // Until every slot has its first bytes.
+    while (server.TotalRequests() < 5 || dlg->m_totalReceived < 4) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    dlg->StopWorker(0);  // asks the worker to stop; there is no worker thread to wait for
+    worker.join();
+    EXPECT_FALSE(returned);
+    EXPECT_EQ(server.TotalRequests(), 5);  // the manifest and the four in flight
+    const std::string log = ReadFile(dir.Join("updatelog.txt"));
+    EXPECT_EQ(log.find("下载失败"), std::string::npos);
+    for (const File& f : release) EXPECT_FALSE(Exists(dir.Join(f.name))) << f.name;
 }
 
 }  // namespace

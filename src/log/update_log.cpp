@@ -66,6 +66,7 @@ bool UpdateLog::Open(const char* path) {
 
 void UpdateLog::WriteLine(const char* format, ...) {
     if (!g_logEnabled || !m_opened) return;
+    std::lock_guard<std::mutex> lock(m_mutex);
     ++m_lineCount;
 
     size_t len = 0;

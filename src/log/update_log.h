@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <mutex>
 
 #include "common/printf.h"
 
@@ -24,6 +25,7 @@ public:
     // Creates or truncates the file and writes the header line.
     bool Open(const char* path);
 
+    // Safe to call from several threads at once: each line is written whole.
     UPDATER_PRINTF(2, 3) void WriteLine(const char* format, ...);
 
     int LineCount() const { return m_lineCount; }
@@ -39,6 +41,7 @@ private:
     bool m_withTime;
     bool m_withLineNo;
     bool m_opened;
+    std::mutex m_mutex;  // one line at a time
     int m_lineCount;
     char m_line[8192];
 };

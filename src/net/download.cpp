@@ -22,8 +22,26 @@ bool StartsWith(const char* data, size_t n, const char* marker) {
 
 Transfer::Transfer(const char* agent, UpdateLog& log, TransferCounters counters,
                    const std::atomic<bool>& stop)
-    : m_session(agent), m_log(log), m_counters(counters), m_stop(stop) {
+    : m_session(agent), m_log(log), m_counters(counters), m_stop(&stop) {
     memset(m_receivedMd5, 0, sizeof(m_receivedMd5));
+}
+
+void Transfer::SetTimeouts(unsigned connectMs, unsigned receiveMs) {
+    m_connectMs = connectMs;
+    m_receiveMs = receiveMs;
+    m_session.SetTimeouts(connectMs, receiveMs);
+}
+
+void Transfer::CopySettings(const Transfer& other) {
+    SetTimeouts(other.m_connectMs, other.m_receiveMs);
+    minRate = other.minRate;
+    rateWindowMs = other.rateWindowMs;
+}
+
+void Transfer::Publish() {
+    if (m_shown && m_shown->load(std::memory_order_relaxed) != m_ticket) return;
+    m_counters.fileSize.store(m_size, std::memory_order_relaxed);
+    m_counters.fileReceived.store(m_received, std::memory_order_relaxed);
 }
 
 void Transfer::Fetch(const char* url, const char* localPath, const char* fileName,
@@ -31,6 +49,9 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
     Md5Context md5;
     Md5Init(&md5);
     memset(m_receivedMd5, 0, sizeof(m_receivedMd5));
+    m_size = expectedSize;
+    m_received = 0;
+    Publish();
 
     if (expectedSize == 0) {
         m_log.WriteLine("文件大小为0%s", fileName);
@@ -75,17 +96,17 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
 
         uint32_t length = 0;
         if (m_remoteFile->ContentLength(&length)) {
-            m_counters.fileSize = length;
+            m_size = length;
+            Publish();
         } else {
             m_log.WriteLine("获取大小失败");
             platform::ShowMessage("%s%s", "获取大小失败", url);
         }
-        if (expectedSize != kUnknownSize && expectedSize != m_counters.fileSize) {
+        if (expectedSize != kUnknownSize && expectedSize != m_size) {
             FormatText(failure, sizeof(failure), "%s", "文件大小与清单不符");
             throw DOWNLOAD_FAILED;
         }
-        if (expectedSize == kUnknownSize && m_counters.fileSize != kUnknownSize &&
-            m_counters.fileSize > limit) {
+        if (expectedSize == kUnknownSize && m_size != kUnknownSize && m_size > limit) {
             FormatText(failure, sizeof(failure), "%s", "内容超过允许的大小");
             throw DOWNLOAD_FAILED;
         }
@@ -106,9 +127,10 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
             m_localFile.Write(chunk, n);
             Md5Update(&md5, chunk, n);
             received += n;
-            m_counters.fileReceived.fetch_add(static_cast<uint32_t>(n), std::memory_order_relaxed);
+            m_received += static_cast<uint32_t>(n);
+            Publish();
             m_counters.totalReceived.fetch_add(static_cast<int32_t>(n), std::memory_order_relaxed);
-            if (m_stop.load(std::memory_order_relaxed)) throw 0;
+            if (m_stop->load(std::memory_order_relaxed)) throw 0;
             const uint32_t now = platform::TickCount();
             const uint32_t elapsed = now - windowStart;
             if (elapsed >= rateWindowMs) {
@@ -123,8 +145,9 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
             if (n == 0) break;
         }
         if (!m_localFile.Close()) throw platform::LastError<platform::FileError>("write failed");
-        if (m_counters.fileReceived < m_counters.fileSize && expectedSize != kUnknownSize) {
-            m_counters.fileReceived = 0;
+        if (m_received < m_size && expectedSize != kUnknownSize) {
+            m_received = 0;
+            Publish();
             FormatText(failure, sizeof(failure), "%s", "文件不完整");
             throw 0;
         }
@@ -147,7 +170,8 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
 }
 
 void Transfer::Close() {
-    m_counters.fileReceived = 0;
+    m_received = 0;
+    Publish();
     m_remoteFile.reset();
     if (m_localFile.IsOpen()) m_localFile.Close();
 }

@@ -30,7 +30,9 @@ constexpr uint64_t kMaxManifestBytes = 16u * 1024 * 1024;
 constexpr uint32_t kMinTransferRate = 1024;  // bytes per second
 constexpr uint32_t kRateWindowMs = 30000;
 
-// The counters a transfer advances as bytes arrive; the window reads them.
+// The counters a transfer advances as bytes arrive; the window reads them. Every
+// transfer adds to the total; the file's size and count are those of the transfer the
+// window shows (see SetShown).
 struct TransferCounters {
     std::atomic<uint32_t>& fileSize;
     std::atomic<uint32_t>& fileReceived;
@@ -58,17 +60,36 @@ public:
 
     // The digest text of the bytes the last Fetch stored, taken while they arrived.
     const char* ReceivedMd5() const { return m_receivedMd5; }
-    platform::HttpSession& Session() { return m_session; }
+
+    // Time-outs of connecting and of waiting for more data, in milliseconds.
+    void SetTimeouts(unsigned connectMs, unsigned receiveMs);
+    // Takes the time-outs and the stall rule of `other`.
+    void CopySettings(const Transfer& other);
+    // With several transfers in flight: the window shows the file of the transfer whose
+    // ticket `shown` holds. Null (the start): this transfer's file is always shown.
+    void SetShown(const std::atomic<uint64_t>* shown) { m_shown = shown; }
+    void SetTicket(uint64_t ticket) { m_ticket = ticket; }
+    // The flag that ends a transfer at its next chunk, in place of the one given first.
+    void WatchStop(const std::atomic<bool>& stop) { m_stop = &stop; }
 
     // The stall rule (tests shorten it).
     uint32_t minRate = kMinTransferRate;
     uint32_t rateWindowMs = kRateWindowMs;
 
 private:
+    // Shows this file's size and count, when this transfer is the one the window shows.
+    void Publish();
+
+    unsigned m_connectMs = platform::HttpSession::kDefaultConnectTimeoutMs;
+    unsigned m_receiveMs = platform::HttpSession::kDefaultReceiveTimeoutMs;
+    const std::atomic<uint64_t>* m_shown = nullptr;
+    uint64_t m_ticket = 0;
+    uint32_t m_size = 0;      // of the file in transfer
+    uint32_t m_received = 0;  // of it so far
     platform::HttpSession m_session;
     UpdateLog& m_log;
     TransferCounters m_counters;
-    const std::atomic<bool>& m_stop;
+    const std::atomic<bool>* m_stop;
     std::unique_ptr<platform::HttpResponse> m_remoteFile;
     platform::LocalFile m_localFile;
     char m_receivedMd5[33];

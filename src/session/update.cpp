@@ -1,8 +1,15 @@
 // RunUpdate: the whole update, on the worker thread. Every failure leaves it as an
 // exception; UpdateThreadProc turns that into the failed status.
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <mutex>
+#include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "common/text.h"
 #include "digest/md5.h"
@@ -139,23 +146,7 @@ void CUpdateDlg::RunUpdate() {
     for (int i = 0; i < m_newCount; ++i) {
         if (m_newEntries[i].needsDownload) m_totalSize.fetch_add(m_newEntries[i].size);
     }
-    for (int i = 0; i < m_newCount; ++i) {
-        const ManifestEntry& entry = m_newEntries[i];
-        if (!entry.needsDownload) continue;
-        CheckStop();
-        char fileName[256];
-        RequirePath(m_log,
-                    FormatText(fileName, sizeof(fileName), "%s/%s", m_packageName, entry.filename),
-                    entry.filename);
-        DownloadFile(fileName, "Update/", static_cast<uint32_t>(entry.size));
-        // The bytes were digested as they arrived: a file that is not the one listed
-        // ends the run here, before anything is installed.
-        if (strcmp(m_transfer.ReceivedMd5(), entry.md5) != 0) {
-            m_log.WriteLine("下载失败%s:%s", fileName, "MD5与清单不符");
-            m_status.store(STATUS_FAILED, std::memory_order_release);
-            throw DOWNLOAD_FAILED;
-        }
-    }
+    DownloadListed();
 
     char target[256];
     RequirePath(m_log, FormatText(target, sizeof(target), "%s/", m_gameDir), m_gameDir);
@@ -175,13 +166,14 @@ void CUpdateDlg::RunUpdate() {
     m_log.WriteLine("下载好了");
 }
 
-// One file into the temporary tree: its folders are made (a link in the place of one is
-// removed, never followed), the progress counters start afresh, and the transfer stores
-// it. A failure fails the run at once, as the window then shows.
-void CUpdateDlg::DownloadFile(const char* fileName, const char* dirName, uint32_t expectedSize) {
-    char localPath[256], dirPath[256], work[256], component[256], url[256] = "";
-    RequirePath(m_log,
-                FormatText(localPath, sizeof(localPath), "%s/%s/%s", m_gameDir, dirName, fileName),
+// Makes the folders of `fileName` below `dirName` in the temporary tree (a link in the
+// place of one is removed, never followed), writes the file's first log line, and gives
+// its local path and URL (256 bytes each).
+void CUpdateDlg::PrepareDownload(const char* fileName, const char* dirName, uint32_t expectedSize,
+                                 char* localPath, char* url) {
+    char dirPath[256], work[256], component[256];
+    url[0] = '\0';
+    RequirePath(m_log, FormatText(localPath, 256, "%s/%s/%s", m_gameDir, dirName, fileName),
                 fileName);
 
     // The directories of dirName, then those inside fileName; its last part is the file.
@@ -198,19 +190,154 @@ void CUpdateDlg::DownloadFile(const char* fileName, const char* dirName, uint32_
     }
 
     m_log.WriteLine("正在下载%s", fileName);
-    m_fileReceived = 0;
-    m_fileSize = expectedSize;
     if (expectedSize != 0) {
-        RequirePath(m_log, FormatText(url, sizeof(url), "%s%s", m_downloadBase, fileName),
-                    fileName);
+        RequirePath(m_log, FormatText(url, 256, "%s%s", m_downloadBase, fileName), fileName);
     }
+}
+
+void CUpdateDlg::Fetch(Transfer& transfer, const char* url, const char* localPath,
+                       const char* fileName, uint32_t expectedSize) {
     try {
-        m_transfer.Fetch(url, localPath, fileName, expectedSize);
+        transfer.Fetch(url, localPath, fileName, expectedSize);
     } catch (enDownLoadResult) {
         // The failure guard: the window may show the failure before the worker ends.
         m_status.store(STATUS_FAILED, std::memory_order_release);
         throw;
     }
+}
+
+// One file into the temporary tree, on the session's own connection. A failure fails
+// the run at once, as the window then shows.
+void CUpdateDlg::DownloadFile(const char* fileName, const char* dirName, uint32_t expectedSize) {
+    char localPath[256], url[256];
+    PrepareDownload(fileName, dirName, expectedSize, localPath, url);
+    Fetch(m_transfer, url, localPath, fileName, expectedSize);
+}
+
+// The bytes were digested as they arrived: a file that is not the one listed ends the
+// run, before anything is installed.
+void CUpdateDlg::RequireListedDigest(const Transfer& transfer, const ManifestEntry& entry,
+                                     const char* fileName) {
+    if (strcmp(transfer.ReceivedMd5(), entry.md5) == 0) return;
+    m_log.WriteLine("下载失败%s:%s", fileName, "MD5与清单不符");
+    m_status.store(STATUS_FAILED, std::memory_order_release);
+    throw DOWNLOAD_FAILED;
+}
+
+void CUpdateDlg::DownloadListed() {
+    std::vector<int> wanted;
+    for (int i = 0; i < m_newCount; ++i) {
+        if (m_newEntries[i].needsDownload) wanted.push_back(i);
+    }
+    const size_t slots = std::min<size_t>(std::max(m_parallelTransfers, 1u), wanted.size());
+    if (slots <= 1) {
+        for (int i : wanted) {
+            const ManifestEntry& entry = m_newEntries[i];
+            CheckStop();
+            char fileName[256];
+            RequirePath(
+                m_log,
+                FormatText(fileName, sizeof(fileName), "%s/%s", m_packageName, entry.filename),
+                entry.filename);
+            DownloadFile(fileName, "Update/", static_cast<uint32_t>(entry.size));
+            RequireListedDigest(m_transfer, entry, fileName);
+        }
+        return;
+    }
+
+    // Several files in flight, each slot on a connection of its own (the first on the
+    // session's), taking the next file in the manifest's order. The first failure stops
+    // every slot at its next chunk; so does the window's stop.
+    struct Flight {
+        std::mutex mutex;
+        size_t next = 0;              // the next of `wanted` to start; also its ticket
+        std::set<uint64_t> inFlight;  // tickets of the files in transfer
+        std::atomic<uint64_t> shown{0};
+        std::atomic<bool> stop{false};
+        std::exception_ptr failure;
+    } flight;
+    std::vector<std::unique_ptr<Transfer>> extra;
+    std::vector<Transfer*> transfers{&m_transfer};
+    for (size_t i = 1; i < slots; ++i) {
+        extra.emplace_back(new Transfer(m_programName.c_str(), m_log,
+                                        {m_fileSize, m_fileReceived, m_totalReceived},
+                                        flight.stop));
+        extra.back()->CopySettings(m_transfer);
+        transfers.push_back(extra.back().get());
+    }
+    for (Transfer* t : transfers) {
+        t->WatchStop(flight.stop);
+        t->SetShown(&flight.shown);
+    }
+    const auto leave = [&flight](uint64_t ticket) {
+        std::lock_guard<std::mutex> lock(flight.mutex);
+        flight.inFlight.erase(ticket);
+        if (!flight.inFlight.empty()) flight.shown = *flight.inFlight.begin();
+    };
+    const auto slot = [&](Transfer& transfer) {
+        try {
+            for (;;) {
+                char fileName[256], localPath[256], url[256];
+                uint64_t ticket = 0;
+                const ManifestEntry* entry = nullptr;
+                {
+                    std::lock_guard<std::mutex> lock(flight.mutex);
+                    if (flight.stop || flight.next == wanted.size()) return;
+                    ticket = flight.next++;
+                    entry = &m_newEntries[wanted[ticket]];
+                    RequirePath(m_log,
+                                FormatText(fileName, sizeof(fileName), "%s/%s", m_packageName,
+                                           entry->filename),
+                                entry->filename);
+                    PrepareDownload(fileName, "Update/", static_cast<uint32_t>(entry->size),
+                                    localPath, url);
+                    flight.inFlight.insert(ticket);
+                    flight.shown = *flight.inFlight.begin();
+                }
+                transfer.SetTicket(ticket);
+                try {
+                    Fetch(transfer, url, localPath, fileName, static_cast<uint32_t>(entry->size));
+                    RequireListedDigest(transfer, *entry, fileName);
+                } catch (...) {
+                    leave(ticket);
+                    throw;
+                }
+                leave(ticket);
+            }
+        } catch (...) {
+            std::lock_guard<std::mutex> lock(flight.mutex);
+            if (!flight.failure) flight.failure = std::current_exception();
+            flight.stop = true;
+        }
+    };
+    std::atomic<size_t> running{transfers.size()};
+    std::vector<std::thread> threads;
+    try {
+        for (Transfer* t : transfers) {
+            threads.emplace_back([&, t] {
+                slot(*t);
+                running.fetch_sub(1);
+            });
+        }
+    } catch (...) {  // no thread could be made: end those that run, then fail
+        flight.stop = true;
+        m_log.WriteLine("无法启动更新线程");
+        running.fetch_sub(transfers.size() - threads.size());
+        for (std::thread& thread : threads) thread.join();
+        m_transfer.WatchStop(m_stopRequested);
+        m_transfer.SetShown(nullptr);
+        throw 0;
+    }
+    // The window's stop reaches every slot.
+    while (running.load() > 0) {
+        if (m_stopRequested.load(std::memory_order_relaxed)) flight.stop = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    for (std::thread& thread : threads) thread.join();
+    m_transfer.WatchStop(m_stopRequested);
+    m_transfer.SetShown(nullptr);
+    if (flight.failure) std::rethrow_exception(flight.failure);
+    CheckStop();
 }
 
 void CUpdateDlg::CloseTransfer() { m_transfer.Close(); }

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "log/update_log.h"
@@ -102,12 +103,24 @@ public:
     UpdateLog m_log;
 
     // ---- The download's connection, its stall rule and the digest of its last file
+    std::string m_programName;  // the agent named to the server
     Transfer m_transfer;
+    // Files fetched at once, each on a connection of its own (tests change it).
+    unsigned m_parallelTransfers;
 
 private:
     // Throws when the window has asked the worker to stop.
     void CheckStop();
     bool IsCurrent(ManifestEntry& entry);
+    // The files the manifest lists and the install lacks, into the temporary tree: one
+    // after another, or several at once (m_parallelTransfers).
+    void DownloadListed();
+    void PrepareDownload(const char* fileName, const char* dirName, uint32_t expectedSize,
+                         char* localPath, char* url);
+    void Fetch(Transfer& transfer, const char* url, const char* localPath, const char* fileName,
+               uint32_t expectedSize);
+    void RequireListedDigest(const Transfer& transfer, const ManifestEntry& entry,
+                             const char* fileName);
 
     // The window; set by OnInitDialog.
     platform::WindowHost* m_host;

@@ -89,6 +89,11 @@ struct HttpSession::Impl {
 };
 
 HttpSession::HttpSession(const char* agent) : m_impl(new Impl) {
+    // WinInet allows few connections to one server per process; every session of the
+    // updater may hold one while several files are in flight.
+    DWORD most = 16;
+    InternetSetOptionA(nullptr, INTERNET_OPTION_MAX_CONNS_PER_SERVER, &most, sizeof(most));
+    InternetSetOptionA(nullptr, INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER, &most, sizeof(most));
     m_impl->internet.reset(InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
     if (!m_impl->internet) throw LastError<HttpError>("InternetOpen failed");
     SetTimeouts(kDefaultConnectTimeoutMs, kDefaultReceiveTimeoutMs);
