@@ -100,8 +100,6 @@ same_tree() {  # release install
     (cd "$1" && find . -type f) | while read -r f; do cmp -s "$1/$f" "$2/$f" || exit 1; done
 }
 
-port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-
 # The misbehaving test server (hostile_server.py) on $PORT, serving $WWW, told what to
 # do by $RULES and logging each request path to $REQUESTS. Sets HOSTILE_PID.
 HOSTILE_PID=

@@ -20,6 +20,7 @@ poll() {  # seconds command...
 }
 running() { kill -0 "$1" 2>/dev/null; }
 not() { ! "$@"; }
+port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
 # The port of the server host a build was configured with (UPDATER_SERVER_HOST); 80
 # when the host names none.
