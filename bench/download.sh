@@ -28,10 +28,11 @@ echo "big.bin $((512 * 1024 * 1024))" >"$B/big.list"
 : >"$B/small.curl"
 for i in $(seq 0 999); do
     echo "f/$i.bin 16384" >>"$B/small.list"
-    printf 'url = "%sf/%d.bin"\noutput = "%s/small/%d.bin"\n' "$BASE" "$i" "$B" "$i" >>"$B/small.curl"
+    printf 'url = "%sf/%d.bin"\noutput = "%s/out/small/%d.bin"\n' "$BASE" "$i" "$B" "$i" >>"$B/small.curl"
 done
 
-# best_of3 NAME command...: best wall time (ms) and the peak RSS (KiB) of that run.
+# measure command...: best wall time (ms) of three runs and the peak RSS (KiB) of that
+# run. Every run writes into a fresh, empty $B/out, ours and curl alike.
 measure() {
     local best=0 rss=0 i
     for i in 1 2 3; do
@@ -50,7 +51,7 @@ read -r t_big_ours m_big_ours < <(measure "$ROOT/build/linux/fetch" "$BASE" "$B/
 cmp -s "$B/out/Update/big.bin" "$B/www/big.bin" || { echo "big.bin differs" >&2; exit 1; }
 read -r t_big_curl m_big_curl < <(measure curl -s -o "$B/out/big.bin" "${BASE}big.bin")
 read -r t_small_ours m_small_ours < <(measure "$ROOT/build/linux/fetch" "$BASE" "$B/out" "$B/small.list")
-read -r t_small_curl m_small_curl < <(measure curl -s -K "$B/small.curl")
+read -r t_small_curl m_small_curl < <(measure curl -s --create-dirs -K "$B/small.curl")
 
 printf '%-22s %10s %10s %8s %14s\n' case 'ours ms' 'curl ms' ratio 'RSS ours/curl'
 printf '%-22s %10d %10d %7.3fx %8d/%d KiB\n' "1 x 512 MiB" "$t_big_ours" "$t_big_curl" \
