@@ -123,6 +123,26 @@ TEST_F(InstallStep, UnverifiedFilesAreLoggedAndDropped) {
     EXPECT_FALSE(Exists(src + "sub/unlisted.bin"));
 }
 
+// A file digested as it arrived is not read again; one whose size changed since is, and
+// a record's receipt never vouches for a file in another place.
+TEST_F(InstallStep, TheDigestOnReceiptCountsOnlyForTheSameFileUnchangedInSize) {
+    Record(kMd5Abc, "data/a.txt", 3);
+    Record(kMd5Abc, "data/grown.txt", 3);
+    Record(kMd5Abc, "other/a.txt", 3);
+    for (int i = 0; i < 2; ++i) dlg.m_newEntries[i].received = 1;
+    Put(src, "data/a.txt", "abc");
+    Put(src, "data/grown.txt", "abcd");  // written to after it arrived
+    Put(src, "other/a.txt", "abd");      // same name and size, another record, not received
+    Install();
+
+    EXPECT_EQ(ReadFile(dst + "data/a.txt"), "abc");
+    EXPECT_TRUE(dlg.m_newEntries[0].verified);
+    EXPECT_FALSE(Exists(dst + "data/grown.txt"));
+    EXPECT_FALSE(dlg.m_newEntries[1].verified);
+    EXPECT_FALSE(Exists(dst + "other/a.txt"));
+    EXPECT_FALSE(dlg.m_newEntries[2].verified);
+}
+
 TEST_F(InstallStep, SameBaseNameInTwoFoldersMatchesEitherRecord) {
     Record(kMd5Abc, "one/x.dat");
     Record(kMd5A, "two/x.dat");

@@ -75,7 +75,7 @@ void InstallStep::CopyTree(const char* dstDir, const char* srcDir) {
         // The file is installed when some record names it (by base name) with its digest.
         const bool deferred = FindText(src, kDeferredExecutable) != nullptr;
         char digestText[33] = {0};
-        bool digested = false;
+        bool digested = DigestOnReceipt(relative, size, digestText);
         bool accepted = false;
         for (int i = 0; i < m_count && !accepted; ++i) {
             const ManifestEntry& entry = m_entries[i];
@@ -99,6 +99,18 @@ void InstallStep::CopyTree(const char* dstDir, const char* srcDir) {
         if (!accepted) m_log.WriteLine("没拷贝%s", name.c_str());
         if (!(accepted && deferred)) platform::RemoveFile(src);
     }
+}
+
+bool InstallStep::DigestOnReceipt(const char* relative, uint64_t size, char* digestText) const {
+    for (int i = 0; i < m_count; ++i) {
+        const ManifestEntry& entry = m_entries[i];
+        if (entry.received && entry.size >= 0 && static_cast<uint64_t>(entry.size) == size &&
+            SamePath(entry.filename, relative, platform::NamesIgnoreCase())) {
+            memcpy(digestText, entry.md5, 33);
+            return true;
+        }
+    }
+    return false;
 }
 
 void InstallStep::MarkVerified(const char* relative, const char* digestText, uint64_t size) {

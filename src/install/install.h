@@ -30,6 +30,9 @@ public:
 private:
     void InstallFile(const char* src, const char* dst);
     bool ReplaceOwnExecutable(const char* src, const char* dst);
+    // The digest taken while the file at `relative` arrived in this run, when a record
+    // has one and the file still has its size; false when it must be read.
+    bool DigestOnReceipt(const char* relative, uint64_t size, char* digestText) const;
     // Marks every record whose path is `relative`, whose digest is `digestText` and
     // whose size is `size` as verified in place.
     void MarkVerified(const char* relative, const char* digestText, uint64_t size);

@@ -126,6 +126,7 @@ bool ParseManifest(const char* path, ManifestEntry* entries, int& count) {
         e.size = ParseSizeText(el->Attribute("size"));
         e.needsDownload = 1;
         e.verified = 0;
+        e.received = 0;
         ++count;
     }
     return true;

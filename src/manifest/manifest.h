@@ -22,6 +22,9 @@ struct ManifestEntry {
     // or put in place (or scheduled for the restart) by the install step after its
     // size and digest were checked. A run succeeds only when every record has it.
     unsigned char verified;
+    // The file's bytes arrived in this run, were digested as they arrived and matched
+    // `md5`: the install step takes that digest instead of reading the file again.
+    unsigned char received;
 };
 
 // Reads the manifest at `path` into `entries` (room for kManifestCapacity records).

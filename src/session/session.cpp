@@ -57,8 +57,8 @@ CUpdateDlg::CUpdateDlg()
     m_gameDir[0] = m_serverUrl[0] = m_downloadBase[0] = m_packageName[0] = '\0';
     memset(m_manifestMd5, 0, sizeof(m_manifestMd5));
     m_treeRoot[0] = '\0';
-    m_newEntries = new ManifestEntry[kManifestCapacity];
-    m_oldEntries = new ManifestEntry[kManifestCapacity];
+    m_newEntries = new ManifestEntry[kManifestCapacity]();
+    m_oldEntries = new ManifestEntry[kManifestCapacity]();
 }
 
 CUpdateDlg::~CUpdateDlg() {

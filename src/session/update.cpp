@@ -241,6 +241,7 @@ void CUpdateDlg::DownloadListed() {
                 entry.filename);
             DownloadFile(fileName, "Update/", static_cast<uint32_t>(entry.size));
             RequireListedDigest(m_transfer, entry, fileName);
+            m_newEntries[i].received = 1;
         }
         return;
     }
@@ -279,7 +280,7 @@ void CUpdateDlg::DownloadListed() {
             for (;;) {
                 char fileName[256], localPath[256], url[256];
                 uint64_t ticket = 0;
-                const ManifestEntry* entry = nullptr;
+                ManifestEntry* entry = nullptr;
                 {
                     std::lock_guard<std::mutex> lock(flight.mutex);
                     if (flight.stop || flight.next == wanted.size()) return;
@@ -298,6 +299,7 @@ void CUpdateDlg::DownloadListed() {
                 try {
                     Fetch(transfer, url, localPath, fileName, static_cast<uint32_t>(entry->size));
                     RequireListedDigest(transfer, *entry, fileName);
+                    entry->received = 1;
                 } catch (...) {
                     leave(ticket);
                     throw;
