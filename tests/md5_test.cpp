@@ -14,15 +14,6 @@ std::string Hex(const unsigned char digest[16]) {
     return text;
 }
 
-std::string Md5OfBytes(const std::string& bytes) {
-    Md5Context ctx;
-    Md5Init(&ctx);
-    Md5Update(&ctx, bytes.data(), bytes.size());
-    unsigned char digest[16];
-    Md5Final(digest, &ctx);
-    return Hex(digest);
-}
-
 std::string Pattern(size_t n) {
     std::string s(n, '\0');
     for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 7 + 3) % 256);
@@ -30,25 +21,25 @@ std::string Pattern(size_t n) {
 }
 
 TEST(Md5, Rfc1321TestSuite) {
-    EXPECT_EQ(Md5OfBytes(""), "d41d8cd98f00b204e9800998ecf8427e");
-    EXPECT_EQ(Md5OfBytes("a"), "0cc175b9c0f1b6a831c399e269772661");
-    EXPECT_EQ(Md5OfBytes("abc"), "900150983cd24fb0d6963f7d28e17f72");
-    EXPECT_EQ(Md5OfBytes("message digest"), "f96b697d7cb7938d525a2f31aaf161d0");
-    EXPECT_EQ(Md5OfBytes("abcdefghijklmnopqrstuvwxyz"), "c3fcd3d76192e4007dfb496cca67e13b");
-    EXPECT_EQ(Md5OfBytes("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"),
+    EXPECT_EQ(testutil::Md5Text(""), "d41d8cd98f00b204e9800998ecf8427e");
+    EXPECT_EQ(testutil::Md5Text("a"), "0cc175b9c0f1b6a831c399e269772661");
+    EXPECT_EQ(testutil::Md5Text("abc"), "900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_EQ(testutil::Md5Text("message digest"), "f96b697d7cb7938d525a2f31aaf161d0");
+    EXPECT_EQ(testutil::Md5Text("abcdefghijklmnopqrstuvwxyz"), "c3fcd3d76192e4007dfb496cca67e13b");
+    EXPECT_EQ(testutil::Md5Text("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"),
               "d174ab98d277d9f5a5611c2c9f419d9f");
-    EXPECT_EQ(Md5OfBytes("1234567890123456789012345678901234567890"
-                         "1234567890123456789012345678901234567890"),
+    EXPECT_EQ(testutil::Md5Text("1234567890123456789012345678901234567890"
+                                "1234567890123456789012345678901234567890"),
               "57edf4a22be3c955ac49da2e2107b67a");
 }
 
 TEST(Md5, PaddingBoundaries) {
     // Lengths around the 56-byte point where the length no longer fits the last block.
-    EXPECT_EQ(Md5OfBytes(Pattern(55)), "52c0e574e1198de5fe3f8f11440dcb1b");
-    EXPECT_EQ(Md5OfBytes(Pattern(56)), "46c9907fc908ee68b1e7b8e71286a518");
-    EXPECT_EQ(Md5OfBytes(Pattern(63)), "a62f6d59e837867693f042f5b8f5a236");
-    EXPECT_EQ(Md5OfBytes(Pattern(64)), "7160b8fb5e9e4023d549c3971fbaeead");
-    EXPECT_EQ(Md5OfBytes(Pattern(65)), "70bd662e7aefbda85a0f7244167b7897");
+    EXPECT_EQ(testutil::Md5Text(Pattern(55)), "52c0e574e1198de5fe3f8f11440dcb1b");
+    EXPECT_EQ(testutil::Md5Text(Pattern(56)), "46c9907fc908ee68b1e7b8e71286a518");
+    EXPECT_EQ(testutil::Md5Text(Pattern(63)), "a62f6d59e837867693f042f5b8f5a236");
+    EXPECT_EQ(testutil::Md5Text(Pattern(64)), "7160b8fb5e9e4023d549c3971fbaeead");
+    EXPECT_EQ(testutil::Md5Text(Pattern(65)), "70bd662e7aefbda85a0f7244167b7897");
 }
 
 TEST(Md5, PiecewiseInputGivesTheSameDigest) {
@@ -66,7 +57,7 @@ TEST(Md5, PiecewiseInputGivesTheSameDigest) {
 }
 
 TEST(Md5, MillionA) {
-    EXPECT_EQ(Md5OfBytes(std::string(1000000, 'a')), "7707d6ae4e027c70eea2a935c2296f21");
+    EXPECT_EQ(testutil::Md5Text(std::string(1000000, 'a')), "7707d6ae4e027c70eea2a935c2296f21");
 }
 
 TEST(Md5, FinalWipesTheContext) {
@@ -104,8 +95,8 @@ TEST(FileMd5, ReadsBytesWithoutTextTranslation) {
                         "c");
     unsigned char digest[16];
     ASSERT_EQ(FileMd5(path.c_str(), digest), 1);
-    EXPECT_EQ(Hex(digest), Md5OfBytes("a\r\nb\x1a"
-                                      "c"));
+    EXPECT_EQ(Hex(digest), testutil::Md5Text("a\r\nb\x1a"
+                                             "c"));
 }
 
 TEST(FileMd5, GbkFileName) {

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <random>
 
+#include "digest/md5.h"
 #include "platform/platform.h"
 
 #ifdef _WIN32
@@ -141,6 +142,17 @@ int FixedEnvironment::Box(const char* text, const char*, unsigned) {
 void EndStdoutCapture(bool show) {
     const std::string out = testing::internal::GetCapturedStdout();
     if (show) fputs(out.c_str(), stdout);
+}
+
+std::string Md5Text(const std::string& bytes) {
+    Md5Context ctx;
+    Md5Init(&ctx);
+    Md5Update(&ctx, bytes.data(), bytes.size());
+    unsigned char digest[16];
+    Md5Final(digest, &ctx);
+    char text[33];
+    DigestToHex(digest, text);
+    return text;
 }
 
 }  // namespace testutil

@@ -27,6 +27,8 @@ private:
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
 bool Exists(const std::string& path);
+// The 32-digit MD5 text of `bytes`.
+std::string Md5Text(const std::string& bytes);
 
 // Runs this test program again with `args` and returns its exit code (-1 when it could
 // not be started).

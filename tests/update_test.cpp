@@ -10,7 +10,6 @@
 #include <thread>
 #include <vector>
 
-#include "digest/md5.h"
 #include "loopback_server.h"
 #include "manifest/manifest.h"
 #include "test_util.h"
@@ -196,14 +195,7 @@ std::string Body(size_t n, char seed) {
 }
 
 File Listed(const std::string& name, const std::string& body) {
-    unsigned char digest[16];
-    Md5Context md5;
-    Md5Init(&md5);
-    Md5Update(&md5, body.data(), body.size());
-    Md5Final(digest, &md5);
-    char text[33];
-    DigestToHex(digest, text);
-    return {name, text, body};
+    return {name, testutil::Md5Text(body), body};
 }
 
 std::vector<File> Release(int count) {
