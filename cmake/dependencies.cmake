@@ -1,36 +1,44 @@
-# TinyXML and GoogleTest.
+# TinyXML, libsodium and GoogleTest.
 #
 # Linux: TinyXML is Debian's libtinyxml-dev (pkg-config "tinyxml"), or with
 # UPDATER_TINYXML_FROM_SOURCE (the sanitizer build, so that ASan sees inside the parser)
-# the same sources as Windows.
-# Windows: Debian's patched tinyxml sources are fetched with "apt-get source" into the
-# build folder (or taken from TINYXML_SOURCE_DIR) and compiled here as a static library.
+# the same sources as Windows. libsodium is Debian's libsodium-dev (pkg-config "libsodium").
+# Windows: Debian's sources of both are fetched with "apt-get source" into the build
+# folder (or taken from TINYXML_SOURCE_DIR, SODIUM_SOURCE_DIR) and compiled here as
+# static libraries.
 # GoogleTest is always compiled from Debian's googletest sources in /usr/src.
 
 set(GOOGLETEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest sources")
 
 option(UPDATER_TINYXML_FROM_SOURCE "Compile Debian's TinyXML sources instead of linking libtinyxml" OFF)
 
-if(WIN32 OR UPDATER_TINYXML_FROM_SOURCE)
-    set(TINYXML_SOURCE_DIR "" CACHE PATH "Unpacked tinyxml source package")
-    if(NOT TINYXML_SOURCE_DIR)
-        set(_deps ${CMAKE_BINARY_DIR}/_deps)
-        file(GLOB _found LIST_DIRECTORIES true ${_deps}/tinyxml-*)
-        if(NOT _found)
-            file(MAKE_DIRECTORY ${_deps})
-            message(STATUS "Fetching Debian's tinyxml sources into ${_deps}")
-            execute_process(COMMAND apt-get source -q tinyxml
-                            WORKING_DIRECTORY ${_deps}
-                            RESULT_VARIABLE _rc OUTPUT_QUIET)
-            if(NOT _rc EQUAL 0)
-                message(FATAL_ERROR "apt-get source tinyxml failed; add a deb-src entry for bookworm main "
-                                    "(scripts/test does) or set TINYXML_SOURCE_DIR")
-            endif()
-            file(GLOB _found LIST_DIRECTORIES true ${_deps}/tinyxml-*)
-        endif()
-        list(GET _found 0 _dir)
-        set(TINYXML_SOURCE_DIR ${_dir} CACHE PATH "Unpacked tinyxml source package" FORCE)
+# debian_source(PACKAGE VAR): sets the cache variable VAR to the unpacked sources of the
+# Debian source package PACKAGE, fetched into the build folder unless VAR is set.
+function(debian_source package var)
+    set(${var} "" CACHE PATH "Unpacked ${package} source package")
+    if(${var})
+        return()
     endif()
+    set(_deps ${CMAKE_BINARY_DIR}/_deps)
+    file(GLOB _found LIST_DIRECTORIES true ${_deps}/${package}-*)
+    if(NOT _found)
+        file(MAKE_DIRECTORY ${_deps})
+        message(STATUS "Fetching Debian's ${package} sources into ${_deps}")
+        execute_process(COMMAND apt-get source -q ${package}
+                        WORKING_DIRECTORY ${_deps}
+                        RESULT_VARIABLE _rc OUTPUT_QUIET ERROR_QUIET)
+        if(NOT _rc EQUAL 0)
+            message(FATAL_ERROR "apt-get source ${package} failed; add a deb-src entry for bookworm "
+                                "main (scripts/test does) or set ${var}")
+        endif()
+        file(GLOB _found LIST_DIRECTORIES true ${_deps}/${package}-*)
+    endif()
+    list(GET _found 0 _dir)
+    set(${var} ${_dir} CACHE PATH "Unpacked ${package} source package" FORCE)
+endfunction()
+
+if(WIN32 OR UPDATER_TINYXML_FROM_SOURCE)
+    debian_source(tinyxml TINYXML_SOURCE_DIR)
     add_library(updater_tinyxml STATIC
         ${TINYXML_SOURCE_DIR}/tinyxml.cpp
         ${TINYXML_SOURCE_DIR}/tinyxmlparser.cpp
@@ -45,4 +53,58 @@ else()
     pkg_check_modules(TINYXML REQUIRED IMPORTED_TARGET tinyxml)
     add_library(updater_tinyxml INTERFACE)
     target_link_libraries(updater_tinyxml INTERFACE PkgConfig::TINYXML)
+endif()
+
+if(WIN32)
+    # Every C file of the library, as its own build would compile them for an x86
+    # Windows target. Only the BLAKE2b compression functions (chosen at run time by
+    # the processor's features) and the feature detection are built with the SIMD
+    # instruction sets; everything else is the portable code.
+    debian_source(libsodium SODIUM_SOURCE_DIR)
+    set(_sodium ${SODIUM_SOURCE_DIR}/src/libsodium)
+    file(GLOB_RECURSE _sodium_sources ${_sodium}/*.c)
+    file(READ ${SODIUM_SOURCE_DIR}/configure.ac _configure)
+    string(REGEX MATCH "AC_INIT\\(\\[libsodium\\],\\[([0-9.]+)\\]" _ ${_configure})
+    set(VERSION ${CMAKE_MATCH_1})
+    string(REGEX MATCH "SODIUM_LIBRARY_VERSION_MAJOR=([0-9]+)" _ ${_configure})
+    set(SODIUM_LIBRARY_VERSION_MAJOR ${CMAKE_MATCH_1})
+    string(REGEX MATCH "SODIUM_LIBRARY_VERSION_MINOR=([0-9]+)" _ ${_configure})
+    set(SODIUM_LIBRARY_VERSION_MINOR ${CMAKE_MATCH_1})
+    set(SODIUM_LIBRARY_MINIMAL_DEF "")
+    configure_file(${_sodium}/include/sodium/version.h.in
+                   ${CMAKE_BINARY_DIR}/generated/sodium/sodium/version.h @ONLY)
+    # version.h names "export.h" beside itself.
+    configure_file(${_sodium}/include/sodium/export.h
+                   ${CMAKE_BINARY_DIR}/generated/sodium/sodium/export.h COPYONLY)
+    add_library(updater_sodium STATIC ${_sodium_sources})
+    # The generated version.h first: the source tree holds only its template.
+    target_include_directories(updater_sodium SYSTEM PUBLIC
+        ${CMAKE_BINARY_DIR}/generated/sodium ${_sodium}/include)
+    target_include_directories(updater_sodium PRIVATE
+        ${CMAKE_BINARY_DIR}/generated/sodium/sodium ${_sodium}/include/sodium)
+    target_compile_definitions(updater_sodium PUBLIC SODIUM_STATIC)
+    target_compile_definitions(updater_sodium PRIVATE CONFIGURED=1 NATIVE_LITTLE_ENDIAN=1
+                               HAVE_CPUID=1)
+    target_compile_options(updater_sodium PRIVATE -w -O2)
+    set(_simd_defs HAVE_EMMINTRIN_H HAVE_PMMINTRIN_H HAVE_TMMINTRIN_H HAVE_SMMINTRIN_H
+                   HAVE_AVXINTRIN_H HAVE_AVX2INTRIN_H)
+    set(_blake2b ${_sodium}/crypto_generichash/blake2b/ref)
+    # The feature detection reads XCR0 (whether the system saves the AVX registers) with
+    # an inline xgetbv.
+    set_source_files_properties(${_sodium}/sodium/runtime.c PROPERTIES
+        COMPILE_DEFINITIONS "${_simd_defs};HAVE_AVX_ASM=1")
+    set_source_files_properties(${_blake2b}/blake2b-ref.c ${_blake2b}/generichash_blake2b.c
+        PROPERTIES COMPILE_DEFINITIONS "${_simd_defs}")
+    set_source_files_properties(${_blake2b}/blake2b-compress-ssse3.c PROPERTIES
+        COMPILE_DEFINITIONS "${_simd_defs}" COMPILE_OPTIONS "-msse2;-mssse3")
+    set_source_files_properties(${_blake2b}/blake2b-compress-sse41.c PROPERTIES
+        COMPILE_DEFINITIONS "${_simd_defs}" COMPILE_OPTIONS "-msse2;-mssse3;-msse4.1")
+    set_source_files_properties(${_blake2b}/blake2b-compress-avx2.c PROPERTIES
+        COMPILE_DEFINITIONS "${_simd_defs}" COMPILE_OPTIONS "-msse2;-mssse3;-msse4.1;-mavx;-mavx2")
+    target_link_libraries(updater_sodium PUBLIC advapi32)  # RtlGenRandom
+else()
+    find_package(PkgConfig REQUIRED)
+    pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
+    add_library(updater_sodium INTERFACE)
+    target_link_libraries(updater_sodium INTERFACE PkgConfig::SODIUM)
 endif()

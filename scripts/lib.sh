@@ -15,7 +15,7 @@ as_root() {
 # (amd64 and, for 32-bit Wine, i386).
 NATIVE_PACKAGES=(
     cmake make g++ pkg-config
-    libtinyxml-dev libcurl4-openssl-dev googletest
+    libtinyxml-dev libcurl4-openssl-dev libsodium-dev googletest openssl
     nginx-light util-linux python3
 )
 WINDOWS_PACKAGES=(

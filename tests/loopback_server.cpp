@@ -121,6 +121,13 @@ void LoopbackServer::Route(const std::string& path, const Reply& reply) {
     m_routes[path] = reply;
 }
 
+void LoopbackServer::Reset() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_routes.clear();
+    m_counts.clear();
+    m_order.clear();
+}
+
 int LoopbackServer::Requests(const std::string& path) {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_counts[path];

@@ -42,6 +42,8 @@ public:
     int Port() const { return m_port; }
     std::string BaseUrl() const;
     void Route(const std::string& path, const Reply& reply);
+    // Forgets every route and every count: a new server on the same port.
+    void Reset();
     int Requests(const std::string& path);
     int TotalRequests();
     // The paths asked for, in the order the requests arrived.

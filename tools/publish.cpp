@@ -9,15 +9,29 @@
 // Names are written in GBK, as the updater reads them; files on the server carry the
 // GBK bytes as their names, which is what the updater asks for. Names the updater
 // would refuse, or that a URL cannot carry, stop the publication.
+//
+// With --sign KEY each file element also gets its "blake2b" digest, the root element a
+// "serial" one above the one already published, and the manifest's detached signature
+// goes to <download>/Vadarodazu.xml.sig, written before the manifest. "keygen DIR" makes
+// the key pair: DIR/release.key (secret, mode 0600) and DIR/release.pub.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "common/text.h"
+#include "digest/blake2b.h"
 #include "digest/md5.h"
+#include "digest/signature.h"
 #include "manifest/manifest.h"
 #include "platform/platform.h"
 
@@ -108,16 +122,83 @@ bool CopyTo(const std::string& source, const std::string& target) {
     return ok;
 }
 
+bool ReadText(const std::string& path, std::string& text) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream all;
+    all << in.rdbuf();
+    text = all.str();
+    return true;
+}
+
+// Writes `bytes` to `path` through a temporary file renamed over it.
+bool WriteWhole(const std::string& path, const std::string& bytes) {
+    const std::string temp = path + ".new";
+    FILE* out = fopen(temp.c_str(), "wb");
+    if (!out) return false;
+    bool ok = fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+    ok = fclose(out) == 0 && ok;
+    return ok && rename(temp.c_str(), path.c_str()) == 0;
+}
+
+int Keygen(const std::string& dir) {
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    const std::string secretPath = dir + "/release.key";
+    const std::string publicPath = dir + "/release.pub";
+    unsigned char pk[kPublicKeyBytes], sk[kSecretKeyBytes];
+    GenerateKeyPair(pk, sk);
+    const std::string secret = KeyText(sk, sizeof(sk)) + "\n";
+    // Never over an existing key: a lost secret key cannot be made again.
+    const int fd = open(secretPath.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    if (fd < 0) {
+        fprintf(
+            stderr, "cannot create %s: %s\n", secretPath.c_str(),
+            errno == EEXIST ? "a key is already there (it is never overwritten)" : strerror(errno));
+        return 1;
+    }
+    const bool written =
+        write(fd, secret.data(), secret.size()) == static_cast<ssize_t>(secret.size());
+    if (close(fd) != 0 || !written || !WriteWhole(publicPath, KeyText(pk, sizeof(pk)) + "\n")) {
+        fprintf(stderr, "cannot write the key pair in %s\n", dir.c_str());
+        return 1;
+    }
+    printf("%s\n", KeyText(pk, sizeof(pk)).c_str());
+    return 0;
+}
+
+int Usage(const char* self) {
+    fprintf(stderr,
+            "usage: %s [--sign SECRET_KEY_FILE] RELEASE_FOLDER DOWNLOAD_FOLDER\n"
+            "       %s keygen KEY_FOLDER\n",
+            self, self);
+    return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        fprintf(stderr, "usage: %s RELEASE_FOLDER DOWNLOAD_FOLDER\n", argv[0]);
-        return 2;
+    if (argc == 3 && strcmp(argv[1], "keygen") == 0) return Keygen(argv[2]);
+    std::string secretKeyFile;
+    int first = 1;
+    if (argc == 5 && strcmp(argv[1], "--sign") == 0) {
+        secretKeyFile = argv[2];
+        first = 3;
+    } else if (argc != 3) {
+        return Usage(argv[0]);
     }
     // Command-line paths are in the system's encoding; the updater's code takes GBK.
-    const std::string release = argv[1];
-    const std::string download = argv[2];
+    const std::string release = argv[first];
+    const std::string download = argv[first + 1];
+    unsigned char secretKey[kSecretKeyBytes];
+    if (!secretKeyFile.empty()) {
+        std::string text;
+        if (!ReadText(secretKeyFile, text) || !ParseKeyText(text, secretKey, sizeof(secretKey))) {
+            fprintf(stderr, "%s is not a secret key made by \"%s keygen\"\n", secretKeyFile.c_str(),
+                    argv[0]);
+            return 1;
+        }
+    }
 
     std::vector<File> files;
     if (!Walk(release, "", files)) return 1;
@@ -147,6 +228,7 @@ int main(int argc, char** argv) {
         unsigned char digest[16] = {0};
         if (!FileMd5(f.source.c_str(), digest)) return 1;
         DigestToHex(digest, e.md5);
+        if (!secretKeyFile.empty() && !FileBlake2b(f.source.c_str(), e.blake2b)) return 1;
         e.size = static_cast<int32_t>(f.size);
 
         const std::string target = tree + "/" + f.name;
@@ -156,14 +238,50 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    // The manifest last, and in one step, so the server never lists a file it lacks.
     const std::string manifest = download + "/" + kPackage + ".xml";
-    const std::string temp = manifest + ".new";
-    if (!WriteManifest(temp.c_str(), entries.data(), static_cast<int>(entries.size())) ||
-        rename(temp.c_str(), manifest.c_str()) != 0) {
+    int64_t serial = 0;
+    if (!secretKeyFile.empty()) {
+        // One above the release published here before, so an updater that has it
+        // refuses that older one when it is served again.
+        std::string published;
+        int64_t previous = kNoSerial;
+        std::vector<ManifestEntry> scratch(kManifestCapacity);
+        int count = 0;
+        if (ReadText(manifest, published) &&
+            ParseManifestBytes(published, scratch.data(), count, &previous) && previous > 0) {
+            serial = previous + 1;
+        } else {
+            serial = 1;
+        }
+    }
+    const std::string bytes =
+        ManifestBytes(entries.data(), static_cast<int>(entries.size()), serial);
+    if (!secretKeyFile.empty()) {
+        // The signature before the manifest: an updater that gets the new manifest
+        // finds its signature.
+        unsigned char signature[kSignatureBytes];
+        Sign(bytes.data(), bytes.size(), secretKey, signature);
+        const std::string sigPath = manifest + ".sig";
+        if (!WriteWhole(sigPath,
+                        std::string(reinterpret_cast<char*>(signature), sizeof(signature)))) {
+            fprintf(stderr, "cannot write %s\n", sigPath.c_str());
+            return 1;
+        }
+    }
+    if (secretKeyFile.empty()) {
+        std::error_code gone;
+        fs::remove(manifest + ".sig", gone);  // a signed release's, no longer what is served
+    }
+    // The manifest last, and in one step, so the server never lists a file it lacks.
+    if (!WriteWhole(manifest, bytes)) {
         fprintf(stderr, "cannot write %s\n", manifest.c_str());
         return 1;
     }
-    printf("published %zu files to %s\n", files.size(), download.c_str());
+    if (serial > 0) {
+        printf("published %zu files to %s, signed, serial %lld\n", files.size(), download.c_str(),
+               static_cast<long long>(serial));
+    } else {
+        printf("published %zu files to %s\n", files.size(), download.c_str());
+    }
     return 0;
 }

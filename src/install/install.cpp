@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/text.h"
+#include "digest/blake2b.h"
 #include "digest/md5.h"
 #include "log/update_log.h"
 #include "platform/platform.h"
@@ -23,13 +24,15 @@ const char* BaseName(const char* path) {
 }  // namespace
 
 InstallStep::InstallStep(UpdateLog& log, const char* gameDir, const char* treeRoot,
-                         ManifestEntry* entries, int count, const std::atomic<bool>& stop)
+                         ManifestEntry* entries, int count, const std::atomic<bool>& stop,
+                         bool strong)
     : m_log(log),
       m_gameDir(gameDir),
       m_treeRoot(treeRoot),
       m_entries(entries),
       m_count(count),
-      m_stop(stop) {}
+      m_stop(stop),
+      m_strong(strong) {}
 
 void InstallStep::CopyTree(const char* dstDir, const char* srcDir) {
     // Nothing is put in place through a link: a folder of the install that is one (the
@@ -75,7 +78,8 @@ void InstallStep::CopyTree(const char* dstDir, const char* srcDir) {
         // The file is installed when some record names it (by base name) with its digest.
         const bool deferred = FindText(src, kDeferredExecutable) != nullptr;
         char digestText[33] = {0};
-        bool digested = DigestOnReceipt(relative, size, digestText);
+        char blake2bText[kBlake2bTextSize] = {0};
+        bool digested = DigestOnReceipt(relative, size, digestText, blake2bText);
         bool accepted = false;
         for (int i = 0; i < m_count && !accepted; ++i) {
             const ManifestEntry& entry = m_entries[i];
@@ -84,16 +88,19 @@ void InstallStep::CopyTree(const char* dstDir, const char* srcDir) {
                 unsigned char digest[16] = {0};
                 FileMd5(src, digest);
                 DigestToHex(digest, digestText);
+                if (m_strong) FileBlake2b(src, blake2bText);
                 digested = true;
             }
-            if (strcmp(entry.md5, digestText) != 0) continue;
+            if (!SameDigests(entry, digestText, blake2bText)) continue;
             accepted = true;
             if (deferred) {
                 // Replaced by the system at the next restart; it waits in the tree.
-                if (platform::ReplaceAtRestart(src, dst)) MarkVerified(relative, digestText, size);
+                if (platform::ReplaceAtRestart(src, dst)) {
+                    MarkVerified(relative, digestText, blake2bText, size);
+                }
             } else {
                 InstallFile(src, dst);
-                MarkVerified(relative, digestText, size);
+                MarkVerified(relative, digestText, blake2bText, size);
             }
         }
         if (!accepted) m_log.WriteLine("没拷贝%s", name.c_str());
@@ -101,22 +108,31 @@ void InstallStep::CopyTree(const char* dstDir, const char* srcDir) {
     }
 }
 
-bool InstallStep::DigestOnReceipt(const char* relative, uint64_t size, char* digestText) const {
+bool InstallStep::SameDigests(const ManifestEntry& entry, const char* digestText,
+                              const char* blake2bText) const {
+    return strcmp(entry.md5, digestText) == 0 &&
+           (!m_strong || (blake2bText[0] && strcmp(entry.blake2b, blake2bText) == 0));
+}
+
+bool InstallStep::DigestOnReceipt(const char* relative, uint64_t size, char* digestText,
+                                  char* blake2bText) const {
     for (int i = 0; i < m_count; ++i) {
         const ManifestEntry& entry = m_entries[i];
         if (entry.received && entry.size >= 0 && static_cast<uint64_t>(entry.size) == size &&
             SamePath(entry.filename, relative, platform::NamesIgnoreCase())) {
             memcpy(digestText, entry.md5, 33);
+            memcpy(blake2bText, entry.blake2b, kBlake2bTextSize);
             return true;
         }
     }
     return false;
 }
 
-void InstallStep::MarkVerified(const char* relative, const char* digestText, uint64_t size) {
+void InstallStep::MarkVerified(const char* relative, const char* digestText,
+                               const char* blake2bText, uint64_t size) {
     for (int i = 0; i < m_count; ++i) {
         ManifestEntry& entry = m_entries[i];
-        if (strcmp(entry.md5, digestText) == 0 && entry.size >= 0 &&
+        if (SameDigests(entry, digestText, blake2bText) && entry.size >= 0 &&
             static_cast<uint64_t>(entry.size) == size &&
             SamePath(entry.filename, relative, platform::NamesIgnoreCase())) {
             entry.verified = 1;

@@ -18,9 +18,10 @@ class InstallStep {
 public:
     // `treeRoot`: the temporary tree's root, below which each file is named by its
     // path; `entries`: the downloaded manifest's records; `stop`: set by another thread
-    // to end the step between files (it then throws).
+    // to end the step between files (it then throws); `strong`: a file must match the
+    // record's BLAKE2b digest too (a signed release).
     InstallStep(UpdateLog& log, const char* gameDir, const char* treeRoot, ManifestEntry* entries,
-                int count, const std::atomic<bool>& stop);
+                int count, const std::atomic<bool>& stop, bool strong = false);
 
     // Copies the tree at `srcDir` over `dstDir` (both ending in a separator). Files that
     // fail the checks are logged and skipped; throws 0 when a file cannot be put in place
@@ -32,10 +33,14 @@ private:
     bool ReplaceOwnExecutable(const char* src, const char* dst);
     // The digest taken while the file at `relative` arrived in this run, when a record
     // has one and the file still has its size; false when it must be read.
-    bool DigestOnReceipt(const char* relative, uint64_t size, char* digestText) const;
-    // Marks every record whose path is `relative`, whose digest is `digestText` and
-    // whose size is `size` as verified in place.
-    void MarkVerified(const char* relative, const char* digestText, uint64_t size);
+    bool DigestOnReceipt(const char* relative, uint64_t size, char* digestText,
+                         char* blake2bText) const;
+    // Marks every record whose path is `relative`, whose digests are `digestText` (and
+    // `blake2bText`, when strong) and whose size is `size` as verified in place.
+    void MarkVerified(const char* relative, const char* digestText, const char* blake2bText,
+                      uint64_t size);
+    bool SameDigests(const ManifestEntry& entry, const char* digestText,
+                     const char* blake2bText) const;
 
     UpdateLog& m_log;
     const char* m_gameDir;
@@ -43,4 +48,5 @@ private:
     ManifestEntry* m_entries;
     int m_count;
     const std::atomic<bool>& m_stop;
+    bool m_strong;
 };

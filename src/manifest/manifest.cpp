@@ -43,22 +43,44 @@ void ToForwardSlashes(char* name) {
 
 // The document printed as TinyXML prints it, with every line ended by CR LF as the
 // Windows runtime writes text files, so the file has the same bytes on every system.
-bool SaveXml(const TiXmlDocument& doc, const char* path) {
+std::string XmlBytes(const TiXmlDocument& doc) {
     TiXmlPrinter printer;
     printer.SetIndent("    ");
     printer.SetLineBreak("\r\n");
     doc.Accept(&printer);
+    return std::string(printer.CStr(), printer.Size());
+}
+
+bool SaveBytes(const std::string& bytes, const char* path) {
     FILE* f = platform::OpenFile(path, "wb");
     if (!f) return false;
-    const size_t size = printer.Size();
-    const bool written = fwrite(printer.CStr(), 1, size, f) == size;
+    const bool written = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     return fclose(f) == 0 && written;
 }
 
-// Loads `path` into `doc` as TinyXML's LoadFile does (line ends normalised to LF, the
+bool SaveXml(const TiXmlDocument& doc, const char* path) { return SaveBytes(XmlBytes(doc), path); }
+
+// Parses `text` into `doc` as TinyXML's LoadFile does (line ends normalised to LF, the
 // encoding detected), but from a buffer that ends in several NULs: TinyXML's character
 // reader can step up to three bytes past the terminator on a truncated multi-byte
 // sequence, and the bytes come from the server.
+bool ParseXml(TiXmlDocument& doc, const std::string& text) {
+    std::string normalised;
+    normalised.reserve(text.size() + 16);
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r') {
+            normalised += '\n';
+            if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+        } else {
+            normalised += text[i];
+        }
+    }
+    normalised.append(16, '\0');
+    doc.Parse(normalised.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
+    return !doc.Error();
+}
+
+// Loads `path` into `doc` by ParseXml.
 bool LoadXml(TiXmlDocument& doc, const char* path) {
     FILE* f = platform::OpenFile(path, "rb");
     if (!f) {
@@ -73,19 +95,40 @@ bool LoadXml(TiXmlDocument& doc, const char* path) {
     const bool readError = ferror(f) != 0;
     fclose(f);
     if (readError) return false;
-    std::string normalised;
-    normalised.reserve(text.size() + 16);
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r') {
-            normalised += '\n';
-            if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
-        } else {
-            normalised += text[i];
-        }
+    return ParseXml(doc, text);
+}
+
+int64_t ParseSerial(const char* text) {
+    if (!text || !*text || strlen(text) > 18) return kNoSerial;
+    int64_t value = 0;
+    for (const char* p = text; *p; ++p) {
+        if (*p < '0' || *p > '9') return kNoSerial;
+        value = value * 10 + (*p - '0');
     }
-    normalised.append(16, '\0');
-    doc.Parse(normalised.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
-    return !doc.Error();
+    return value;
+}
+
+// The records of a loaded manifest.
+void ReadEntries(const TiXmlDocument& doc, ManifestEntry* entries, int& count, int64_t* serial) {
+    count = 0;
+    if (serial) *serial = kNoSerial;
+    const TiXmlElement* root = doc.FirstChildElement();
+    if (!root) return;
+    if (serial) *serial = ParseSerial(root->Attribute("serial"));
+    for (const TiXmlElement* el = root->FirstChildElement("file"); el && count < kManifestCapacity;
+         el = el->NextSiblingElement()) {
+        ManifestEntry& e = entries[count];
+        e.nameTooLong =
+            CopyField(e.filename, sizeof(e.filename), el->Attribute("filename")) ? 0 : 1;
+        ToForwardSlashes(e.filename);
+        CopyField(e.md5, sizeof(e.md5), el->Attribute("md5"));
+        CopyField(e.blake2b, sizeof(e.blake2b), el->Attribute("blake2b"));
+        e.size = ParseSizeText(el->Attribute("size"));
+        e.needsDownload = 1;
+        e.verified = 0;
+        e.received = 0;
+        ++count;
+    }
 }
 
 }  // namespace
@@ -107,44 +150,43 @@ int32_t ParseSizeText(const char* text) {
     return value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value);
 }
 
-bool ParseManifest(const char* path, ManifestEntry* entries, int& count) {
+bool ParseManifest(const char* path, ManifestEntry* entries, int& count, int64_t* serial) {
     count = 0;
+    if (serial) *serial = kNoSerial;
     TiXmlDocument doc(platform::NativePath(path).c_str());
     if (!LoadXml(doc, path)) {
         SaveXml(doc, path);
         return false;
     }
-    const TiXmlElement* root = doc.FirstChildElement();
-    if (!root) return true;
-    for (const TiXmlElement* el = root->FirstChildElement("file"); el && count < kManifestCapacity;
-         el = el->NextSiblingElement()) {
-        ManifestEntry& e = entries[count];
-        e.nameTooLong =
-            CopyField(e.filename, sizeof(e.filename), el->Attribute("filename")) ? 0 : 1;
-        ToForwardSlashes(e.filename);
-        CopyField(e.md5, sizeof(e.md5), el->Attribute("md5"));
-        e.size = ParseSizeText(el->Attribute("size"));
-        e.needsDownload = 1;
-        e.verified = 0;
-        e.received = 0;
-        ++count;
-    }
+    ReadEntries(doc, entries, count, serial);
     return true;
 }
 
-bool WriteManifest(const char* path, const ManifestEntry* entries, int count) {
+bool ParseManifestBytes(const std::string& bytes, ManifestEntry* entries, int& count,
+                        int64_t* serial) {
+    count = 0;
+    if (serial) *serial = kNoSerial;
+    TiXmlDocument doc;
+    if (!ParseXml(doc, bytes)) return false;
+    ReadEntries(doc, entries, count, serial);
+    return true;
+}
+
+std::string ManifestBytes(const ManifestEntry* entries, int count, int64_t serial) {
     TiXmlDocument doc;
     doc.LinkEndChild(new TiXmlDeclaration("1.0", "GBK", ""));
     TiXmlElement* root = new TiXmlElement("files");
+    if (serial > 0) root->SetAttribute("serial", std::to_string(serial).c_str());
     doc.LinkEndChild(root);
     for (int i = 0; i < count; ++i) {
         TiXmlElement* file = new TiXmlElement("file");
         file->SetAttribute("filename", entries[i].filename);
         file->SetAttribute("md5", entries[i].md5);
         file->SetAttribute("size", entries[i].size);
+        if (entries[i].blake2b[0]) file->SetAttribute("blake2b", entries[i].blake2b);
         root->LinkEndChild(file);
     }
-    return SaveXml(doc, path);
+    return XmlBytes(doc);
 }
 
 void WriteMd5Xml(const char* gameDir, const char* md5Text, UpdateLog& log) {

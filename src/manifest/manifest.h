@@ -1,8 +1,11 @@
 // The server's manifest: one element per file of the lobby with its relative path,
-// MD5 digest text and length; and "md5.xml", the record of the last applied manifest.
+// MD5 digest text and length (and, in a signed release, its BLAKE2b-256 digest text and
+// the release's serial on the root element); and "md5.xml", the record of the last
+// applied manifest.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 class UpdateLog;
 
@@ -25,13 +28,23 @@ struct ManifestEntry {
     // The file's bytes arrived in this run, were digested as they arrived and matched
     // `md5`: the install step takes that digest instead of reading the file again.
     unsigned char received;
+    // The "blake2b" text, cut to 64 bytes; empty when the element has none.
+    char blake2b[65];
 };
+
+// The root element's "serial" in a signed manifest: decimal digits (at most 18), or
+// kNoSerial when it is missing or anything else.
+constexpr int64_t kNoSerial = -1;
 
 // Reads the manifest at `path` into `entries` (room for kManifestCapacity records).
 // `count` is set to the number of records stored. A manifest that is missing or does
 // not load is written back as the parser left it, so a missing one is created empty.
 // Returns false when the file did not load as XML (missing, empty, not well-formed).
-bool ParseManifest(const char* path, ManifestEntry* entries, int& count);
+// `serial`, when given, receives the root's serial.
+bool ParseManifest(const char* path, ManifestEntry* entries, int& count, int64_t* serial = nullptr);
+// The same, from the manifest's bytes in memory; nothing is written.
+bool ParseManifestBytes(const std::string& bytes, ManifestEntry* entries, int& count,
+                        int64_t* serial = nullptr);
 
 // Records `md5Text` in "md5.xml" of `gameDir`.
 void WriteMd5Xml(const char* gameDir, const char* md5Text, UpdateLog& log);
@@ -53,6 +66,7 @@ bool IsSafeEntryName(const char* name);
 // temporary tree), the installed manifest, md5.xml, the log, the pending list.
 bool IsUpdaterOwnName(const char* name, const char* packageName);
 
-// Writes a manifest of `count` entries (filename, md5, size) as the updater reads it:
-// an XML declaration naming GBK, so that the names' bytes are read back unchanged.
-bool WriteManifest(const char* path, const ManifestEntry* entries, int count);
+// A manifest of `count` entries (filename, md5, size, and blake2b when it is set) as
+// the updater reads it: an XML declaration naming GBK, so that the names' bytes are read
+// back unchanged; a `serial` above 0 goes on the root element.
+std::string ManifestBytes(const ManifestEntry* entries, int count, int64_t serial = 0);

@@ -24,6 +24,7 @@ Transfer::Transfer(const char* agent, UpdateLog& log, TransferCounters counters,
                    const std::atomic<bool>& stop)
     : m_session(agent), m_log(log), m_counters(counters), m_stop(&stop) {
     memset(m_receivedMd5, 0, sizeof(m_receivedMd5));
+    memset(m_receivedBlake2b, 0, sizeof(m_receivedBlake2b));
 }
 
 void Transfer::SetTimeouts(unsigned connectMs, unsigned receiveMs) {
@@ -36,6 +37,7 @@ void Transfer::CopySettings(const Transfer& other) {
     SetTimeouts(other.m_connectMs, other.m_receiveMs);
     minRate = other.minRate;
     rateWindowMs = other.rateWindowMs;
+    m_strong = other.m_strong;
 }
 
 void Transfer::Publish() {
@@ -49,6 +51,8 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
     Md5Context md5;
     Md5Init(&md5);
     memset(m_receivedMd5, 0, sizeof(m_receivedMd5));
+    memset(m_receivedBlake2b, 0, sizeof(m_receivedBlake2b));
+    m_blake2b = Blake2b();
     m_size = expectedSize;
     m_received = 0;
     Publish();
@@ -63,6 +67,7 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
         unsigned char digest[16];
         Md5Final(digest, &md5);
         DigestToHex(digest, m_receivedMd5);
+        if (m_strong) m_blake2b.Final(m_receivedBlake2b);
         return;
     }
 
@@ -126,6 +131,7 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
             }
             m_localFile.Write(chunk, n);
             Md5Update(&md5, chunk, n);
+            if (m_strong) m_blake2b.Update(chunk, n);
             received += n;
             m_received += static_cast<uint32_t>(n);
             Publish();
@@ -154,6 +160,7 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
         unsigned char digest[16];
         Md5Final(digest, &md5);
         DigestToHex(digest, m_receivedMd5);
+        if (m_strong) m_blake2b.Final(m_receivedBlake2b);
         Close();
     } catch (...) {
         m_remoteFile.reset();

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "digest/blake2b.h"
 #include "platform/platform.h"
 
 class UpdateLog;
@@ -60,10 +61,13 @@ public:
 
     // The digest text of the bytes the last Fetch stored, taken while they arrived.
     const char* ReceivedMd5() const { return m_receivedMd5; }
+    // Its BLAKE2b-256 text too, when DigestStrongly is on; empty otherwise.
+    const char* ReceivedBlake2b() const { return m_receivedBlake2b; }
+    void DigestStrongly(bool on) { m_strong = on; }
 
     // Time-outs of connecting and of waiting for more data, in milliseconds.
     void SetTimeouts(unsigned connectMs, unsigned receiveMs);
-    // Takes the time-outs and the stall rule of `other`.
+    // Takes the time-outs, the stall rule and the digests of `other`.
     void CopySettings(const Transfer& other);
     // With several transfers in flight: the window shows the file of the transfer whose
     // ticket `shown` holds. Null (the start): this transfer's file is always shown.
@@ -93,4 +97,7 @@ private:
     std::unique_ptr<platform::HttpResponse> m_remoteFile;
     platform::LocalFile m_localFile;
     char m_receivedMd5[33];
+    bool m_strong = false;
+    Blake2b m_blake2b;
+    char m_receivedBlake2b[kBlake2bTextSize];
 };

@@ -45,6 +45,7 @@ CUpdateDlg::CUpdateDlg()
       m_transfer(m_programName.c_str(), m_log, {m_fileSize, m_fileReceived, m_totalReceived},
                  m_stopRequested),
       m_parallelTransfers(UPDATER_PARALLEL_TRANSFERS),
+      m_releaseKey(UPDATER_RELEASE_PUBKEY),
       m_host(nullptr),
       m_speed(0.0f),
       m_sampled(false),
@@ -80,7 +81,8 @@ void CUpdateDlg::InitSessionPaths() {
     const bool known = platform::ModulePath(probe, sizeof(probe));
     m_pathTooLong = !FormatText(m_gameDir, sizeof(m_gameDir), "%s", moduleDir) || !known;
     platform::SetCurrentFolder(m_gameDir);
-    FormatText(m_serverUrl, sizeof(m_serverUrl), "http://%s/DownLoad/", UPDATER_SERVER_HOST);
+    FormatText(m_serverUrl, sizeof(m_serverUrl), "%s://%s/DownLoad/", UPDATER_SERVER_SCHEME,
+               UPDATER_SERVER_HOST);
     FormatText(m_packageName, sizeof(m_packageName), "%s", kPackageName);
     if (!FormatText(m_lobbyPath, sizeof(m_lobbyPath), "%s\\%s", m_gameDir, kLobbyName)) {
         m_pathTooLong = true;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/text.h"
+#include "digest/blake2b.h"
 #include "digest/md5.h"
 #include "install/install.h"
 #include "platform/platform.h"
@@ -28,13 +29,23 @@ void DigestTextOf(const char* path, char text[33]) {
     DigestToHex(digest, text);
 }
 
+// Writes `bytes` as the whole file at `path`.
+bool WriteBytes(const char* path, const std::string& bytes) {
+    FILE* f = platform::OpenFile(path, "wb");
+    if (!f) return false;
+    const bool written = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return fclose(f) == 0 && written;
+}
+
 }  // namespace
 
 // Whether the installed copy of `entry` is current: by the installed manifest when it
 // has records (and the installed file still has the listed size), else by the digest of
 // the file on disk (a verified temporary copy from an earlier run first, then the
 // installed copy). Only regular files count. An entry found current in the install is
-// marked verified; one current in the temporary tree is verified when installed.
+// marked verified; one current in the temporary tree is verified when installed. In a
+// signed release a file on disk counts only by its BLAKE2b digest, and a record of the
+// installed manifest only when it lists the same one.
 bool CUpdateDlg::IsCurrent(ManifestEntry& entry) {
     char installed[256];
     RequirePath(m_log,
@@ -43,6 +54,12 @@ bool CUpdateDlg::IsCurrent(ManifestEntry& entry) {
     uint64_t size = 0;
     // Nothing is digested through a link: a linked folder on the way counts as missing.
     const bool installedReachable = !platform::LinkOnTheWay(m_gameDir, installed);
+    const auto matches = [&](const char* path) {
+        char text[kBlake2bTextSize];
+        if (Signed()) return FileBlake2b(path, text) && strcmp(text, entry.blake2b) == 0;
+        DigestTextOf(path, text);
+        return strcmp(text, entry.md5) == 0;
+    };
     if (m_oldCount > 0) {
         for (int i = 0; i < m_oldCount; ++i) {
             ManifestEntry& old = m_oldEntries[i];
@@ -52,6 +69,9 @@ bool CUpdateDlg::IsCurrent(ManifestEntry& entry) {
                 entry.verified = installedReachable &&
                                  platform::RegularFileSize(installed, &size) && entry.size >= 0 &&
                                  size == static_cast<uint64_t>(entry.size);
+                if (entry.verified && Signed() && strcmp(old.blake2b, entry.blake2b) != 0) {
+                    entry.verified = matches(installed);
+                }
                 return entry.verified != 0;
             }
         }
@@ -62,15 +82,12 @@ bool CUpdateDlg::IsCurrent(ManifestEntry& entry) {
                 FormatText(temporary, sizeof(temporary), "%s/%s/%s/%s", m_gameDir, kUpdateFolder,
                            m_packageName, entry.filename),
                 entry.filename);
-    char text[33];
     if (!platform::LinkOnTheWay(m_gameDir, temporary) &&
         platform::RegularFileSize(temporary, &size)) {
-        DigestTextOf(temporary, text);
-        return strcmp(text, entry.md5) == 0;
+        return matches(temporary);
     }
     if (installedReachable && platform::RegularFileSize(installed, &size)) {
-        DigestTextOf(installed, text);
-        entry.verified = strcmp(text, entry.md5) == 0;
+        entry.verified = matches(installed);
         return entry.verified != 0;
     }
     return false;
@@ -108,18 +125,30 @@ void CUpdateDlg::RunUpdate() {
         platform::CreateFolder(folder);
     }
 
-    ParseManifest(installedManifest, m_oldEntries, m_oldCount);
+    int64_t installedSerial = kNoSerial;
+    ParseManifest(installedManifest, m_oldEntries, m_oldCount, &installedSerial);
 
     m_log.WriteLine("开始下载xml文件");
     DownloadFile(manifestName, "/Update/", kUnknownSize);
     memset(m_manifestMd5, 0, sizeof(m_manifestMd5));
-    DigestTextOf(downloadedManifest, m_manifestMd5);
-
-    // An empty answer, an error page or a cut document is no release: it must neither
-    // be applied nor become the installed manifest.
-    if (!ParseManifest(downloadedManifest, m_newEntries, m_newCount)) {
-        m_log.WriteLine("服务器的清单不是XML文件，更新失败");
-        throw 0;
+    // The signed bytes, kept to become the installed manifest.
+    std::string signedManifest;
+    if (Signed()) {
+        signedManifest = ReadSignedManifest(downloadedManifest, installedSerial);
+        Md5Context md5;
+        Md5Init(&md5);
+        Md5Update(&md5, signedManifest.data(), signedManifest.size());
+        unsigned char digest[16];
+        Md5Final(digest, &md5);
+        DigestToHex(digest, m_manifestMd5);
+    } else {
+        DigestTextOf(downloadedManifest, m_manifestMd5);
+        // An empty answer, an error page or a cut document is no release: it must neither
+        // be applied nor become the installed manifest.
+        if (!ParseManifest(downloadedManifest, m_newEntries, m_newCount)) {
+            m_log.WriteLine("服务器的清单不是XML文件，更新失败");
+            throw 0;
+        }
     }
     if (m_newCount >= kManifestCapacity) {
         m_log.WriteLine("要下载的文件太多，更新失败");
@@ -146,6 +175,7 @@ void CUpdateDlg::RunUpdate() {
     for (int i = 0; i < m_newCount; ++i) {
         if (m_newEntries[i].needsDownload) m_totalSize.fetch_add(m_newEntries[i].size);
     }
+    m_transfer.DigestStrongly(Signed());
     DownloadListed();
 
     char target[256];
@@ -161,6 +191,10 @@ void CUpdateDlg::RunUpdate() {
     }
 
     WriteMd5Xml(m_gameDir, m_manifestMd5, m_log);
+    if (Signed() && !WriteBytes(downloadedManifest, signedManifest)) {
+        m_log.WriteLine("无法保存清单，更新失败");
+        throw 0;
+    }
     platform::MoveOver(downloadedManifest, installedManifest);
     platform::RemoveFile(downloadedManifest);
     m_log.WriteLine("下载好了");
@@ -218,8 +252,9 @@ void CUpdateDlg::DownloadFile(const char* fileName, const char* dirName, uint32_
 // run, before anything is installed.
 void CUpdateDlg::RequireListedDigest(const Transfer& transfer, const ManifestEntry& entry,
                                      const char* fileName) {
-    if (strcmp(transfer.ReceivedMd5(), entry.md5) == 0) return;
-    m_log.WriteLine("下载失败%s:%s", fileName, "MD5与清单不符");
+    const bool md5 = strcmp(transfer.ReceivedMd5(), entry.md5) == 0;
+    if (md5 && (!Signed() || strcmp(transfer.ReceivedBlake2b(), entry.blake2b) == 0)) return;
+    m_log.WriteLine("下载失败%s:%s", fileName, md5 ? "BLAKE2b与清单不符" : "MD5与清单不符");
     m_status.store(STATUS_FAILED, std::memory_order_release);
     throw DOWNLOAD_FAILED;
 }
@@ -345,6 +380,7 @@ void CUpdateDlg::DownloadListed() {
 void CUpdateDlg::CloseTransfer() { m_transfer.Close(); }
 
 void CUpdateDlg::CopyUpdateTree(const char* dstDir, const char* srcDir) {
-    InstallStep step(m_log, m_gameDir, m_treeRoot, m_newEntries, m_newCount, m_stopRequested);
+    InstallStep step(m_log, m_gameDir, m_treeRoot, m_newEntries, m_newCount, m_stopRequested,
+                     Signed());
     step.CopyTree(dstDir, srcDir);
 }

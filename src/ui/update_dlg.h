@@ -107,11 +107,20 @@ public:
     Transfer m_transfer;
     // Files fetched at once, each on a connection of its own (tests change it).
     unsigned m_parallelTransfers;
+    // The maker's public key as text (release.pub), or empty: the build's key; tests
+    // change it. With a key, only a signed release is applied.
+    std::string m_releaseKey;
 
 private:
     // Throws when the window has asked the worker to stop.
     void CheckStop();
     bool IsCurrent(ManifestEntry& entry);
+    bool Signed() const { return !m_releaseKey.empty(); }
+    // A signed release: fetches the manifest's signature, checks it over the bytes that
+    // arrived at `manifestPath`, then the serial (not below `installedSerial`) and that
+    // every record has its BLAKE2b digest; fills the new entries from those bytes and
+    // returns them. Throws, with the reason logged, when any check fails.
+    std::string ReadSignedManifest(const char* manifestPath, int64_t installedSerial);
     // The files the manifest lists and the install lacks, into the temporary tree: one
     // after another, or several at once (m_parallelTransfers).
     void DownloadListed();

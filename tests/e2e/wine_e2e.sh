@@ -14,6 +14,7 @@ LBUILD=$(cd "${2:?Linux build folder}" && pwd)
 SHOTS=${3:-}
 . "$HERE/nginx.sh"
 . "$HERE/common.sh"
+. "$HERE/wine.sh"
 # Under emulation a program can take seconds to start: wait up to 20 s for the lobby.
 LOBBY_WAIT_SECONDS=20
 PUBLISH="$LBUILD/HalcyraPublish"
@@ -27,13 +28,11 @@ WORK=$(mktemp -d /tmp/updater-wine-e2e.XXXXXX)
 chmod 755 "$WORK"
 WWW=$WORK/www
 MAIN_PID=$BASHPID
-XVFB_PID=
 cleanup() {
     [ "$BASHPID" = "$MAIN_PID" ] || return 0
     nginx_stop
     [ -n "${HOSTILE_PID:-}" ] && kill "$HOSTILE_PID" 2>/dev/null
-    WINEPREFIX=$WORK/prefix timeout 20 wineserver -k 2>/dev/null
-    [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null
+    wine_stop
     [ -n "${E2E_KEEP:-}" ] || rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -41,64 +40,10 @@ trap cleanup EXIT
 
 # ---- Wine, X ---------------------------------------------------------------------------
 
-if [ -n "${WINE_LOADER:-}" ]; then
-    LOADER=$WINE_LOADER
-    [ "$LOADER" = /usr/lib/wine/wine64 ] && export WINEARCH=win64 || export WINEARCH=win32
-elif file "$WBUILD/HalcyraUpdate.exe" | grep -q 'x86-64'; then
-    LOADER=/usr/lib/wine/wine64
-    export WINEARCH=win64
-else
-    LOADER=/usr/lib/wine/wine
-    export WINEARCH=win32
-fi
-for n in $(seq 90 99); do
-    [ -e "/tmp/.X$n-lock" ] && continue
-    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-    XVFB_PID=$!
-    export DISPLAY=":$n"
-    break
-done
-export WINEPREFIX=$WORK/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LANG=zh_CN.UTF-8
-timeout 120 "$LOADER" wineboot -i >/dev/null 2>&1
-# Unmanaged windows (a closed window otherwise costs seconds under a bare X server), and
-# the CJK font for the window's "宋体".
-wreg() { timeout 30 "$LOADER" reg add "$@" /f >/dev/null 2>&1; }
-wreg 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N
-wreg 'HKCU\Software\Wine\Fonts\Replacements' /v '宋体' /t REG_SZ /d 'WenQuanYi Micro Hei'
-wreg 'HKCU\Software\Wine\Fonts\Replacements' /v SimSun /t REG_SZ /d 'WenQuanYi Micro Hei'
-timeout 30 wineserver -w
+wine_start
 
 # ---- fixtures --------------------------------------------------------------------------
 
-UPD_PID=
-start_updater() {
-    # One updater at a time: a copy still running (a case before that went wrong) would
-    # hold the single-instance guard and turn this one away.
-    if [ -n "$UPD_PID" ] && ! wait_exit "$UPD_PID" 60; then
-        echo "FAIL [$CASE] the updater of the case before was still running: stopped"
-        FAILED=$((FAILED + 1))
-        kill "$UPD_PID" 2>/dev/null
-        WINEPREFIX=$WINEPREFIX timeout 30 wineserver -k 2>/dev/null
-    fi
-    rm -f "$INST/lobby-ran.txt"
-    (cd "$INST" && exec "$LOADER" HalcyraUpdate.exe >/dev/null 2>&1) &
-    UPD_PID=$!
-}
-wait_exit() { poll "${2:-60}" not running "$1"; }  # pid seconds
-find_window() {  # exact name, seconds -> window id on stdout
-    local i w
-    for i in $(seq 1 $((${2:-60} * 10))); do
-        w=$(xdotool search --name "^$1\$" 2>/dev/null | head -n 1)
-        [ -n "$w" ] && { echo "$w"; return 0; }
-        sleep 0.1
-    done
-    return 1
-}
-window_count() { xdotool search --name "^$1\$" 2>/dev/null | wc -l; }
-no_window() { [ "$(window_count "$1")" = 0 ]; }
-answer() {  # window key
-    xdotool windowfocus --sync "$1" key "$2" 2>/dev/null || xdotool key --window "$1" "$2"
-}
 geometry() { xdotool getwindowgeometry "$1" | sed -n 's/.*Geometry: //p'; }
 shot() {  # window file
     # import with no window would wait for a click on the screen.
@@ -398,35 +343,6 @@ nginx_stop
 
 RULES=$WORK/rules.json
 REQUESTS=$WORK/requests.log
-# Runs the exe to its end, answering every message box; STATUS is its exit status and
-# BOXES the number of boxes answered.
-run_answering() {
-    start_updater
-    BOXES=0
-    TITLES=
-    local box deadline=$((SECONDS + 240))
-    while kill -0 "$UPD_PID" 2>/dev/null && [ "$SECONDS" -lt "$deadline" ]; do
-        box=$(xdotool search --name '^(HalcyraUpdate|自动更新失败)$' 2>/dev/null | head -n 1)
-        if [ -n "$box" ]; then
-            TITLES="$TITLES$(xdotool getwindowname "$box" 2>/dev/null);"
-            answer "$box" Return
-            BOXES=$((BOXES + 1))
-            sleep 0.5
-        fi
-        sleep 0.1
-    done
-    if kill -0 "$UPD_PID" 2>/dev/null; then
-        kill "$UPD_PID" 2>/dev/null
-        TITLES="${TITLES}still running after 240 s;"
-    fi
-    wait "$UPD_PID" 2>/dev/null
-    STATUS=$?
-}
-boxes_answered() {  # at least this many
-    DETAIL="boxes answered: ${TITLES:-none}"
-    [ "$BOXES" -ge "$1" ]
-}
-
 make_release "$WORK/h1" 1 20000
 publish "$WORK/h1"
 hostile_start || exit 1
