@@ -15,7 +15,7 @@ as_root() {
 # (amd64 and, for 32-bit Wine, i386).
 NATIVE_PACKAGES=(
     cmake make g++ pkg-config
-    libtinyxml-dev libcurl4-openssl-dev libsodium-dev googletest openssl
+    libtinyxml-dev libcurl4-openssl-dev libsodium-dev googletest openssl ca-certificates
     nginx-light util-linux python3
 )
 WINDOWS_PACKAGES=(
@@ -257,6 +257,26 @@ configure_and_build() {
     local preset=$1
     cmake --preset "$preset" >/dev/null
     cmake --build "$ROOT/build/$preset" -j"$JOBS" ${2:+--target "$2"} >/dev/null
+}
+
+# build_release_variants PRESET: the updater alone, from PRESET's settings, built with the
+# public key of the test key pair (build/release-key, made once) in build/PRESET-signed
+# and with UPDATER_SERVER_SCHEME=https in build/PRESET-https. Needs build/linux (the
+# publishing tool) and PRESET built first: their fetched sources are reused.
+RELEASE_KEYS=$ROOT/build/release-key
+build_release_variants() {
+    local preset=$1 v val extra=()
+    [ -f "$RELEASE_KEYS/release.key" ] || "$ROOT/build/linux/HalcyraPublish" keygen "$RELEASE_KEYS" >/dev/null
+    for v in TINYXML_SOURCE_DIR SODIUM_SOURCE_DIR; do
+        val=$(sed -nE "s/^$v:PATH=(.+)$/\1/p" "$ROOT/build/$preset/CMakeCache.txt" 2>/dev/null)
+        [ -z "$val" ] || extra+=("-D$v=$val")
+    done
+    cmake --preset "$preset" -B "$ROOT/build/$preset-signed" -DUPDATER_BUILD_TESTS=OFF \
+        "-DUPDATER_RELEASE_PUBKEY=$(cat "$RELEASE_KEYS/release.pub")" "${extra[@]}" >/dev/null
+    cmake --build "$ROOT/build/$preset-signed" -j"$JOBS" --target HalcyraUpdate >/dev/null
+    cmake --preset "$preset" -B "$ROOT/build/$preset-https" -DUPDATER_BUILD_TESTS=OFF \
+        -DUPDATER_SERVER_SCHEME=https "${extra[@]}" >/dev/null
+    cmake --build "$ROOT/build/$preset-https" -j"$JOBS" --target HalcyraUpdate >/dev/null
 }
 
 # ---- fuzz targets (tests/fuzz, preset "fuzz")

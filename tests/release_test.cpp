@@ -101,7 +101,8 @@ TEST(SignatureTest, PublishedVectorsVerifyAndAnyChangeFails) {
         changed[10] ^= 1;
         EXPECT_FALSE(
             VerifySignature(message.data(), message.size(), changed.data(), changed.size(), key));
-        EXPECT_FALSE(VerifySignature(message.data(), message.size(), sig.data(), sig.size() - 1, key));
+        EXPECT_FALSE(
+            VerifySignature(message.data(), message.size(), sig.data(), sig.size() - 1, key));
         const std::string longer = sig + "x";
         EXPECT_FALSE(
             VerifySignature(message.data(), message.size(), longer.data(), longer.size(), key));
@@ -142,9 +143,9 @@ TEST(SignedManifestTest, SerialAndBlake2bAreReadAndWritten) {
     int64_t serial = 0;
     const std::string head = "<?xml version=\"1.0\" ?>";
     const char* file = "<file filename='a' md5='900150983cd24fb0d6963f7d28e17f72' size='3'";
-    ASSERT_TRUE(ParseManifestBytes(head + "<files serial='42'>" + file +
-                                       " blake2b='" + Blake2bOf("abc") + "'/></files>",
-                                   entries.data(), count, &serial));
+    ASSERT_TRUE(ParseManifestBytes(
+        head + "<files serial='42'>" + file + " blake2b='" + Blake2bOf("abc") + "'/></files>",
+        entries.data(), count, &serial));
     EXPECT_EQ(serial, 42);
     ASSERT_EQ(count, 1);
     EXPECT_EQ(entries[0].blake2b, Blake2bOf("abc"));
@@ -154,8 +155,8 @@ TEST(SignedManifestTest, SerialAndBlake2bAreReadAndWritten) {
         EXPECT_EQ(serial, kNoSerial) << bad;
         EXPECT_STREQ(entries[0].blake2b, "");
     }
-    ASSERT_TRUE(ParseManifestBytes(head + "<files>" + file + "/></files>", entries.data(), count,
-                                   &serial));
+    ASSERT_TRUE(
+        ParseManifestBytes(head + "<files>" + file + "/></files>", entries.data(), count, &serial));
     EXPECT_EQ(serial, kNoSerial);
     EXPECT_FALSE(ParseManifestBytes("<files>", entries.data(), count, &serial));
 
@@ -224,7 +225,8 @@ protected:
     void Serve(const std::string& manifest, const std::string* signature,
                const std::vector<File>& files) {
         server.Route("/DownLoad//Vadarodazu.xml", Reply{"200 OK", {}, manifest});
-        if (signature) server.Route("/DownLoad//Vadarodazu.xml.sig", Reply{"200 OK", {}, *signature});
+        if (signature)
+            server.Route("/DownLoad//Vadarodazu.xml.sig", Reply{"200 OK", {}, *signature});
         for (const File& f : files) {
             server.Route("/DownLoad//Vadarodazu/" + f.name, Reply{"200 OK", {}, f.body});
         }
@@ -365,10 +367,10 @@ TEST_F(SignedRunTest, FilesOnDiskCountAsCurrentOnlyByTheirBlake2b) {
     // An install made by an updater without the key: its manifest has no BLAKE2b, so
     // each file it lists is digested once; a file damaged without a change of size, which
     // the size check alone would pass, is fetched again.
-    const std::string unsigned1 =
-        "<?xml version=\"1.0\" ?><files><file filename=\"a.txt\" md5=\"" +
-        testutil::Md5Text("abc") + "\" size=\"3\"/><file filename=\"d/b.bin\" md5=\"" +
-        testutil::Md5Text("second file") + "\" size=\"11\"/></files>";
+    const std::string unsigned1 = "<?xml version=\"1.0\" ?><files><file filename=\"a.txt\" md5=\"" +
+                                  testutil::Md5Text("abc") +
+                                  "\" size=\"3\"/><file filename=\"d/b.bin\" md5=\"" +
+                                  testutil::Md5Text("second file") + "\" size=\"11\"/></files>";
     WriteFile(dir.Join("Vadarodazu.xml"), unsigned1);
     WriteFile(dir.Join("a.txt"), "abc");
     platform::CreateFolder(dir.Join("d").c_str());

@@ -167,6 +167,9 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
         m_localFile.Close();  // what arrived stays on disk
         try {
             throw;
+        } catch (const platform::HttpError& e) {
+            m_log.WriteLine("下载失败%s:%s", fileName, e.what());
+            if (e.certificate) m_log.WriteLine("服务器的证书没有通过验证，更新失败");
         } catch (const std::exception& e) {
             m_log.WriteLine("下载失败%s:%s", fileName, e.what());
         } catch (...) {

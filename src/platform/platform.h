@@ -152,6 +152,9 @@ Error LastError(const char* step) {
 
 struct HttpError : SystemError {
     using SystemError::SystemError;
+    // Set when the server's certificate did not verify (https): not the server the
+    // build names, or one the system's certificate authorities do not vouch for.
+    bool certificate = false;
 };
 
 // One response being read. Reads are pulled by the caller, chunk by chunk.

@@ -1,6 +1,7 @@
 # Starts and stops a private nginx on 127.0.0.1 serving a folder. Sourced by the
 # end-to-end tests, the demo and the benchmarks.
 #   nginx_start ROOT PORT [EXTRA_HTTP_DIRECTIVES]   (sets NGINX_DIR)
+#   nginx_start_tls ROOT PORT CERTIFICATE KEY   (https on PORT)
 #   nginx_stop
 #   build_port BUILD_DIR   (the port the build's updater asks for)
 #   poll SECONDS COMMAND...   (every 0.1 s until the command succeeds)
@@ -30,6 +31,10 @@ build_port() {  # build folder
     echo "${port:-80}"
 }
 
+nginx_start_tls() {
+    NGINX_TLS="ssl" NGINX_SERVER="ssl_certificate $3; ssl_certificate_key $4;" nginx_start "$1" "$2"
+}
+
 nginx_start() {
     local root=$1 port=$2 extra=${3:-}
     NGINX_DIR=$(mktemp -d /tmp/updater-nginx.XXXXXX)
@@ -50,8 +55,9 @@ http {
     keepalive_requests 100000;
     $extra
     server {
-        listen 127.0.0.1:$port;
+        listen 127.0.0.1:$port ${NGINX_TLS:-};
         root $root;
+        ${NGINX_SERVER:-}
     }
 }
 CONF

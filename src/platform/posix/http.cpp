@@ -96,6 +96,10 @@ public:
         }
         curl_easy_setopt(m_easy, CURLOPT_FOLLOWLOCATION, 1L);
         curl_easy_setopt(m_easy, CURLOPT_MAXREDIRS, 30L);
+        // Over https the certificate is checked against the system's CA bundle (libcurl's
+        // default, never turned off), and a redirect may not leave https.
+        const bool secure = strncmp(url, "https://", 8) == 0;
+        curl_easy_setopt(m_easy, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
         curl_easy_setopt(m_easy, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(m_easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(m_session.connectMs));
         // A transfer that moves less than one byte a second for the receive time-out
@@ -173,7 +177,10 @@ private:
             return HttpError("curl_multi_perform failed", m_multiResult,
                              curl_multi_strerror(m_multiResult));
         }
-        return HttpError("transfer failed", m_result, curl_easy_strerror(m_result));
+        HttpError error("transfer failed", m_result, curl_easy_strerror(m_result));
+        error.certificate =
+            m_result == CURLE_PEER_FAILED_VERIFICATION || m_result == CURLE_SSL_INVALIDCERTSTATUS;
+        return error;
     }
 
     void Detach() {

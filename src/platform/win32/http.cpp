@@ -16,6 +16,22 @@ namespace {
 
 using win32::InternetHandle;
 
+bool IsCertificateFailure(long code) {
+    switch (code) {
+        case ERROR_INTERNET_INVALID_CA:
+        case ERROR_INTERNET_SEC_CERT_CN_INVALID:
+        case ERROR_INTERNET_SEC_CERT_DATE_INVALID:
+        case ERROR_INTERNET_SEC_CERT_ERRORS:
+        case ERROR_INTERNET_SEC_CERT_NO_REV:
+        case ERROR_INTERNET_SEC_CERT_REV_FAILED:
+        case ERROR_INTERNET_SEC_CERT_REVOKED:
+        case ERROR_INTERNET_SEC_INVALID_CERT:
+            return true;
+        default:
+            return false;
+    }
+}
+
 class WinInetResponse : public HttpResponse {
 public:
     // Takes over the connection and the request sent on it.
@@ -124,14 +140,18 @@ std::unique_ptr<HttpResponse> HttpSession::Open(const char* url) {
     if (!InternetCrackUrlA(url, 0, 0, &parts)) {
         throw LastError<HttpError>("InternetCrackUrl failed");
     }
-    if (parts.nScheme != INTERNET_SCHEME_HTTP) throw HttpError("not an http URL");
+    const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+    if (parts.nScheme != INTERNET_SCHEME_HTTP && !secure) throw HttpError("not an http URL");
     InternetHandle connection(InternetConnectA(m_impl->internet.get(), host, parts.nPort, nullptr,
                                                nullptr, INTERNET_SERVICE_HTTP, 0, 1));
     if (!connection) throw LastError<HttpError>("InternetConnect failed");
     // Never answered from the cache nor written to it, and proxies are asked not to
-    // answer from theirs: a stale manifest must never be used.
+    // answer from theirs: a stale manifest must never be used. Over https the server's
+    // certificate is checked against the system's store (no flag turns any check off),
+    // and a redirect to plain http fails.
     const DWORD flags = INTERNET_FLAG_TRANSFER_ASCII | INTERNET_FLAG_DONT_CACHE |
-                        INTERNET_FLAG_RELOAD | INTERNET_FLAG_PRAGMA_NOCACHE;
+                        INTERNET_FLAG_RELOAD | INTERNET_FLAG_PRAGMA_NOCACHE |
+                        (secure ? INTERNET_FLAG_SECURE : 0);
     InternetHandle request(
         HttpOpenRequestA(connection.get(), "GET", path, nullptr, nullptr, nullptr, flags, 1));
     if (!request) throw LastError<HttpError>("HttpOpenRequest failed");
@@ -143,7 +163,9 @@ std::unique_ptr<HttpResponse> HttpSession::Open(const char* url) {
     static const char kHeaders[] = "Accept-Encoding: identity\r\n";
     if (!HttpSendRequestA(request.get(), kHeaders, static_cast<DWORD>(sizeof(kHeaders) - 1),
                           nullptr, 0)) {
-        throw LastError<HttpError>("HttpSendRequest failed");
+        HttpError error = LastError<HttpError>("HttpSendRequest failed");
+        error.certificate = IsCertificateFailure(error.Code());
+        throw error;
     }
     return std::make_unique<WinInetResponse>(std::move(connection), std::move(request));
 }
