@@ -3,11 +3,14 @@
 # from nginx on 127.0.0.1 into an empty install, timed against curl fetching the same
 # files (one invocation) plus md5sum over them, in the same run. Then a run with
 # nothing changed: its time, and how many files of the install it opened (read with
-# strace; the manifests, the log and md5.xml not counted).
+# strace; the manifests, the log and md5.xml not counted). The release is published
+# signed; the same first update by the updater built with the release key (signature,
+# serial and a BLAKE2b of every file checked) is timed against the one without.
 set -euo pipefail
 . "$(dirname "$0")/../scripts/lib.sh"
 cd "$ROOT"
 configure_and_build linux
+build_release_variants linux
 . "$ROOT/tests/e2e/nginx.sh"
 
 PORT=$(build_port "$ROOT/build/linux")
@@ -23,7 +26,8 @@ if [ ! -f "$B/release/d14/f1499.bin" ]; then
 fi
 rm -rf "$B/www"
 mkdir -p "$B/www/DownLoad"
-"$ROOT/build/linux/HalcyraPublish" "$B/release" "$B/www/DownLoad" >/dev/null
+"$ROOT/build/linux/HalcyraPublish" --sign "$RELEASE_KEYS/release.key" "$B/release" \
+    "$B/www/DownLoad" >/dev/null
 MAIN_PID=$BASHPID
 trap '[ "$BASHPID" = "$MAIN_PID" ] && nginx_stop' EXIT
 nginx_start "$B/www" "$PORT"
@@ -37,14 +41,22 @@ ms_since() { echo $((($(date +%s%N) - $1) / 1000000)); }
 
 best_ours=0
 best_ref=0
+best_signed=0
 for round in 1 2 3; do
-    rm -rf "$B/install" "$B/ref"
-    mkdir -p "$B/install" "$B/ref"
+    rm -rf "$B/install" "$B/ref" "$B/install-signed"
+    mkdir -p "$B/install" "$B/ref" "$B/install-signed"
     cp "$ROOT/build/linux/HalcyraUpdate" "$B/install/"
+    cp "$ROOT/build/linux-signed/HalcyraUpdate" "$B/install-signed/"
     t=$(date +%s%N)
     (cd "$B/install" && ./HalcyraUpdate >/dev/null 2>&1)
     ours=$(ms_since "$t")
     grep -q . "$B/install/md5.xml"
+
+    t=$(date +%s%N)
+    (cd "$B/install-signed" && ./HalcyraUpdate >/dev/null 2>&1)
+    signed=$(ms_since "$t")
+    grep -q . "$B/install-signed/md5.xml"
+    if [ "$best_signed" = 0 ] || [ "$signed" -lt "$best_signed" ]; then best_signed=$signed; fi
 
     t=$(date +%s%N)
     curl -s --create-dirs -K "$B/curl.list"
@@ -53,8 +65,10 @@ for round in 1 2 3; do
     if [ "$best_ours" = 0 ] || [ "$ours" -lt "$best_ours" ]; then best_ours=$ours; fi
     if [ "$best_ref" = 0 ] || [ "$ref" -lt "$best_ref" ]; then best_ref=$ref; fi
 done
-diff -r "$B/release" "$B/install" -x HalcyraUpdate -x Update -x md5.xml -x updatelog.txt \
-    -x Vadarodazu.xml >/dev/null || { echo "install differs from the release" >&2; exit 1; }
+for inst in install install-signed; do
+    diff -r "$B/release" "$B/$inst" -x HalcyraUpdate -x Update -x md5.xml -x updatelog.txt \
+        -x Vadarodazu.xml >/dev/null || { echo "$inst differs from the release" >&2; exit 1; }
+done
 
 t=$(date +%s%N)
 (cd "$B/install" && ./HalcyraUpdate >/dev/null 2>&1)
@@ -67,5 +81,7 @@ printf '%-40s %8s\n' case ms
 printf '%-40s %8d\n' "first run: HalcyraUpdate" "$best_ours"
 printf '%-40s %8d\n' "first run: curl + md5sum" "$best_ref"
 printf '%-40s %7.3fx\n' "ratio" "$(awk -v a="$best_ours" -v b="$best_ref" 'BEGIN{print a/b}')"
+printf '%-40s %8d\n' "first run: HalcyraUpdate with the key" "$best_signed"
+printf '%-40s %7.3fx\n' "signed / unsigned" "$(awk -v a="$best_signed" -v b="$best_ours" 'BEGIN{print a/b}')"
 printf '%-40s %8d\n' "no-change run: HalcyraUpdate" "$nochange"
 printf '%-40s %8d\n' "no-change run: install files opened" "$opened"
