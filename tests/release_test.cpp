@@ -135,6 +135,23 @@ TEST(SignatureTest, KeyTextsAndAFreshPairSignAndVerify) {
     Sign("release", 7, sk, sig);
     EXPECT_TRUE(VerifySignature("release", 7, sig, sizeof(sig), pk));
     EXPECT_FALSE(VerifySignature("release", 7, sig, sizeof(sig), otherPk));
+
+    // A file of several signatures (a key being replaced): one by the key is enough,
+    // wherever it stands; only whole signatures, and not too many of them.
+    unsigned char otherSig[kSignatureBytes];
+    Sign("release", 7, otherSk, otherSig);
+    std::string both(reinterpret_cast<char*>(otherSig), sizeof(otherSig));
+    both.append(reinterpret_cast<char*>(sig), sizeof(sig));
+    EXPECT_TRUE(VerifySignature("release", 7, both.data(), both.size(), pk));
+    EXPECT_TRUE(VerifySignature("release", 7, both.data(), both.size(), otherPk));
+    EXPECT_FALSE(VerifySignature("release", 7, both.data(), both.size() - 1, pk));
+    EXPECT_FALSE(VerifySignature("release", 7, both.data() + 1, both.size() - 1, pk));
+    std::string many(reinterpret_cast<char*>(otherSig), sizeof(otherSig));
+    for (size_t i = 1; i < kMostSignatures; ++i) many += many.substr(0, kSignatureBytes);
+    EXPECT_FALSE(VerifySignature("release", 7, many.data(), many.size(), pk));
+    EXPECT_TRUE(VerifySignature("release", 7, many.data(), many.size(), otherPk));
+    many.append(reinterpret_cast<char*>(sig), sizeof(sig));  // one more than the most
+    EXPECT_FALSE(VerifySignature("release", 7, many.data(), many.size(), pk));
 }
 
 TEST(SignedManifestTest, SerialAndBlake2bAreReadAndWritten) {

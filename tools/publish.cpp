@@ -169,7 +169,7 @@ int Keygen(const std::string& dir) {
 
 int Usage(const char* self) {
     fprintf(stderr,
-            "usage: %s [--sign SECRET_KEY_FILE] RELEASE_FOLDER DOWNLOAD_FOLDER\n"
+            "usage: %s [--sign SECRET_KEY_FILE]... RELEASE_FOLDER DOWNLOAD_FOLDER\n"
             "       %s keygen KEY_FOLDER\n",
             self, self);
     return 2;
@@ -179,22 +179,26 @@ int Usage(const char* self) {
 
 int main(int argc, char** argv) {
     if (argc == 3 && strcmp(argv[1], "keygen") == 0) return Keygen(argv[2]);
-    std::string secretKeyFile;
+    // Every --sign adds a signature: while a key is being replaced, a release is signed
+    // with the old key and the new one.
+    std::vector<std::string> secretKeyFiles;
     int first = 1;
-    if (argc == 5 && strcmp(argv[1], "--sign") == 0) {
-        secretKeyFile = argv[2];
-        first = 3;
-    } else if (argc != 3) {
-        return Usage(argv[0]);
+    while (first + 1 < argc && strcmp(argv[first], "--sign") == 0) {
+        secretKeyFiles.push_back(argv[first + 1]);
+        first += 2;
     }
+    if (argc - first != 2 || secretKeyFiles.size() > kMostSignatures) return Usage(argv[0]);
     // Command-line paths are in the system's encoding; the updater's code takes GBK.
     const std::string release = argv[first];
     const std::string download = argv[first + 1];
-    unsigned char secretKey[kSecretKeyBytes];
-    if (!secretKeyFile.empty()) {
+    const bool sign = !secretKeyFiles.empty();
+    std::vector<std::vector<unsigned char>> secretKeys;
+    for (const std::string& file : secretKeyFiles) {
         std::string text;
-        if (!ReadText(secretKeyFile, text) || !ParseKeyText(text, secretKey, sizeof(secretKey))) {
-            fprintf(stderr, "%s is not a secret key made by \"%s keygen\"\n", secretKeyFile.c_str(),
+        secretKeys.emplace_back(kSecretKeyBytes);
+        if (!ReadText(file, text) ||
+            !ParseKeyText(text, secretKeys.back().data(), kSecretKeyBytes)) {
+            fprintf(stderr, "%s is not a secret key made by \"%s keygen\"\n", file.c_str(),
                     argv[0]);
             return 1;
         }
@@ -228,7 +232,7 @@ int main(int argc, char** argv) {
         unsigned char digest[16] = {0};
         if (!FileMd5(f.source.c_str(), digest)) return 1;
         DigestToHex(digest, e.md5);
-        if (!secretKeyFile.empty() && !FileBlake2b(f.source.c_str(), e.blake2b)) return 1;
+        if (sign && !FileBlake2b(f.source.c_str(), e.blake2b)) return 1;
         e.size = static_cast<int32_t>(f.size);
 
         const std::string target = tree + "/" + f.name;
@@ -240,7 +244,7 @@ int main(int argc, char** argv) {
     }
     const std::string manifest = download + "/" + kPackage + ".xml";
     int64_t serial = 0;
-    if (!secretKeyFile.empty()) {
+    if (sign) {
         // One above the release published here before, so an updater that has it
         // refuses that older one when it is served again.
         std::string published;
@@ -256,19 +260,21 @@ int main(int argc, char** argv) {
     }
     const std::string bytes =
         ManifestBytes(entries.data(), static_cast<int>(entries.size()), serial);
-    if (!secretKeyFile.empty()) {
-        // The signature before the manifest: an updater that gets the new manifest
-        // finds its signature.
-        unsigned char signature[kSignatureBytes];
-        Sign(bytes.data(), bytes.size(), secretKey, signature);
+    if (sign) {
+        // The signatures before the manifest: an updater that gets the new manifest
+        // finds them.
+        std::string signatures;
+        for (const std::vector<unsigned char>& key : secretKeys) {
+            unsigned char signature[kSignatureBytes];
+            Sign(bytes.data(), bytes.size(), key.data(), signature);
+            signatures.append(reinterpret_cast<char*>(signature), sizeof(signature));
+        }
         const std::string sigPath = manifest + ".sig";
-        if (!WriteWhole(sigPath,
-                        std::string(reinterpret_cast<char*>(signature), sizeof(signature)))) {
+        if (!WriteWhole(sigPath, signatures)) {
             fprintf(stderr, "cannot write %s\n", sigPath.c_str());
             return 1;
         }
-    }
-    if (secretKeyFile.empty()) {
+    } else {
         std::error_code gone;
         fs::remove(manifest + ".sig", gone);  // a signed release's, no longer what is served
     }

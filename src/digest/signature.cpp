@@ -34,13 +34,21 @@ std::string KeyText(const unsigned char* key, size_t size) {
     return text;
 }
 
-bool VerifySignature(const void* message, size_t messageLen, const void* signature,
-                     size_t signatureLen, const unsigned char publicKey[kPublicKeyBytes]) {
+bool VerifySignature(const void* message, size_t messageLen, const void* signatures,
+                     size_t signaturesLen, const unsigned char publicKey[kPublicKeyBytes]) {
     Start();
-    return signatureLen == kSignatureBytes &&
-           crypto_sign_verify_detached(static_cast<const unsigned char*>(signature),
-                                       static_cast<const unsigned char*>(message), messageLen,
-                                       publicKey) == 0;
+    if (signaturesLen == 0 || signaturesLen % kSignatureBytes != 0 ||
+        signaturesLen / kSignatureBytes > kMostSignatures) {
+        return false;
+    }
+    const unsigned char* each = static_cast<const unsigned char*>(signatures);
+    for (size_t at = 0; at < signaturesLen; at += kSignatureBytes) {
+        if (crypto_sign_verify_detached(each + at, static_cast<const unsigned char*>(message),
+                                        messageLen, publicKey) == 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void GenerateKeyPair(unsigned char publicKey[kPublicKeyBytes],

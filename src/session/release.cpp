@@ -58,7 +58,7 @@ std::string CUpdateDlg::ReadSignedManifest(const char* manifestPath, int64_t ins
         throw;
     }
     std::string signature;
-    const bool sigRead = ReadBytes(sigPath, kSignatureBytes, signature);
+    const bool sigRead = ReadBytes(sigPath, kMostSignatures * kSignatureBytes, signature);
     platform::RemoveFile(sigPath);
     if (!sigRead || !VerifySignature(manifest.data(), manifest.size(), signature.data(),
                                      signature.size(), key)) {

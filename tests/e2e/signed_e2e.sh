@@ -74,9 +74,12 @@ run_once() {
 use_build() { UPDATER=$1/$EXE; }
 # Requests for files of the release (not the manifest or its signature) nginx answered.
 file_requests() { grep -c 'GET /DownLoad//Vadarodazu/' "$NGINX_DIR/access.log"; }
-publish_signed() {  # release folder [secret key]
+publish_signed() {  # release folder [secret key...]
+    local release=$1 key args=()
+    shift
+    for key in "${@:-$KEYS/release.key}"; do args+=(--sign "$key"); done
     mkdir -p "$WWW/DownLoad"
-    "$PUBLISH" --sign "${2:-$KEYS/release.key}" "$1" "$WWW/DownLoad" >/dev/null
+    "$PUBLISH" "${args[@]}" "$release" "$WWW/DownLoad" >/dev/null
 }
 same_as() { cmp -s "$1" "$2"; }
 # No file of a release in a new install (the updater writes an empty manifest in place
@@ -259,6 +262,17 @@ check "exit status 1" exit_status 1
 check "log: the file refused" log_has "下载失败Vadarodazu/data/big.bin:MD5与清单不符"
 check "lobby not started" lobby_not_started
 install_kept "$S2"
+
+restore
+publish_signed "$WORK/rel3" "$WORK/other/release.key" "$KEYS/release.key"
+CASE="release 3 signed with another key and the build's, as while a key is replaced"
+INST=$WORK/install-two-keys
+rm -rf "$INST" && cp -a "$S2" "$INST"
+run_once
+check "exit status 0" exit_status 0
+check "installed" same_tree "$WORK/rel3" "$INST"
+check "two signatures published" test "$(stat -c %s "$WWW/DownLoad/Vadarodazu.xml.sig")" = 128
+check "lobby started" lobby_started
 
 restore
 "$PUBLISH" "$WORK/rel3" "$WWW/DownLoad" >/dev/null
