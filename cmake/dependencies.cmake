@@ -37,6 +37,15 @@ function(debian_source package var)
     set(${var} ${_dir} CACHE PATH "Unpacked ${package} source package" FORCE)
 endfunction()
 
+# debian_package(TARGET MODULE): TARGET, an interface library for the Debian -dev package
+# pkg-config knows as MODULE.
+function(debian_package target module)
+    find_package(PkgConfig REQUIRED)
+    pkg_check_modules(${target}_pc REQUIRED IMPORTED_TARGET ${module})
+    add_library(${target} INTERFACE)
+    target_link_libraries(${target} INTERFACE PkgConfig::${target}_pc)
+endfunction()
+
 if(WIN32 OR UPDATER_TINYXML_FROM_SOURCE)
     debian_source(tinyxml TINYXML_SOURCE_DIR)
     add_library(updater_tinyxml STATIC
@@ -49,10 +58,7 @@ if(WIN32 OR UPDATER_TINYXML_FROM_SOURCE)
     target_compile_definitions(updater_tinyxml PUBLIC TIXML_USE_STL)
     target_compile_options(updater_tinyxml PRIVATE -w)
 else()
-    find_package(PkgConfig REQUIRED)
-    pkg_check_modules(TINYXML REQUIRED IMPORTED_TARGET tinyxml)
-    add_library(updater_tinyxml INTERFACE)
-    target_link_libraries(updater_tinyxml INTERFACE PkgConfig::TINYXML)
+    debian_package(updater_tinyxml tinyxml)
 endif()
 
 if(WIN32)
@@ -103,8 +109,5 @@ if(WIN32)
         COMPILE_DEFINITIONS "${_simd_defs}" COMPILE_OPTIONS "-msse2;-mssse3;-msse4.1;-mavx;-mavx2")
     target_link_libraries(updater_sodium PUBLIC advapi32)  # RtlGenRandom
 else()
-    find_package(PkgConfig REQUIRED)
-    pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
-    add_library(updater_sodium INTERFACE)
-    target_link_libraries(updater_sodium INTERFACE PkgConfig::SODIUM)
+    debian_package(updater_sodium libsodium)
 endif()

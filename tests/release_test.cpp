@@ -11,14 +11,13 @@
 #include "digest/blake2b.h"
 #include "digest/signature.h"
 #include "loopback_server.h"
+#include "run_fixture.h"
 #include "manifest/manifest.h"
 #include "test_util.h"
 #include "ui/update_dlg.h"
 
 namespace {
 
-using testutil::FixedEnvironment;
-using testutil::LoopbackServer;
 using testutil::ReadFile;
 using testutil::Reply;
 using testutil::TempDir;
@@ -197,25 +196,12 @@ struct File {
     std::string name, body;
 };
 
-class SignedRunTest : public testing::Test {
+class SignedRunTest : public testutil::RunFixture {
 protected:
     void SetUp() override {
-        testing::internal::CaptureStdout();
+        RunFixture::SetUp();
         GenerateKeyPair(publicKey, secretKey);
-        dlg.reset(new CUpdateDlg);
-        snprintf(dlg->m_gameDir, sizeof(dlg->m_gameDir), "%s", dir.Path().c_str());
-        snprintf(dlg->m_serverUrl, sizeof(dlg->m_serverUrl), "%s/DownLoad/",
-                 server.BaseUrl().c_str());
-        snprintf(dlg->m_downloadBase, sizeof(dlg->m_downloadBase), "%s/DownLoad//",
-                 server.BaseUrl().c_str());
-        snprintf(dlg->m_packageName, sizeof(dlg->m_packageName), "Vadarodazu");
-        dlg->m_log.Open(dir.Join("updatelog.txt").c_str());
-        dlg->m_transfer.SetTimeouts(3000, 2000);
         dlg->m_releaseKey = KeyText(publicKey, sizeof(publicKey));
-    }
-    void TearDown() override {
-        dlg.reset();
-        testutil::EndStdoutCapture(HasFailure());
     }
 
     // The manifest the publishing tool writes for `files`.
@@ -253,27 +239,14 @@ protected:
         const std::string sig = SignatureOf(manifest);
         Serve(manifest, &sig, files);
     }
-    bool Run() {
-        try {
-            dlg->RunUpdate();
-            return true;
-        } catch (...) {
-            return false;
-        }
-    }
     int FileFetches() {
         return server.TotalRequests() - server.Requests("/DownLoad//Vadarodazu.xml") -
                server.Requests("/DownLoad//Vadarodazu.xml.sig");
     }
-    std::string Installed(const std::string& name) { return ReadFile(dir.Join(name)); }
     std::string Log() { return ReadFile(dir.Join("updatelog.txt")); }
 
     unsigned char publicKey[kPublicKeyBytes];
     unsigned char secretKey[kSecretKeyBytes];
-    TempDir dir;
-    FixedEnvironment env;
-    LoopbackServer server;
-    std::unique_ptr<CUpdateDlg> dlg;
 };
 
 const std::vector<File> kRelease = {{"a.txt", "abc"}, {"d/b.bin", "second file"}};
@@ -394,8 +367,8 @@ TEST_F(SignedRunTest, FilesOnDiskCountAsCurrentOnlyByTheirBlake2b) {
     WriteFile(dir.Join("d/b.bin"), "second fil!");
     ServeSigned(kRelease, 1);
     ASSERT_TRUE(Run());
-    EXPECT_EQ(server.Requests("/DownLoad//Vadarodazu/a.txt"), 0);
-    EXPECT_EQ(server.Requests("/DownLoad//Vadarodazu/d/b.bin"), 1);
+    EXPECT_EQ(Fetches("a.txt"), 0);
+    EXPECT_EQ(Fetches("d/b.bin"), 1);
     EXPECT_EQ(Installed("d/b.bin"), "second file");
 
     // No installed manifest: a temporary copy left by an earlier run and the installed

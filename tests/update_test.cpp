@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "loopback_server.h"
+#include "run_fixture.h"
 #include "manifest/manifest.h"
 #include "test_util.h"
 #include "ui/update_dlg.h"
@@ -18,11 +19,8 @@
 namespace {
 
 using testutil::Exists;
-using testutil::FixedEnvironment;
-using testutil::LoopbackServer;
 using testutil::ReadFile;
 using testutil::Reply;
-using testutil::TempDir;
 using testutil::WriteFile;
 
 const char kMd5Abc[] = "900150983cd24fb0d6963f7d28e17f72";
@@ -42,25 +40,8 @@ std::string Manifest(const std::vector<File>& files) {
     return xml + "</files>\n";
 }
 
-class RunUpdateTest : public testing::Test {
+class RunUpdateTest : public testutil::RunFixture {
 protected:
-    void SetUp() override {
-        testing::internal::CaptureStdout();
-        dlg.reset(new CUpdateDlg);
-        snprintf(dlg->m_gameDir, sizeof(dlg->m_gameDir), "%s", dir.Path().c_str());
-        snprintf(dlg->m_serverUrl, sizeof(dlg->m_serverUrl), "%s/DownLoad/",
-                 server.BaseUrl().c_str());
-        snprintf(dlg->m_downloadBase, sizeof(dlg->m_downloadBase), "%s/DownLoad//",
-                 server.BaseUrl().c_str());
-        snprintf(dlg->m_packageName, sizeof(dlg->m_packageName), "Vadarodazu");
-        dlg->m_log.Open(dir.Join("updatelog.txt").c_str());
-        dlg->m_transfer.SetTimeouts(3000, 2000);
-    }
-    void TearDown() override {
-        dlg.reset();
-        testutil::EndStdoutCapture(HasFailure());
-    }
-
     // Serves a release: its manifest and every file.
     void Serve(const std::vector<File>& files) {
         server.Route("/DownLoad//Vadarodazu.xml", Reply{"200 OK", {}, Manifest(files)});
@@ -68,24 +49,6 @@ protected:
             server.Route("/DownLoad//Vadarodazu/" + f.name, Reply{"200 OK", {}, f.body});
         }
     }
-    // True when RunUpdate returned, false when it threw.
-    bool Run() {
-        try {
-            dlg->RunUpdate();
-            return true;
-        } catch (...) {
-            return false;
-        }
-    }
-    int Fetches(const std::string& name) {
-        return server.Requests("/DownLoad//Vadarodazu/" + name);
-    }
-    std::string Installed(const std::string& name) { return ReadFile(dir.Join(name)); }
-
-    TempDir dir;
-    FixedEnvironment env;
-    LoopbackServer server;
-    std::unique_ptr<CUpdateDlg> dlg;
 };
 
 TEST_F(RunUpdateTest, FirstRunDigestsTheDiskAndKeepsVerifiedTemporaryCopies) {

@@ -52,7 +52,7 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
     Md5Init(&md5);
     memset(m_receivedMd5, 0, sizeof(m_receivedMd5));
     memset(m_receivedBlake2b, 0, sizeof(m_receivedBlake2b));
-    m_blake2b = Blake2b();
+    if (m_strong) m_blake2b = Blake2b();
     m_size = expectedSize;
     m_received = 0;
     Publish();
