@@ -130,7 +130,15 @@ fi
 
 make_release "$WORK/rel1" 1 300000
 make_release "$WORK/rel2" 2 300000
-"$PUBLISH" keygen "$WORK/other" >/dev/null
+CASE="the maker's key pair"
+keygen() { "$PUBLISH" keygen "$1" >/dev/null 2>&1; }
+check "keygen makes a pair" keygen "$WORK/other"
+check "the secret key is the owner's alone" test "$(stat -c %a "$WORK/other/release.key")" = 600
+check "the public key is one line of 64 hexadecimal digits" \
+    grep -qxE '[0-9a-f]{64}' "$WORK/other/release.pub"
+cp "$WORK/other/release.key" "$WORK/other-key-before"
+check "keygen never overwrites a key" not keygen "$WORK/other"
+check "the key kept" same_as "$WORK/other-key-before" "$WORK/other/release.key"
 printf 'the attacker was here%s' "$EOL" >"$WORK/evil.txt"
 
 # ---- a man in the middle -------------------------------------------------------------
