@@ -76,11 +76,18 @@ run_answering() {
     start_updater
     BOXES=0
     TITLES=
-    local box deadline=$((SECONDS + 240))
+    local box name deadline=$((SECONDS + 240))
     while kill -0 "$UPD_PID" 2>/dev/null && [ "$SECONDS" -lt "$deadline" ]; do
         box=$(xdotool search --name '^(HalcyraUpdate|自动更新失败)$' 2>/dev/null | head -n 1)
+        # The progress window is briefly named after the program, before it takes its
+        # title: Return there would be Cancel. A message box keeps its name.
         if [ -n "$box" ]; then
-            TITLES="$TITLES$(xdotool getwindowname "$box" 2>/dev/null);"
+            sleep 0.3
+            name=$(xdotool getwindowname "$box" 2>/dev/null)
+            case $name in HalcyraUpdate | 自动更新失败) ;; *) box= ;; esac
+        fi
+        if [ -n "$box" ]; then
+            TITLES="$TITLES$name;"
             answer "$box" Return
             BOXES=$((BOXES + 1))
             sleep 0.5
