@@ -3,6 +3,7 @@
 #include <tinyxml.h>
 
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -51,14 +52,9 @@ std::string XmlBytes(const TiXmlDocument& doc) {
     return std::string(printer.CStr(), printer.Size());
 }
 
-bool SaveBytes(const std::string& bytes, const char* path) {
-    FILE* f = platform::OpenFile(path, "wb");
-    if (!f) return false;
-    const bool written = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    return fclose(f) == 0 && written;
+bool SaveXml(const TiXmlDocument& doc, const char* path) {
+    return platform::WriteWholeFile(path, XmlBytes(doc));
 }
-
-bool SaveXml(const TiXmlDocument& doc, const char* path) { return SaveBytes(XmlBytes(doc), path); }
 
 // Parses `text` into `doc` as TinyXML's LoadFile does (line ends normalised to LF, the
 // encoding detected), but from a buffer that ends in several NULs: TinyXML's character
@@ -82,19 +78,12 @@ bool ParseXml(TiXmlDocument& doc, const std::string& text) {
 
 // Loads `path` into `doc` by ParseXml.
 bool LoadXml(TiXmlDocument& doc, const char* path) {
-    FILE* f = platform::OpenFile(path, "rb");
-    if (!f) {
+    std::string text;
+    if (!platform::ReadWholeFile(path, SIZE_MAX, text)) {
         // Not read again by TinyXML: what OpenFile refused (a link, a pipe) stays unread.
         doc.SetError(TiXmlBase::TIXML_ERROR_OPENING_FILE, nullptr, nullptr, TIXML_ENCODING_UNKNOWN);
         return false;
     }
-    std::string text;
-    char buf[64 * 1024];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), f)) > 0) text.append(buf, n);
-    const bool readError = ferror(f) != 0;
-    fclose(f);
-    if (readError) return false;
     return ParseXml(doc, text);
 }
 

@@ -27,6 +27,11 @@ std::string NativePath(const char* path);
 // followed and a pipe or device never opened; opened for writing, such an entry is
 // removed and a regular file made in its place. Not inherited by started programs.
 FILE* OpenFile(const char* path, const char* mode);
+// The whole file at `path` (opened by OpenFile) into `bytes`; false when it can't be
+// opened or read, or holds more than `limit` bytes.
+bool ReadWholeFile(const char* path, size_t limit, std::string& bytes);
+// `bytes` as the whole file at `path` (created or truncated).
+bool WriteWholeFile(const char* path, const std::string& bytes);
 // True when the system takes the GBK `name` as exactly these characters (on POSIX it
 // converts to UTF-8 completely; on Windows code page 936 maps it to Unicode and back).
 bool IsConvertibleName(const char* name);

@@ -3,6 +3,7 @@
 // links on a path, and LocalFile's buffering.
 #include <atomic>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -112,6 +113,29 @@ bool LocalFile::Flush() {
     const size_t n = m_buffered;
     m_buffered = 0;
     return n == 0 || WriteThrough(m_buffer.get(), n);
+}
+
+bool ReadWholeFile(const char* path, size_t limit, std::string& bytes) {
+    bytes.clear();
+    FILE* f = OpenFile(path, "rb");
+    if (!f) return false;
+    char buf[64 * 1024];
+    size_t n;
+    bool ok = true;
+    while (ok && (n = fread(buf, 1, sizeof(buf), f)) > 0) {
+        ok = n <= limit - bytes.size();
+        if (ok) bytes.append(buf, n);
+    }
+    ok = ok && !ferror(f);
+    fclose(f);
+    return ok;
+}
+
+bool WriteWholeFile(const char* path, const std::string& bytes) {
+    FILE* f = OpenFile(path, "wb");
+    if (!f) return false;
+    const bool written = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return fclose(f) == 0 && written;
 }
 
 }  // namespace platform

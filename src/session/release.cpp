@@ -1,7 +1,6 @@
 // A signed release: the manifest is applied only when its detached signature, made with
 // the maker's secret key, verifies over the exact bytes that arrived; its serial must
 // not go back, and every file must carry its BLAKE2b digest.
-#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -11,28 +10,6 @@
 #include "platform/platform.h"
 #include "ui/update_dlg.h"
 
-namespace {
-
-// The bytes of a file of the temporary tree, up to `limit`; false when it can't be read
-// or is longer.
-bool ReadBytes(const char* path, size_t limit, std::string& bytes) {
-    bytes.clear();
-    FILE* f = platform::OpenFile(path, "rb");
-    if (!f) return false;
-    char buf[64 * 1024];
-    size_t n;
-    bool ok = true;
-    while (ok && (n = fread(buf, 1, sizeof(buf), f)) > 0) {
-        ok = bytes.size() + n <= limit;
-        if (ok) bytes.append(buf, n);
-    }
-    ok = ok && !ferror(f);
-    fclose(f);
-    return ok;
-}
-
-}  // namespace
-
 std::string CUpdateDlg::ReadSignedManifest(const char* manifestPath, int64_t installedSerial) {
     unsigned char key[kPublicKeyBytes];
     if (!ParseKeyText(m_releaseKey, key, sizeof(key))) {
@@ -40,7 +17,7 @@ std::string CUpdateDlg::ReadSignedManifest(const char* manifestPath, int64_t ins
         throw 0;
     }
     std::string manifest;
-    if (!ReadBytes(manifestPath, kMaxManifestBytes, manifest)) {
+    if (!platform::ReadWholeFile(manifestPath, kMaxManifestBytes, manifest)) {
         m_log.WriteLine("服务器的清单不是XML文件，更新失败");
         throw 0;
     }
@@ -58,7 +35,8 @@ std::string CUpdateDlg::ReadSignedManifest(const char* manifestPath, int64_t ins
         throw;
     }
     std::string signature;
-    const bool sigRead = ReadBytes(sigPath, kMostSignatures * kSignatureBytes, signature);
+    const bool sigRead =
+        platform::ReadWholeFile(sigPath, kMostSignatures * kSignatureBytes, signature);
     platform::RemoveFile(sigPath);
     if (!sigRead || !VerifySignature(manifest.data(), manifest.size(), signature.data(),
                                      signature.size(), key)) {

@@ -29,14 +29,6 @@ void DigestTextOf(const char* path, char text[33]) {
     DigestToHex(digest, text);
 }
 
-// Writes `bytes` as the whole file at `path`.
-bool WriteBytes(const char* path, const std::string& bytes) {
-    FILE* f = platform::OpenFile(path, "wb");
-    if (!f) return false;
-    const bool written = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    return fclose(f) == 0 && written;
-}
-
 }  // namespace
 
 // Whether the installed copy of `entry` is current: by the installed manifest when it
@@ -191,7 +183,7 @@ void CUpdateDlg::RunUpdate() {
     }
 
     WriteMd5Xml(m_gameDir, m_manifestMd5, m_log);
-    if (Signed() && !WriteBytes(downloadedManifest, signedManifest)) {
+    if (Signed() && !platform::WriteWholeFile(downloadedManifest, signedManifest)) {
         m_log.WriteLine("无法保存清单，更新失败");
         throw 0;
     }
