@@ -1,0 +1,157 @@
+# Installing what the build needs on a Debian 12 machine, from the machine's own package
+# sources: the sources added here (deb-src for bookworm main, bookworm-backports) take
+# their URI from the machine's bookworm source, never a host written here.
+
+# The native build and its tools; the Windows builds and Wine (amd64 and, for 32-bit
+# Wine, i386); the fuzz targets (clang with libFuzzer and the sanitizer runtimes, TinyXML
+# from Debian's sources, hence dpkg-dev and a deb-src entry) and clang-format. git lists
+# the files the style and include checks cover.
+NATIVE_PACKAGES=(
+    cmake make g++ pkg-config git
+    libtinyxml-dev libcurl4-openssl-dev libsodium-dev googletest openssl ca-certificates
+    nginx-light util-linux python3
+)
+WINDOWS_PACKAGES=(
+    dpkg-dev locales
+    g++-mingw-w64-i686-posix binutils-mingw-w64-i686
+    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+    wine wine64 wine32:i386
+    xvfb xdotool imagemagick fonts-wqy-microhei file
+)
+FUZZ_PACKAGES=(clang libclang-rt-14-dev dpkg-dev clang-format)
+
+SETUP_LOG=$ROOT/build/logs/setup.log
+DEB_SRC_LIST=/etc/apt/sources.list.d/updater-deb-src.sources
+BACKPORTS_LIST=/etc/apt/sources.list.d/updater-backports.sources
+BACKPORTS_PIN=/etc/apt/preferences.d/updater-backports
+
+# The URI of the machine's own source of bookworm main, as apt reads its configuration
+# (one-line or deb822 files alike). Prints nothing when there is none.
+debian_mirror() {
+    apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT)' 'Created-By: Packages' \
+        2>/dev/null | awk '$2 == "bookworm" && $3 == "main" { print $1; exit }' || true
+}
+
+# add_source FILE TYPES SUITE: a deb822 source on the machine's bookworm mirror. True
+# when it was written (the package lists then need an update).
+add_source() {
+    local file=$1 types=$2 suite=$3 uri
+    [ -f "$file" ] && return 1
+    uri=$(debian_mirror)
+    if [ -z "$uri" ]; then
+        fail "no source for bookworm main in /etc/apt/sources.list or /etc/apt/sources.list.d/"
+    fi
+    as_root tee "$file" >/dev/null <<SRC
+Types: $types
+URIs: $uri
+Suites: $suite
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+    log "added $file ($types $uri $suite)"
+}
+
+# Debian's tinyxml and libsodium sources for the Windows and sanitizer builds ("apt-get
+# source"). True when the entry was added.
+ensure_deb_src() {
+    grep -rqs '^Types:.*deb-src\|^deb-src' /etc/apt/sources.list /etc/apt/sources.list.d/ && return 1
+    add_source "$DEB_SRC_LIST" deb-src bookworm
+}
+
+# bookworm-backports, pinned low so that nothing is ever taken from it unasked (only
+# qemu-user is downloaded from it). True when the entry was added.
+ensure_backports() {
+    local added=1
+    add_source "$BACKPORTS_LIST" deb bookworm-backports && added=0
+    if [ ! -f "$BACKPORTS_PIN" ]; then
+        as_root tee "$BACKPORTS_PIN" >/dev/null <<'PIN'
+Package: *
+Pin: release n=bookworm-backports
+Pin-Priority: 100
+PIN
+    fi
+    return $added
+}
+
+missing_packages() {
+    local p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q 'install ok installed' || echo "$p"
+    done
+}
+
+# apt_step WHAT COMMAND...: runs an apt command with its output in the set-up log; when
+# it fails, one line says what failed and what apt said.
+apt_step() {
+    local what=$1 rc=0
+    shift
+    mkdir -p "$(dirname "$SETUP_LOG")"
+    printf '\n### %s: %s\n' "$what" "$*" >>"$SETUP_LOG"
+    DEBIAN_FRONTEND=noninteractive as_root "$@" >>"$SETUP_LOG" 2>&1 </dev/null || rc=$?
+    if [ "$rc" != 0 ]; then
+        log "$what failed (status $rc): $(grep -E '^(E|dpkg): ' "$SETUP_LOG" | tail -n 1) (all of it in $SETUP_LOG)"
+    fi
+    return "$rc"
+}
+
+# apt_install [apt-get options] -- PACKAGES...: installs the packages and checks that every
+# one of them is installed. The maintainer scripts and triggers of some i386 packages are
+# 32-bit programs (gdk-pixbuf-query-loaders, gio-querymodules); on a kernel that runs no
+# 32-bit code they fail with "Exec format error", and apt with them. Their set-up is then
+# finished where 32-bit programs start (scripts/with-i386), and apt goes on.
+apt_install() {
+    local opts=() round need
+    while [ "$1" != -- ]; do opts+=("$1"); shift; done
+    shift
+    for round in 1 2 3; do
+        need=$(missing_packages "$@")
+        [ -z "$need" ] && return 0
+        # shellcheck disable=SC2086
+        apt_step "apt-get install" apt-get install -y -q "${opts[@]}" $need && continue
+        runs_i386 && break
+        ensure_i386_emulator || break
+        log "finishing the packages' set-up where 32-bit programs run (dpkg --configure -a)"
+        apt_step "dpkg --configure -a (32-bit)" run_with_i386 dpkg --configure -a || true
+    done
+    need=$(missing_packages "$@")
+    [ -z "$need" ] || fail "not installed: $(echo $need) (see $SETUP_LOG)"
+}
+
+# ensure_packages [--native|--fuzz]: the native build only, the fuzz targets (with the
+# native build), or (default) everything.
+ensure_packages() {
+    local set=${1:-} update=0 opts=(--no-install-recommends) need
+    local packages=("${NATIVE_PACKAGES[@]}")
+    case $set in
+        --native) ;;
+        --fuzz) packages+=("${FUZZ_PACKAGES[@]}") ;;
+        *)
+            packages+=("${WINDOWS_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}")
+            # With the recommended packages: Wine's X11 driver wants the X extension
+            # libraries and its own fonts (fonts-wine) for dialogs and message boxes.
+            opts=()
+            if ! dpkg --print-foreign-architectures | grep -qx i386; then
+                as_root dpkg --add-architecture i386
+                update=1
+            fi
+            ;;
+    esac
+    [ "$set" = --native ] || { ensure_deb_src && update=1; }
+    need=$(missing_packages "${packages[@]}")
+    # The emulator's source first, so that one update reads every list.
+    if [ -n "$need" ] && [ -z "$set" ] && ! runs_i386 && ! have_i386_emulator; then
+        ensure_backports && update=1
+    fi
+    if [ -n "$need" ] || [ "$update" = 1 ]; then
+        log "installing: $(echo $need)"
+        apt_step "apt-get update" apt-get update -q || fail "the package lists could not be read"
+        apt_install "${opts[@]}" -- "${packages[@]}"
+    fi
+    if [ -z "$set" ]; then
+        # Wine shows GBK text only under a Chinese locale (ANSI code page 936).
+        if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.utf-\?8$'; then
+            as_root sed -i 's/^# *zh_CN.UTF-8 UTF-8/zh_CN.UTF-8 UTF-8/' /etc/locale.gen
+            as_root locale-gen >/dev/null
+        fi
+    fi
+}
