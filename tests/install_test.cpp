@@ -5,10 +5,17 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/message.h"
+#include "platform/process.h"
+#include "platform/text.h"
 #include "test_util.h"
-#include "ui/update_dlg.h"
+#include "common/failure.h"
+#include "install/install.h"
+#include "install/layout.h"
+#include "log/update_log.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -31,20 +38,23 @@ using testutil::WriteFile;
 const char kMd5Abc[] = "900150983cd24fb0d6963f7d28e17f72";
 const char kMd5A[] = "0cc175b9c0f1b6a831c399e269772661";
 
-// A temporary tree "Update/Vadarodazu/" and an install folder "game/", as a run lays
-// them out, and a window object whose log goes to "log.txt".
-class InstallStep : public testing::Test {
+// A temporary tree "Update/Vadarodazu/" and an install folder "game/", records of a
+// manifest, and a log in "log.txt".
+class InstallStepTest : public testing::Test {
 protected:
-    InstallStep() : src(dir.Join("Update/Vadarodazu/")), dst(dir.Join("game/")) {
+    InstallStepTest()
+        : src(dir.Join("Update/Vadarodazu/")),
+          dst(dir.Join("game/")),
+          layout(dir.Path(), "http://127.0.0.1:1/DownLoad/"),
+          entries(kManifestCapacity) {
         platform::CreateFolder(dir.Join("Update").c_str());
         platform::CreateFolder(src.c_str());
         platform::CreateFolder(dst.c_str());
-        dlg.m_log.Open(dir.Join("log.txt").c_str());
-        snprintf(dlg.m_treeRoot, sizeof(dlg.m_treeRoot), "%s", src.c_str());
+        log.Open(dir.Join("log.txt").c_str());
     }
 
     void Record(const char* md5, const char* filename, int32_t size = 0) {
-        ManifestEntry& e = dlg.m_newEntries[dlg.m_newCount++];
+        ManifestEntry& e = entries[count++];
         memset(&e, 0, sizeof(e));
         snprintf(e.md5, sizeof(e.md5), "%s", md5);
         snprintf(e.filename, sizeof(e.filename), "%s", filename);
@@ -65,7 +75,8 @@ protected:
             Quiet() { testing::internal::CaptureStdout(); }
             ~Quiet() { testing::internal::GetCapturedStdout(); }
         } quiet;
-        dlg.CopyUpdateTree(to.c_str(), from.c_str());
+        InstallStep step(log, layout, entries.data(), count, StopToken());
+        step.CopyTree(to, from);
     }
     std::string Log() { return ReadFile(dir.Join("log.txt")); }
     static bool Logged(const std::string& log, const std::string& line) {
@@ -75,10 +86,13 @@ protected:
     TempDir dir;
     FixedEnvironment env{platform::kIdNo};
     std::string src, dst;
-    CUpdateDlg dlg;
+    InstallLayout layout;
+    UpdateLog log;
+    std::vector<ManifestEntry> entries;
+    int count = 0;
 };
 
-TEST_F(InstallStep, VerifiedFilesMoveToTheSamePlace) {
+TEST_F(InstallStepTest, VerifiedFilesMoveToTheSamePlace) {
     Record(kMd5Abc, "readme.txt");
     Record(kMd5A, "data/maps/a.dat");
     // A name whose second byte is 0x5C ("\"): GBK 9C 5C.
@@ -101,7 +115,7 @@ TEST_F(InstallStep, VerifiedFilesMoveToTheSamePlace) {
     EXPECT_TRUE(env.Messages().empty());
 }
 
-TEST_F(InstallStep, UnverifiedFilesAreLoggedAndDropped) {
+TEST_F(InstallStepTest, UnverifiedFilesAreLoggedAndDropped) {
     Record(kMd5Abc, "wrong.dll");                             // the file holds "abd"
     Record("900150983CD24FB0D6963F7D28E17F72", "upper.dll");  // digest text in capitals
     Put(src, "wrong.dll", "abd");
@@ -125,37 +139,41 @@ TEST_F(InstallStep, UnverifiedFilesAreLoggedAndDropped) {
 
 // A file digested as it arrived is not read again; one whose size changed since is, and
 // a record's receipt never vouches for a file in another place.
-TEST_F(InstallStep, TheDigestOnReceiptCountsOnlyForTheSameFileUnchangedInSize) {
+TEST_F(InstallStepTest, TheDigestOnReceiptCountsOnlyForTheSameFileUnchangedInSize) {
     Record(kMd5Abc, "data/a.txt", 3);
     Record(kMd5Abc, "data/grown.txt", 3);
     Record(kMd5Abc, "other/a.txt", 3);
-    for (int i = 0; i < 2; ++i) dlg.m_newEntries[i].received = 1;
+    for (int i = 0; i < 2; ++i) entries[i].received = 1;
     Put(src, "data/a.txt", "abc");
     Put(src, "data/grown.txt", "abcd");  // written to after it arrived
     Put(src, "other/a.txt", "abd");      // same name and size, another record, not received
     Install();
 
     EXPECT_EQ(ReadFile(dst + "data/a.txt"), "abc");
-    EXPECT_TRUE(dlg.m_newEntries[0].verified);
+    EXPECT_TRUE(entries[0].verified);
     EXPECT_FALSE(Exists(dst + "data/grown.txt"));
-    EXPECT_FALSE(dlg.m_newEntries[1].verified);
+    EXPECT_FALSE(entries[1].verified);
     EXPECT_FALSE(Exists(dst + "other/a.txt"));
-    EXPECT_FALSE(dlg.m_newEntries[2].verified);
+    EXPECT_FALSE(entries[2].verified);
 }
 
-TEST_F(InstallStep, SameBaseNameInTwoFoldersMatchesEitherRecord) {
+TEST_F(InstallStepTest, AFileWithAnotherFoldersBytesIsNotInstalled) {
     Record(kMd5Abc, "one/x.dat");
     Record(kMd5A, "two/x.dat");
-    // Each file carries the digest of the other folder's record.
+    // Each file carries the digest of the other folder's record: neither is the file its
+    // own record lists, so neither may replace what is installed there.
     Put(src, "one/x.dat", "a");
     Put(src, "two/x.dat", "abc");
+    Put(dst, "one/x.dat", "installed");
     Install();
-    EXPECT_EQ(ReadFile(dst + "one/x.dat"), "a");
-    EXPECT_EQ(ReadFile(dst + "two/x.dat"), "abc");
-    EXPECT_EQ(Log().find("没拷贝"), std::string::npos);
+    EXPECT_EQ(ReadFile(dst + "one/x.dat"), "installed");
+    EXPECT_FALSE(Exists(dst + "two/x.dat"));
+    EXPECT_FALSE(entries[0].verified);
+    EXPECT_FALSE(entries[1].verified);
+    EXPECT_TRUE(Logged(Log(), "没拷贝x.dat"));
 }
 
-TEST_F(InstallStep, DeferredExecutableIsVerifiedThenLeftForTheRestart) {
+TEST_F(InstallStepTest, DeferredExecutableIsVerifiedThenLeftForTheRestart) {
 #ifndef _WIN32
     char self[4096];
     ASSERT_TRUE(platform::ModulePath(self, sizeof(self)));
@@ -178,8 +196,8 @@ TEST_F(InstallStep, DeferredExecutableIsVerifiedThenLeftForTheRestart) {
     EXPECT_FALSE(Exists(src + "bin/Brenthor.exe.cfg"));
     EXPECT_EQ(ReadFile(dst + "Brenthor.exe"), "running program");
     EXPECT_FALSE(Exists(dst + "bin/Brenthor.exe.cfg"));
-    EXPECT_TRUE(dlg.m_newEntries[0].verified);
-    EXPECT_FALSE(dlg.m_newEntries[1].verified);
+    EXPECT_TRUE(entries[0].verified);
+    EXPECT_FALSE(entries[1].verified);
     EXPECT_TRUE(Logged(Log(), "没拷贝Brenthor.exe.cfg"));
 #ifndef _WIN32
     const std::string after = ReadFile(pending);
@@ -194,7 +212,7 @@ TEST_F(InstallStep, DeferredExecutableIsVerifiedThenLeftForTheRestart) {
 #endif
 }
 
-TEST_F(InstallStep, ARecordIsVerifiedOnlyByAFileInItsOwnPlace) {
+TEST_F(InstallStepTest, ARecordIsVerifiedOnlyByAFileInItsOwnPlace) {
     Record(kMd5A, "one/x.dat", 1);
     Record(kMd5A, "two\\x.dat", 1);  // written with a backslash
     Record(kMd5Abc, "three/x.dat", 3);
@@ -204,15 +222,15 @@ TEST_F(InstallStep, ARecordIsVerifiedOnlyByAFileInItsOwnPlace) {
     Put(src, "four/x.dat", "abc");  // a leftover matching "three" by base name and digest
     Put(src, "size/wrong.dat", "abc");
     Install();
-    EXPECT_TRUE(dlg.m_newEntries[0].verified);
-    EXPECT_TRUE(dlg.m_newEntries[1].verified);
-    EXPECT_FALSE(dlg.m_newEntries[2].verified);
-    EXPECT_FALSE(dlg.m_newEntries[3].verified);
-    EXPECT_EQ(ReadFile(dst + "four/x.dat"), "abc");  // installed where it lay, as before
+    EXPECT_TRUE(entries[0].verified);
+    EXPECT_TRUE(entries[1].verified);
+    EXPECT_FALSE(entries[2].verified);
+    EXPECT_FALSE(entries[3].verified);
+    EXPECT_FALSE(Exists(dst + "four/x.dat"));  // no record lists its place
 }
 
 #ifndef _WIN32
-TEST_F(InstallStep, OnlyRegularFilesAreDigestedOrMoved) {
+TEST_F(InstallStepTest, OnlyRegularFilesAreDigestedOrMoved) {
     Record(kMd5A, "pipe.dat", 1);
     Record(kMd5A, "link.dat", 1);
     Put(dir.Path() + "/", "outside.dat", "a");
@@ -225,8 +243,8 @@ TEST_F(InstallStep, OnlyRegularFilesAreDigestedOrMoved) {
     EXPECT_FALSE(Exists(dst + "pipe.dat"));
     EXPECT_FALSE(Exists(dst + "link.dat"));
     EXPECT_EQ(ReadFile(dir.Join("outside.dat")), "a");
-    EXPECT_FALSE(dlg.m_newEntries[0].verified);
-    EXPECT_FALSE(dlg.m_newEntries[1].verified);
+    EXPECT_FALSE(entries[0].verified);
+    EXPECT_FALSE(entries[1].verified);
     EXPECT_TRUE(Logged(Log(), "没拷贝pipe.dat"));
 }
 #endif
@@ -267,7 +285,7 @@ private:
 
 const char kInUse[] = "文件已被打开，请关闭游戏大厅后重试！";
 
-TEST_F(InstallStep, FileInUseAnsweredNoAbandonsTheRun) {
+TEST_F(InstallStepTest, FileInUseAnsweredNoAbandonsTheRun) {
     Record(kMd5Abc, "lobby.dll");
     Put(src, "lobby.dll", "abc");
     Put(dst, "lobby.dll", "old");
@@ -277,9 +295,10 @@ TEST_F(InstallStep, FileInUseAnsweredNoAbandonsTheRun) {
     bool threw = false;
     try {
         Install();
-    } catch (int code) {
+    } catch (const UpdateFailed& failure) {
         threw = true;
-        EXPECT_EQ(code, 0);
+        EXPECT_EQ(failure.Step(), FailedStep::Install);
+        EXPECT_EQ(failure.Lines().at(0), "文件被占用，更新失败:" + dst + "lobby.dll");
     }
     EXPECT_TRUE(threw);
     hold.Release();
@@ -303,7 +322,7 @@ int RetryTwice(const char* text, const char*, unsigned style) {
     return g_prompts < 5 ? platform::kIdYes : platform::kIdNo;
 }
 
-TEST_F(InstallStep, FileInUseRetriedUntilFreeThenTheWalkGoesOn) {
+TEST_F(InstallStepTest, FileInUseRetriedUntilFreeThenTheWalkGoesOn) {
     Record(kMd5Abc, "lobby.dll");
     Record(kMd5A, "other/a.txt");
     Record(kMd5A, "z.txt");
@@ -327,7 +346,7 @@ TEST_F(InstallStep, FileInUseRetriedUntilFreeThenTheWalkGoesOn) {
     EXPECT_FALSE(Exists(src + "lobby.dll"));
 }
 
-TEST_F(InstallStep, EmptyOrMissingTreeOnlyCreatesTheDestination) {
+TEST_F(InstallStepTest, EmptyOrMissingTreeOnlyCreatesTheDestination) {
     platform::CreateFolder(dir.Join("empty").c_str());
     CopyTree(dir.Join("target1/"), dir.Join("empty/"));
     CopyTree(dir.Join("target2/"), dir.Join("missing/"));
@@ -341,7 +360,7 @@ TEST_F(InstallStep, EmptyOrMissingTreeOnlyCreatesTheDestination) {
         EXPECT_EQ(entries, 0) << target;
     }
     EXPECT_FALSE(platform::PathExists(dir.Join("missing").c_str()));
-    EXPECT_EQ(dlg.m_log.LineCount(), 0);
+    EXPECT_EQ(log.LineCount(), 0);
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/platform.h"
+#include "platform/process.h"
 
 int main(int argc, char** argv) {
     if (argc >= 3 && strcmp(argv[1], "--guard-probe") == 0) {

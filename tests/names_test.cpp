@@ -8,9 +8,9 @@
 #include "common/text.h"
 #include "digest/md5.h"
 #include "manifest/manifest.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/text.h"
 #include "test_util.h"
-#include "ui/update_dlg.h"
 
 #ifndef _WIN32
 #include <sys/stat.h>

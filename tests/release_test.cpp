@@ -14,7 +14,6 @@
 #include "run_fixture.h"
 #include "manifest/manifest.h"
 #include "test_util.h"
-#include "ui/update_dlg.h"
 
 namespace {
 
@@ -201,7 +200,7 @@ protected:
     void SetUp() override {
         RunFixture::SetUp();
         GenerateKeyPair(publicKey, secretKey);
-        dlg->m_releaseKey = KeyText(publicKey, sizeof(publicKey));
+        options.releaseKey = KeyText(publicKey, sizeof(publicKey));
     }
 
     // The manifest the publishing tool writes for `files`.

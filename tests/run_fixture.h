@@ -1,16 +1,15 @@
-// A whole run of the update procedure in-process: an install folder, the loopback server
-// as the update server, and the updater's object set up on them as the window sets it up.
+// A whole run of the updater in-process: an install folder, the loopback server as the
+// update server, and a run over both.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <memory>
 #include <string>
 
 #include "loopback_server.h"
+#include "session/update_run.h"
 #include "test_util.h"
-#include "ui/update_dlg.h"
 
 namespace testutil {
 
@@ -18,30 +17,22 @@ class RunFixture : public testing::Test {
 protected:
     void SetUp() override {
         testing::internal::CaptureStdout();
-        dlg.reset(new CUpdateDlg);
-        snprintf(dlg->m_gameDir, sizeof(dlg->m_gameDir), "%s", dir.Path().c_str());
-        snprintf(dlg->m_serverUrl, sizeof(dlg->m_serverUrl), "%s/DownLoad/",
-                 server.BaseUrl().c_str());
-        snprintf(dlg->m_downloadBase, sizeof(dlg->m_downloadBase), "%s/DownLoad//",
-                 server.BaseUrl().c_str());
-        snprintf(dlg->m_packageName, sizeof(dlg->m_packageName), "Vadarodazu");
-        dlg->m_log.Open(dir.Join("updatelog.txt").c_str());
-        dlg->m_transfer.SetTimeouts(3000, 2000);
+        options.connectTimeoutMs = 3000;
+        options.receiveTimeoutMs = 2000;
     }
     void TearDown() override {
-        dlg.reset();
+        run.reset();
         EndStdoutCapture(HasFailure());
     }
 
-    // True when RunUpdate returned, false when it threw.
-    bool Run() {
-        try {
-            dlg->RunUpdate();
-            return true;
-        } catch (...) {
-            return false;
-        }
+    // A new run over the install folder and the loopback server, with `options`.
+    UpdateRun& NewRun() {
+        run.reset();
+        run.reset(new UpdateRun(dir.Path(), server.BaseUrl() + "/DownLoad/", options));
+        return *run;
     }
+    // A whole run on this thread: true when it finished, false when it failed.
+    bool Run() { return NewRun().RunHere() == RunStatus::Finished; }
     // Requests for a file of the release.
     int Fetches(const std::string& name) {
         return server.Requests("/DownLoad//Vadarodazu/" + name);
@@ -51,7 +42,8 @@ protected:
     TempDir dir;
     FixedEnvironment env;
     LoopbackServer server;
-    std::unique_ptr<CUpdateDlg> dlg;
+    UpdateRun::Options options;
+    std::unique_ptr<UpdateRun> run;
 };
 
 }  // namespace testutil

@@ -5,10 +5,13 @@
 #include <string>
 #include <thread>
 
+#include "common/failure.h"
 #include "common/text.h"
-#include "platform/platform.h"
+#include "install/layout.h"
+#include "platform/clock.h"
+#include "platform/process.h"
+#include "session/update_run.h"
 #include "test_util.h"
-#include "ui/update_dlg.h"
 
 namespace {
 
@@ -18,44 +21,67 @@ using testutil::TempDir;
 
 TEST(SessionPaths, DerivedFromTheExecutablesFolder) {
     testing::internal::CaptureStdout();
-    CUpdateDlg dlg;
-    dlg.InitSessionPaths();
+    UpdateRun run;
     char self[260];
     ASSERT_TRUE(platform::ModulePath(self, sizeof(self)));
     std::string dir = self;
     dir.resize(dir.find_last_of("/\\"));
-    EXPECT_EQ(std::string(dlg.m_gameDir), dir);
-    EXPECT_EQ(std::string(dlg.m_lobbyPath), dir + "\\Halcyra.exe");
-    EXPECT_STREQ(dlg.m_packageName, "Vadarodazu");
-    EXPECT_EQ(std::string(dlg.m_serverUrl).rfind("http://", 0), 0u);
-    EXPECT_EQ(std::string(dlg.m_serverUrl).substr(strlen(dlg.m_serverUrl) - 10), "/DownLoad/");
+    const InstallLayout& layout = run.Layout();
+    EXPECT_EQ(layout.GameDir(), dir);
+    EXPECT_EQ(layout.LobbyPath(), dir + "\\Halcyra.exe");
+    EXPECT_EQ(layout.ServerUrl().rfind("http://", 0), 0u);
+    EXPECT_EQ(layout.ServerUrl().substr(layout.ServerUrl().size() - 10), "/DownLoad/");
+    EXPECT_EQ(layout.ManifestUrl().substr(layout.ManifestUrl().size() - 25),
+              "/DownLoad//Vadarodazu.xml");
     // "更新失败，请到 " ... "下载最新版本"
-    EXPECT_EQ(std::string(dlg.m_failMessage)
-                  .rfind("\xb8\xfc\xd0\xc2\xca\xa7\xb0\xdc\xa3\xac\xc7\xeb\xb5\xbd ", 0),
-              0u);
-    EXPECT_NE(
-        std::string(dlg.m_failMessage).find("\xcf\xc2\xd4\xd8\xd7\xee\xd0\xc2\xb0\xe6\xb1\xbe"),
-        std::string::npos);
-    EXPECT_FALSE(dlg.m_pathTooLong);
+    EXPECT_EQ(
+        run.FailMessage().rfind("\xb8\xfc\xd0\xc2\xca\xa7\xb0\xdc\xa3\xac\xc7\xeb\xb5\xbd ", 0),
+        0u);
+    EXPECT_NE(run.FailMessage().find("\xcf\xc2\xd4\xd8\xd7\xee\xd0\xc2\xb0\xe6\xb1\xbe"),
+              std::string::npos);
     testing::internal::GetCapturedStdout();
+}
+
+TEST(SessionPaths, EachFilesPlacesAndTheLengthRule) {
+    const InstallLayout layout("/games/lobby", "http://h:1/DownLoad/");
+    const InstallLayout::Entry e = layout.For("data/x.dat");
+    EXPECT_EQ(e.installed, "/games/lobby/data/x.dat");
+    EXPECT_EQ(e.temporary, "/games/lobby/Update/Vadarodazu/data/x.dat");
+    EXPECT_EQ(e.url, "http://h:1/DownLoad//Vadarodazu/data/x.dat");
+    EXPECT_EQ(e.logName, "Vadarodazu/data/x.dat");
+    EXPECT_EQ(layout.DownloadedManifest(), "/games/lobby/Update/Vadarodazu.xml");
+    EXPECT_EQ(layout.InstalledManifest(), "/games/lobby\\Vadarodazu.xml");
+
+    // The temporary path is the longest: it may have kMaxPath bytes, not one more.
+    const std::string folder = "/" + std::string(100, 'g');
+    const InstallLayout deep(folder, "http://h:1/DownLoad/");
+    const size_t fits = InstallLayout::kMaxPath - deep.TreeRoot().size();
+    EXPECT_EQ(deep.For(std::string(fits, 'n').c_str()).temporary.size(), InstallLayout::kMaxPath);
+    try {
+        deep.For(std::string(fits + 1, 'n').c_str());
+        ADD_FAILURE() << "a path one byte too long was taken";
+    } catch (const UpdateFailed& failure) {
+        EXPECT_EQ(failure.Lines().at(0), "路径太长，更新失败:" + std::string(fits + 1, 'n'));
+    }
 }
 
 TEST(SessionPaths, AnInstallFolderTooLongForTheLobbysPathIsRefused) {
     testing::internal::CaptureStdout();
-    // 245 bytes fit the folder's field, but not with "\Halcyra.exe" after them.
+    // 245 bytes fit a path, but not with "\Halcyra.exe" after them.
     const std::string folder = "/" + std::string(244, 'g');
     platform::SetModuleDirForTesting(folder.c_str());
     {
-        CUpdateDlg dlg;
-        dlg.InitSessionPaths();
-        EXPECT_TRUE(dlg.m_pathTooLong);
+        FixedEnvironment env;
+        UpdateRun run;
+        EXPECT_FALSE(run.Start());
+        EXPECT_EQ(run.Status(), RunStatus::Failed);
+        ASSERT_EQ(FixedEnvironment::Messages().size(), 1u);
+        EXPECT_NE(FixedEnvironment::Messages()[0].find("游戏目录的路径太长"), std::string::npos);
     }
     platform::SetModuleDirForTesting("/games/lobby");
     {
-        CUpdateDlg dlg;
-        dlg.InitSessionPaths();
-        EXPECT_FALSE(dlg.m_pathTooLong);
-        EXPECT_STREQ(dlg.m_lobbyPath, "/games/lobby\\Halcyra.exe");
+        UpdateRun run;
+        EXPECT_EQ(run.Layout().LobbyPath(), "/games/lobby\\Halcyra.exe");
     }
     platform::SetModuleDirForTesting(nullptr);
     testing::internal::GetCapturedStdout();
@@ -80,17 +106,17 @@ TEST(StartSession, DirectoryTooShortShowsTheMessageAndFailsTheRun) {
     TempDir dir;
     FixedEnvironment env;
     testing::internal::CaptureStdout();
-    CUpdateDlg dlg;
     // An executable in the root of a drive leaves "C:" as the install directory.
-    dlg.StartSession("C:", "Vadarodazu", "http://127.0.0.1:1/DownLoad//");
+    UpdateRun run("C:", "http://127.0.0.1:1/DownLoad/");
+    EXPECT_FALSE(run.Start());
     testing::internal::GetCapturedStdout();
     const auto messages = FixedEnvironment::Messages();
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].rfind("\xd7\xd4\xb6\xaf\xb8\xfc\xd0\xc2", 0), 0u);  // 自动更新...
     // No worker was started, and the window is told to end the run as failed rather
     // than wait for ever.
-    EXPECT_TRUE(dlg.StopWorker(0));
-    EXPECT_EQ(dlg.m_status, STATUS_FAILED);
+    EXPECT_TRUE(run.Wait(0));
+    EXPECT_EQ(run.Status(), RunStatus::Failed);
 }
 
 TEST(StartSession, LogPathAndFirstLines) {
@@ -98,13 +124,11 @@ TEST(StartSession, LogPathAndFirstLines) {
     FixedEnvironment env;
     testing::internal::CaptureStdout();
     {
-        CUpdateDlg dlg;
-        snprintf(dlg.m_serverUrl, sizeof(dlg.m_serverUrl), "bad");  // RunUpdate fails at once
-        dlg.StartSession(dir.Path().c_str(), "Vadarodazu", "http://127.0.0.1:1/DownLoad//");
-        ASSERT_TRUE(dlg.StopWorker(10000));
-        EXPECT_EQ(dlg.m_status, STATUS_FAILED);
-        EXPECT_EQ(dlg.m_totalSize, 0);
-        EXPECT_STREQ(dlg.m_downloadBase, "http://127.0.0.1:1/DownLoad//");
+        UpdateRun run(dir.Path(), "bad");  // the update fails at once
+        ASSERT_TRUE(run.Start());
+        ASSERT_TRUE(run.Wait(10000));
+        EXPECT_EQ(run.Status(), RunStatus::Failed);
+        EXPECT_EQ(run.Snapshot().totalSize, 0);
     }
     testing::internal::GetCapturedStdout();
     const std::string log = ReadFile(dir.Path() + "/updatelog.txt");
@@ -125,11 +149,10 @@ TEST(StartSession, OverlongDirectoryFailsTheRun) {
     TempDir dir;
     FixedEnvironment env;
     testing::internal::CaptureStdout();
-    CUpdateDlg dlg;
-    const std::string deep = dir.Path() + "/" + std::string(300, 'd');
-    dlg.StartSession(deep.c_str(), "Vadarodazu", "http://127.0.0.1:1/DownLoad//");
+    UpdateRun run(dir.Path() + "/" + std::string(300, 'd'), "http://127.0.0.1:1/DownLoad/");
+    EXPECT_FALSE(run.Start());
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(dlg.m_status, STATUS_FAILED);
+    EXPECT_EQ(run.Status(), RunStatus::Failed);
     const auto messages = FixedEnvironment::Messages();
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_NE(messages[0].find("游戏目录的路径太长"), std::string::npos);

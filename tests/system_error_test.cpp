@@ -5,7 +5,10 @@
 #include <string>
 
 #include "common/text.h"
-#include "platform/platform.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/http.h"
+#include "platform/text.h"
 #include "test_util.h"
 
 #ifdef _WIN32

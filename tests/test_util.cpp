@@ -9,7 +9,11 @@
 #include <random>
 
 #include "digest/md5.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/message.h"
+#include "platform/process.h"
+#include "platform/text.h"
 
 #ifdef _WIN32
 #include <windows.h>

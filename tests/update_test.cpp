@@ -13,8 +13,8 @@
 #include "loopback_server.h"
 #include "run_fixture.h"
 #include "manifest/manifest.h"
+#include "platform/files.h"
 #include "test_util.h"
-#include "ui/update_dlg.h"
 
 namespace {
 
@@ -182,10 +182,24 @@ std::vector<std::string> StartedInLog(const std::string& log) {
     return names;
 }
 
+TEST_F(RunUpdateTest, AFileWhosePathsDoNotFitFailsTheRunBeforeItIsFetched) {
+    // An install folder of 200 bytes: a name of 60 passes the manifest's checks, but its
+    // paths below the folder are longer than the system's.
+    const std::string deep = dir.Path() + "/" + std::string(199 - dir.Path().size(), 'd');
+    platform::CreateFolder(deep.c_str());
+    const std::string name = std::string(60, 'n') + ".dat";
+    Serve({{name, kMd5Abc, "abc"}});
+    run.reset(new UpdateRun(deep, server.BaseUrl() + "/DownLoad/", options));
+    EXPECT_EQ(run->RunHere(), RunStatus::Failed);
+    EXPECT_EQ(Fetches(name), 0);
+    EXPECT_NE(ReadFile(deep + "/updatelog.txt").find("路径太长，更新失败:" + name),
+              std::string::npos);
+}
+
 TEST_F(RunUpdateTest, SeveralInFlightInstallEveryFileStartedInTheManifestsOrder) {
     const std::vector<File> release = Release(23);
     Serve(release);
-    dlg->m_parallelTransfers = 4;
+    options.parallelTransfers = 4;
     ASSERT_TRUE(Run());
     // Every byte counted once, the manifest's too.
     int32_t total = static_cast<int32_t>(Manifest(release).size());
@@ -198,8 +212,8 @@ TEST_F(RunUpdateTest, SeveralInFlightInstallEveryFileStartedInTheManifestsOrder)
         total += static_cast<int32_t>(f.body.size());
         names.push_back(f.name);
     }
-    EXPECT_EQ(dlg->m_totalReceived, total);
-    EXPECT_EQ(dlg->m_fileReceived, 0u);
+    EXPECT_EQ(run->Snapshot().totalReceived, total);
+    EXPECT_EQ(run->Snapshot().fileReceived, 0u);
     EXPECT_EQ(StartedInLog(ReadFile(dir.Join("updatelog.txt"))), names);
     // The manifest's connection and three more, each kept for the whole run.
     EXPECT_LE(server.Connections(), 4);
@@ -208,7 +222,7 @@ TEST_F(RunUpdateTest, SeveralInFlightInstallEveryFileStartedInTheManifestsOrder)
 TEST_F(RunUpdateTest, OneAtATimeAsksInTheManifestsOrderOnOneConnection) {
     const std::vector<File> release = Release(9);
     Serve(release);
-    dlg->m_parallelTransfers = 1;
+    options.parallelTransfers = 1;
     ASSERT_TRUE(Run());
     std::vector<std::string> expected = {"/DownLoad//Vadarodazu.xml"};
     for (const File& f : release) {
@@ -227,7 +241,7 @@ TEST_F(RunUpdateTest, AConnectionTheServerClosesBetweenFilesIsOpenedAgain) {
         server.Route("/DownLoad//Vadarodazu/" + f.name, reply);
     }
     for (unsigned n : {1u, 4u}) {
-        dlg->m_parallelTransfers = n;
+        options.parallelTransfers = n;
         platform::RemoveFile(dir.Join("Vadarodazu.xml").c_str());
         for (const File& f : release) platform::RemoveFile(dir.Join(f.name).c_str());
         ASSERT_TRUE(Run()) << n;
@@ -238,7 +252,7 @@ TEST_F(RunUpdateTest, AConnectionTheServerClosesBetweenFilesIsOpenedAgain) {
 // A file that fails while others are in flight: the run fails, a slow transfer still
 // running is stopped short, nothing is installed and the installed manifest stays.
 TEST_F(RunUpdateTest, OneFailingTransferFailsTheRunAndStopsTheOthers) {
-    dlg->m_transfer.minRate = 1;  // the slow file is never stalled by the rate rule
+    options.minRate = 1;  // the slow file is never stalled by the rate rule
     const std::string slowBody = Body(60000, 's');
     Reply notFound{"404 Not Found", {}, "<html><body>404</body></html>"};
     Reply cut{"200 OK", {}, Body(30000, 'c')};
@@ -256,10 +270,9 @@ TEST_F(RunUpdateTest, OneFailingTransferFailsTheRunAndStopsTheOthers) {
         slow.dripMs = 1;  // a minute for the whole body
         server.Route("/DownLoad//Vadarodazu/slow.bin", slow);
         server.Route("/DownLoad//Vadarodazu/bad.bin", bad);
-        dlg->m_parallelTransfers = 4;
-        dlg->m_status = STATUS_RUNNING;
+        options.parallelTransfers = 4;
         EXPECT_FALSE(Run()) << bad.status;
-        EXPECT_EQ(dlg->m_status, STATUS_FAILED);
+        EXPECT_EQ(run->Status(), RunStatus::Failed);
         const std::string log = ReadFile(dir.Join("updatelog.txt"));
         EXPECT_NE(log.find("下载失败Vadarodazu/bad.bin:"), std::string::npos) << bad.status;
         // Stopped, not failed on its own: no cause logged for it, and not all there.
@@ -282,17 +295,18 @@ TEST_F(RunUpdateTest, StoppingTheWorkerStopsEveryTransfer) {
         slow.dripMs = 1;
         server.Route("/DownLoad//Vadarodazu/" + f.name, slow);
     }
-    dlg->m_transfer.minRate = 1;
-    dlg->m_parallelTransfers = 4;
-    bool returned = true;
-    std::thread worker([&] { returned = Run(); });
+    options.minRate = 1;
+    options.parallelTransfers = 4;
+    UpdateRun& stopped = NewRun();
+    ASSERT_TRUE(stopped.Start());
     // Until every slot has its first bytes.
-    while (server.TotalRequests() < 5 || dlg->m_totalReceived < 4) {
+    while (server.TotalRequests() < 5 || stopped.Snapshot().totalReceived < 4) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    dlg->StopWorker(0);  // asks the worker to stop; there is no worker thread to wait for
-    worker.join();
-    EXPECT_FALSE(returned);
+    stopped.Stop();
+    ASSERT_TRUE(stopped.Wait(10000));
+    EXPECT_EQ(stopped.Status(), RunStatus::Failed);
+    EXPECT_TRUE(stopped.WasCancelled());
     EXPECT_EQ(server.TotalRequests(), 5);  // the manifest and the four in flight
     const std::string log = ReadFile(dir.Join("updatelog.txt"));
     EXPECT_EQ(log.find("下载失败"), std::string::npos);

@@ -1,7 +1,5 @@
-// The progress window's logic, driven through a recording canvas and a fake host. The
-// window starts a real session on OnInitDialog, in a fresh install folder: with no
-// server listening the worker fails at once, and the tests then set the shared counters
-// themselves.
+// The progress window's logic, driven through a recording canvas and a fake host, over a
+// run whose progress the tests set.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -13,9 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/process.h"
+#include "platform/window.h"
 #include "test_util.h"
-#include "ui/update_dlg.h"
+#include "ui/progress_window.h"
 
 namespace {
 
@@ -84,37 +83,31 @@ public:
     int invalidates = 0, closes = 0, drags = 0;
 };
 
-class ProgressWindow : public testing::Test {
+// A run that only reports what the test sets, and counts the stops asked for.
+class FakeRun : public ProgressSource {
+public:
+    Progress Snapshot() const override { return progress; }
+    void Stop() override { ++stops; }
+    Progress progress;
+    int stops = 0;
+};
+
+class ProgressWindowTest : public testing::Test {
 protected:
-    void SetUp() override {
-        // The window's session works in the executable's folder: here a fresh one.
-        m_cwd = fs::current_path();
-        platform::SetModuleDirForTesting(m_install.Path().c_str());
-    }
-    void TearDown() override {
-        testing::internal::CaptureStdout();
-        m_dlg.reset();
-        testing::internal::GetCapturedStdout();
-        platform::SetModuleDirForTesting(nullptr);
-        std::error_code ec;
-        fs::current_path(m_cwd, ec);
-    }
-    // Opens the window on `host` and waits for the session's worker to give up.
-    CUpdateDlg& Open() {
-        // The session's log lines, mirrored to standard output, stay out of the report.
-        testing::internal::CaptureStdout();
-        m_dlg.reset(new CUpdateDlg);
-        const bool opened = m_dlg->OnInitDialog(m_host);
-        const bool stopped = m_dlg->StopWorker(10000);
-        testing::internal::GetCapturedStdout();
-        EXPECT_TRUE(opened);
-        EXPECT_TRUE(stopped);
-        m_dlg->m_status = STATUS_RUNNING;
-        m_dlg->m_fileSize = 0;
-        m_dlg->m_fileReceived = 0;
-        m_dlg->m_totalSize = 0;
-        m_dlg->m_totalReceived = 0;
+    ProgressWindow& Open() {
+        m_run.progress.fileSize = 0;
+        m_dlg.reset(
+            new ProgressWindow(m_run, "/nowhere/Halcyra.exe", "更新失败，请到 x下载最新版本"));
+        EXPECT_TRUE(m_dlg->OnInitDialog(m_host));
         return *m_dlg;
+    }
+    // Sets the run's counters as the next timer tick reads them.
+    void Set(uint32_t fileSize, uint32_t fileReceived, int32_t totalSize, int32_t totalReceived) {
+        m_run.progress.fileSize = fileSize;
+        m_run.progress.fileReceived = fileReceived;
+        m_run.progress.totalSize = totalSize;
+        m_run.progress.totalReceived = totalReceived;
+        m_dlg->OnTimer(100);
     }
     RecordingCanvas Paint() {
         RecordingCanvas canvas;
@@ -138,15 +131,12 @@ protected:
     }
 
     FakeHost m_host;
-    std::unique_ptr<CUpdateDlg> m_dlg;
+    FakeRun m_run;
+    std::unique_ptr<ProgressWindow> m_dlg;
     testutil::FixedEnvironment m_env;
-
-private:
-    testutil::TempDir m_install;
-    fs::path m_cwd;
 };
 
-TEST_F(ProgressWindow, InitSetsTitleTimerAndSizeFromTheBackground) {
+TEST_F(ProgressWindowTest, InitSetsTitleTimerAndSizeFromTheBackground) {
     m_host.background = {500, 120};
     Open();
     ASSERT_EQ(m_host.titles.size(), 1u);
@@ -158,10 +148,7 @@ TEST_F(ProgressWindow, InitSetsTitleTimerAndSizeFromTheBackground) {
     EXPECT_EQ(m_host.sizes[0].cy, 120);
 
     // A larger background is drawn whole; everything else keeps its place.
-    m_dlg->m_fileSize = 10;
-    m_dlg->m_fileReceived = 10;
-    m_dlg->m_totalSize = 10;
-    m_dlg->m_totalReceived = 10;
+    Set(10, 10, 10, 10);
     const RecordingCanvas c = Paint();
     ASSERT_EQ(c.draws.size(), 5u);
     EXPECT_EQ(c.draws[0].cx, 500);
@@ -176,12 +163,9 @@ TEST_F(ProgressWindow, InitSetsTitleTimerAndSizeFromTheBackground) {
     EXPECT_EQ(c.draws[4].y, 67);
 }
 
-TEST_F(ProgressWindow, PaintsBackgroundSpeedBarsAndButtonInOrder) {
+TEST_F(ProgressWindowTest, PaintsBackgroundSpeedBarsAndButtonInOrder) {
     Open();
-    m_dlg->m_fileSize = 100;
-    m_dlg->m_fileReceived = 50;  // 172.5 px, cut to 172
-    m_dlg->m_totalSize = 8;
-    m_dlg->m_totalReceived = 7;  // 301.875 px
+    Set(100, 50, 8, 7);
     const RecordingCanvas c = Paint();
     ASSERT_EQ(c.draws.size(), 5u);
 
@@ -219,24 +203,18 @@ TEST_F(ProgressWindow, PaintsBackgroundSpeedBarsAndButtonInOrder) {
     EXPECT_EQ(Paint().draws.back().srcX, 53);  // the highlighted frame
 }
 
-TEST_F(ProgressWindow, BarsForEmptyOverfullAndLargeSizes) {
+TEST_F(ProgressWindowTest, BarsForEmptyOverfullAndLargeSizes) {
     Open();
-    m_dlg->m_fileSize = 0;
-    m_dlg->m_fileReceived = 10;
-    m_dlg->m_totalSize = 0;
-    m_dlg->m_totalReceived = 10;
+    Set(0, 10, 0, 10);
     RecordingCanvas c = Paint();
     EXPECT_EQ(c.BarAt(37), nullptr);
     EXPECT_EQ(c.BarAt(52), nullptr);
 
-    m_dlg->m_totalSize = -5;
+    Set(m_run.progress.fileSize, m_run.progress.fileReceived, -5, m_run.progress.totalReceived);
     EXPECT_EQ(Paint().BarAt(52), nullptr);
 
     // More received than announced: the bar runs past its trough.
-    m_dlg->m_fileSize = 100;
-    m_dlg->m_fileReceived = 200;
-    m_dlg->m_totalSize = 100;
-    m_dlg->m_totalReceived = 300;
+    Set(100, 200, 100, 300);
     c = Paint();
     ASSERT_NE(c.BarAt(37), nullptr);
     EXPECT_EQ(c.BarAt(37)->cx, 690);
@@ -244,45 +222,43 @@ TEST_F(ProgressWindow, BarsForEmptyOverfullAndLargeSizes) {
     EXPECT_EQ(c.BarAt(52)->cx, 1035);
 
     // A file above 2 GiB (its size is unsigned), and a full one.
-    m_dlg->m_fileSize = 3000000000u;
-    m_dlg->m_fileReceived = 1500000000u;
+    Set(3000000000u, 1500000000u, m_run.progress.totalSize, m_run.progress.totalReceived);
     EXPECT_EQ(Paint().BarAt(37)->cx, 172);
-    m_dlg->m_fileSize = 0xFFFFFFFFu;
-    m_dlg->m_fileReceived = 0xFFFFFFFFu;
+    Set(0xFFFFFFFFu, 0xFFFFFFFFu, m_run.progress.totalSize, m_run.progress.totalReceived);
     EXPECT_EQ(Paint().BarAt(37)->cx, 345);
 }
 
-TEST_F(ProgressWindow, ButtonHighlightsOnHoverAndRepaintsOnlyOnChange) {
+TEST_F(ProgressWindowTest, ButtonHighlightsOnHoverAndRepaintsOnlyOnChange) {
     Open();
     const int before = m_host.invalidates;
     m_dlg->OnMouseMove(10, 10);
     EXPECT_EQ(m_host.invalidates, before);
     m_dlg->OnMouseMove(300, 67);  // top left corner: inside
-    EXPECT_EQ(m_dlg->m_buttonState, 1);
+    EXPECT_EQ(m_dlg->ButtonFrame(), 1);
     EXPECT_EQ(m_host.invalidates, before + 1);
     m_dlg->OnMouseMove(352, 86);  // bottom right pixel: still inside
     EXPECT_EQ(m_host.invalidates, before + 1);
     m_dlg->OnMouseMove(353, 70);  // right edge: outside
-    EXPECT_EQ(m_dlg->m_buttonState, 0);
+    EXPECT_EQ(m_dlg->ButtonFrame(), 0);
     EXPECT_EQ(m_host.invalidates, before + 2);
     m_dlg->OnMouseMove(330, 87);  // bottom edge: outside
     EXPECT_EQ(m_host.invalidates, before + 2);
 }
 
-TEST_F(ProgressWindow, ButtonFollowsTheButtonImage) {
+TEST_F(ProgressWindowTest, ButtonFollowsTheButtonImage) {
     m_host.button = {240, 24};  // four frames of 60x24
     Open();
-    EXPECT_EQ(m_dlg->m_buttonRect.left, 300);
-    EXPECT_EQ(m_dlg->m_buttonRect.top, 67);
-    EXPECT_EQ(m_dlg->m_buttonRect.right, 360);
-    EXPECT_EQ(m_dlg->m_buttonRect.bottom, 91);
+    EXPECT_EQ(m_dlg->ButtonRect().left, 300);
+    EXPECT_EQ(m_dlg->ButtonRect().top, 67);
+    EXPECT_EQ(m_dlg->ButtonRect().right, 360);
+    EXPECT_EQ(m_dlg->ButtonRect().bottom, 91);
     m_dlg->OnMouseMove(359, 90);
     const Draw button = Paint().draws.back();
     EXPECT_EQ((std::vector<int>{button.cx, button.cy, button.srcX}),
               (std::vector<int>{60, 24, 60}));
 }
 
-TEST_F(ProgressWindow, ClickOnTheButtonClosesElsewhereDrags) {
+TEST_F(ProgressWindowTest, ClickOnTheButtonClosesElsewhereDrags) {
     Open();
     m_dlg->OnLButtonDown(5, 5);
     m_dlg->OnLButtonDown(353, 80);
@@ -293,7 +269,7 @@ TEST_F(ProgressWindow, ClickOnTheButtonClosesElsewhereDrags) {
     EXPECT_EQ(m_host.drags, 2);
 }
 
-TEST_F(ProgressWindow, TimerEndsTheRunByStatus) {
+TEST_F(ProgressWindowTest, TimerEndsTheRunByStatus) {
     Open();
     const int before = m_host.invalidates;
     m_dlg->OnTimer(100);
@@ -303,19 +279,19 @@ TEST_F(ProgressWindow, TimerEndsTheRunByStatus) {
     EXPECT_TRUE(m_host.alerts.empty());
     EXPECT_EQ(m_dlg->ExitCode(), EXIT_CANCELLED);  // closed now, the run was cancelled
 
-    m_dlg->m_status = STATUS_FAILED;
+    m_run.progress.status = RunStatus::Failed;
     m_dlg->OnTimer(100);
     EXPECT_EQ(m_dlg->ExitCode(), EXIT_UPDATE_FAILED);
     EXPECT_EQ(m_host.killed, std::vector<unsigned>{100});
     ASSERT_EQ(m_host.alerts.size(), 1u);
-    EXPECT_EQ(m_host.alerts[0], m_dlg->m_failMessage);
+    EXPECT_EQ(m_host.alerts[0], "更新失败，请到 x下载最新版本");
     EXPECT_EQ(m_host.alerts[0].rfind("更新失败，请到 ", 0), 0u);
     EXPECT_EQ(m_host.closes, 1);
 }
 
-TEST_F(ProgressWindow, TimerClosesAFinishedRunWithoutAlert) {
+TEST_F(ProgressWindowTest, TimerClosesAFinishedRunWithoutAlert) {
     Open();
-    m_dlg->m_status = STATUS_FINISHED;  // the lobby is not beside the test program
+    m_run.progress.status = RunStatus::Finished;  // the lobby is not there
     m_dlg->OnTimer(100);
     EXPECT_EQ(m_dlg->ExitCode(), EXIT_UPDATED);
     EXPECT_EQ(m_host.killed, std::vector<unsigned>{100});
@@ -323,10 +299,10 @@ TEST_F(ProgressWindow, TimerClosesAFinishedRunWithoutAlert) {
     EXPECT_TRUE(m_host.alerts.empty());
 }
 
-TEST_F(ProgressWindow, SpeedIsSampledOnceASecondInWholeKilobytes) {
+TEST_F(ProgressWindowTest, SpeedIsSampledOnceASecondInWholeKilobytes) {
     Open();
     m_dlg->OnTimer(100);
-    m_dlg->m_totalReceived = 50 << 20;
+    Set(m_run.progress.fileSize, m_run.progress.fileReceived, m_run.progress.totalSize, 50 << 20);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     m_dlg->OnTimer(100);  // still within the first second
     EXPECT_EQ(ShownSpeed(), 0.0);

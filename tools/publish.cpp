@@ -33,7 +33,8 @@
 #include "digest/md5.h"
 #include "digest/signature.h"
 #include "manifest/manifest.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/text.h"
 
 namespace fs = std::filesystem;
 

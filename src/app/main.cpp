@@ -1,12 +1,18 @@
-// The updater's start: one copy at a time, then the progress window runs the update
-// and, when it has finished, starts the lobby. The exit status tells how the run ended
-// (see EXIT_UPDATED and the others).
+// The updater's start: one copy at a time, then the run of the update with its progress
+// window, which starts the lobby when the run has finished. The exit status tells how
+// the run ended (see EXIT_UPDATED and the others).
+#include <cstdlib>
 #include <string>
 
 #include "build_config.h"
 #include "install/install.h"
-#include "platform/platform.h"
-#include "ui/update_dlg.h"
+#include "platform/files.h"
+#include "platform/message.h"
+#include "platform/process.h"
+#include "platform/replace.h"
+#include "platform/window.h"
+#include "session/update_run.h"
+#include "ui/progress_window.h"
 
 namespace {
 
@@ -27,11 +33,19 @@ int main() {
     platform::ApplyPendingReplacements();
     RemoveSetAsideExecutable();
     try {
-        CUpdateDlg dlg;
-        platform::RunWindow(dlg);
-        return dlg.ExitCode();
+        UpdateRun run;
+        ProgressWindow window(run, run.Layout().LobbyPath(), run.FailMessage());
+        run.Start();
+        platform::RunWindow(window);
+        const int code = window.ExitCode();
+        // A window closed while the run goes on (Cancel): the run stops at its next safe
+        // point. One stuck in a network wait or a message box ends with the process, as
+        // the program always ends; installed files are only ever replaced whole.
+        run.Stop();
+        if (!run.Wait(3000)) std::_Exit(code);
+        return code;
     } catch (...) {
-        // The window could not be set up (no memory, no internet session).
+        // The run could not be set up (no memory, no internet session).
         platform::ShowMessage("更新失败，请到 %s下载最新版本", UPDATER_WEBSITE);
     }
     return EXIT_UPDATE_FAILED;

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 
 namespace {
 

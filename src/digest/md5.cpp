@@ -5,7 +5,7 @@
 #include <memory>
 #include <new>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 
 namespace {
 

@@ -5,97 +5,95 @@
 #include <cstring>
 #include <string>
 
+#include "common/failure.h"
 #include "common/text.h"
 #include "digest/blake2b.h"
 #include "digest/md5.h"
 #include "log/update_log.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/message.h"
+#include "platform/process.h"
+#include "platform/prompter.h"
+#include "platform/replace.h"
 
 namespace {
 
 // Replaced by the system at the next restart instead of being copied.
 const char kDeferredExecutable[] = "Brenthor.exe";
 
-const char* BaseName(const char* path) {
-    const char* sep = FindLastSeparator(path);
-    return sep ? sep + 1 : path;
-}
-
 }  // namespace
 
-InstallStep::InstallStep(UpdateLog& log, const char* gameDir, const char* treeRoot,
-                         ManifestEntry* entries, int count, const std::atomic<bool>& stop,
-                         bool strong)
+InstallStep::InstallStep(UpdateLog& log, const InstallLayout& layout, ManifestEntry* entries,
+                         int count, StopToken stop, bool strong, platform::Prompter* prompter)
     : m_log(log),
-      m_gameDir(gameDir),
-      m_treeRoot(treeRoot),
+      m_layout(layout),
       m_entries(entries),
       m_count(count),
       m_stop(stop),
-      m_strong(strong) {}
+      m_strong(strong),
+      m_prompter(prompter) {}
 
-void InstallStep::CopyTree(const char* dstDir, const char* srcDir) {
+void InstallStep::Run() { CopyTree(m_layout.GameDir() + "/", m_layout.TreeRoot()); }
+
+void InstallStep::CopyTree(const std::string& dstDir, const std::string& srcDir) {
     // Nothing is put in place through a link: a folder of the install that is one (the
     // player's own arrangement, or a planted one) ends the run instead.
-    if (platform::LinkOnTheWay(m_gameDir, dstDir)) {
-        m_log.WriteLine("安装目录中有链接，更新失败:%s", dstDir);
-        throw 0;
+    if (platform::LinkOnTheWay(m_layout.GameDir().c_str(), dstDir.c_str())) {
+        throw UpdateFailed(FailedStep::Install, "安装目录中有链接，更新失败:" + dstDir, dstDir);
     }
-    platform::CreateFolder(dstDir);
-    platform::FolderListing listing(srcDir);
+    platform::CreateFolder(dstDir.c_str());
+    platform::FolderListing listing(srcDir.c_str());
     if (!listing.IsOpen()) return;
 
+    const std::string treeRoot = m_layout.TreeRoot();
     std::string name;
     bool isFolder = false;
     while (listing.Next(name, isFolder)) {
-        if (m_stop.load(std::memory_order_relaxed)) throw 0;
-        char src[256], dst[256];
+        if (m_stop.StopRequested()) throw Cancelled();
         if (isFolder) {
             if (name == "." || name == "..") continue;
-            RequirePath(m_log, FormatText(src, sizeof(src), "%s%s/", srcDir, name.c_str()),
-                        name.c_str());
-            RequirePath(m_log, FormatText(dst, sizeof(dst), "%s%s/", dstDir, name.c_str()),
-                        name.c_str());
+            const std::string src = srcDir + name + "/", dst = dstDir + name + "/";
+            InstallLayout::RequireFits(src, name.c_str());
+            InstallLayout::RequireFits(dst, name.c_str());
             CopyTree(dst, src);
             continue;
         }
-        RequirePath(m_log, FormatText(src, sizeof(src), "%s%s", srcDir, name.c_str()),
-                    name.c_str());
-        RequirePath(m_log, FormatText(dst, sizeof(dst), "%s%s", dstDir, name.c_str()),
-                    name.c_str());
-        const size_t rootLen = strlen(m_treeRoot);
-        const char* relative = strncmp(src, m_treeRoot, rootLen) == 0 ? src + rootLen : "";
+        const std::string src = srcDir + name, dst = dstDir + name;
+        InstallLayout::RequireFits(src, name.c_str());
+        InstallLayout::RequireFits(dst, name.c_str());
+        const char* relative =
+            src.compare(0, treeRoot.size(), treeRoot) == 0 ? src.c_str() + treeRoot.size() : "";
 
         // Only a regular file is digested or moved; anything else in the tree (a link, a
         // pipe, a device) is not the download and goes.
         uint64_t size = 0;
-        if (!platform::RegularFileSize(src, &size)) {
+        if (!platform::RegularFileSize(src.c_str(), &size)) {
             m_log.WriteLine("没拷贝%s", name.c_str());
-            platform::RemoveFile(src);
+            platform::RemoveFile(src.c_str());
             continue;
         }
 
-        // The file is installed when some record names it (by base name) with its digest.
-        const bool deferred = FindText(src, kDeferredExecutable) != nullptr;
+        // The file is installed when a record names its path with its digest.
+        const bool deferred = FindText(src.c_str(), kDeferredExecutable) != nullptr;
         char digestText[33] = {0};
         char blake2bText[kBlake2bTextSize] = {0};
         bool digested = DigestOnReceipt(relative, size, digestText, blake2bText);
         bool accepted = false;
         for (int i = 0; i < m_count && !accepted; ++i) {
             const ManifestEntry& entry = m_entries[i];
-            if (strcmp(BaseName(entry.filename), name.c_str()) != 0) continue;
+            if (!SamePath(entry.filename, relative, platform::NamesIgnoreCase())) continue;
             if (!digested) {
                 unsigned char digest[16] = {0};
-                FileMd5(src, digest);
+                FileMd5(src.c_str(), digest);
                 DigestToHex(digest, digestText);
-                if (m_strong) FileBlake2b(src, blake2bText);
+                if (m_strong) FileBlake2b(src.c_str(), blake2bText);
                 digested = true;
             }
             if (!SameDigests(entry, digestText, blake2bText)) continue;
             accepted = true;
             if (deferred) {
                 // Replaced by the system at the next restart; it waits in the tree.
-                if (platform::ReplaceAtRestart(src, dst)) {
+                if (platform::ReplaceAtRestart(src.c_str(), dst.c_str())) {
                     MarkVerified(relative, digestText, blake2bText, size);
                 }
             } else {
@@ -104,7 +102,7 @@ void InstallStep::CopyTree(const char* dstDir, const char* srcDir) {
             }
         }
         if (!accepted) m_log.WriteLine("没拷贝%s", name.c_str());
-        if (!(accepted && deferred)) platform::RemoveFile(src);
+        if (!(accepted && deferred)) platform::RemoveFile(src.c_str());
     }
 }
 
@@ -143,28 +141,29 @@ void InstallStep::MarkVerified(const char* relative, const char* digestText,
 // Puts the verified `src` in the place of `dst` in one step, so an installed file is
 // never half-written. While the target is in use the user is asked to close the lobby
 // and retry; "No" abandons the run, a retry that succeeds goes on with it.
-void InstallStep::InstallFile(const char* src, const char* dst) {
-    if (platform::MoveOver(src, dst)) return;
-    if (platform::IsOwnExecutable(dst) && ReplaceOwnExecutable(src, dst)) return;
-    char prompt[512];
-    FormatText(prompt, sizeof(prompt), "%s文件已被打开，请关闭游戏大厅后重试！\n是否重试？", dst);
+void InstallStep::InstallFile(const std::string& src, const std::string& dst) {
+    if (platform::MoveOver(src.c_str(), dst.c_str())) return;
+    if (platform::IsOwnExecutable(dst.c_str()) && ReplaceOwnExecutable(src, dst)) return;
+    const std::string prompt = dst + "文件已被打开，请关闭游戏大厅后重试！\n是否重试？";
     for (;;) {
-        if (platform::ShowMessageBox(prompt, "警告", platform::kMbYesNo) != platform::kIdYes) {
-            m_log.WriteLine("文件被占用，更新失败:%s", dst);
-            throw 0;
+        const int answer =
+            m_prompter ? m_prompter->Ask(prompt.c_str(), "警告", platform::kMbYesNo)
+                       : platform::ShowMessageBox(prompt.c_str(), "警告", platform::kMbYesNo);
+        if (answer != platform::kIdYes) {
+            throw UpdateFailed(FailedStep::Install, "文件被占用，更新失败:" + dst, dst);
         }
-        if (platform::MoveOver(src, dst)) return;
+        if (platform::MoveOver(src.c_str(), dst.c_str())) return;
     }
 }
 
 // The running updater cannot be overwritten, but it can be renamed: the old file moves
 // aside (removed at the next start) and the new one takes its name.
-bool InstallStep::ReplaceOwnExecutable(const char* src, const char* dst) {
-    char aside[256];
-    if (!FormatText(aside, sizeof(aside), "%s%s", dst, kAsideSuffix)) return false;
-    platform::RemoveFile(aside);
-    if (!platform::RenameFile(dst, aside)) return false;
-    if (platform::MoveOver(src, dst)) return true;
-    platform::RenameFile(aside, dst);
+bool InstallStep::ReplaceOwnExecutable(const std::string& src, const std::string& dst) {
+    const std::string aside = dst + kAsideSuffix;
+    if (aside.size() > InstallLayout::kMaxPath) return false;
+    platform::RemoveFile(aside.c_str());
+    if (!platform::RenameFile(dst.c_str(), aside.c_str())) return false;
+    if (platform::MoveOver(src.c_str(), dst.c_str())) return true;
+    platform::RenameFile(aside.c_str(), dst.c_str());
     return false;
 }

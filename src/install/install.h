@@ -1,14 +1,19 @@
 // The install step: puts each file of the temporary tree that a record of the downloaded
-// manifest vouches for (by name and digest) in its place in the install, and marks the
-// records it installed as verified.
+// manifest vouches for (by its path and digest) in its place in the install, and marks
+// the records it installed as verified.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
+#include <string>
 
+#include "common/stop.h"
+#include "install/layout.h"
 #include "manifest/manifest.h"
 
 class UpdateLog;
+namespace platform {
+class Prompter;
+}
 
 // The name the running updater's old file takes while its new one is put in place; it
 // is removed when the updater next starts.
@@ -16,21 +21,23 @@ constexpr char kAsideSuffix[] = ".old~";
 
 class InstallStep {
 public:
-    // `treeRoot`: the temporary tree's root, below which each file is named by its
-    // path; `entries`: the downloaded manifest's records; `stop`: set by another thread
-    // to end the step between files (it then throws); `strong`: a file must match the
-    // record's BLAKE2b digest too (a signed release).
-    InstallStep(UpdateLog& log, const char* gameDir, const char* treeRoot, ManifestEntry* entries,
-                int count, const std::atomic<bool>& stop, bool strong = false);
+    // `entries`: the downloaded manifest's records; `stop`: ends the step between files
+    // (it then throws Cancelled); `strong`: a file must match the record's BLAKE2b digest
+    // too (a signed release); `prompter`: asks the user to close the lobby (null: a box
+    // on this thread).
+    InstallStep(UpdateLog& log, const InstallLayout& layout, ManifestEntry* entries, int count,
+                StopToken stop, bool strong = false, platform::Prompter* prompter = nullptr);
 
-    // Copies the tree at `srcDir` over `dstDir` (both ending in a separator). Files that
-    // fail the checks are logged and skipped; throws 0 when a file cannot be put in place
-    // or a folder of the install is a link.
-    void CopyTree(const char* dstDir, const char* srcDir);
+    // Puts the temporary tree's files in place in the install folder. Files that fail the
+    // checks are logged and removed; throws UpdateFailed when a file cannot be put in
+    // place or a folder of the install is a link.
+    void Run();
+    // The same for the tree at `srcDir` over `dstDir`, both ending in a separator.
+    void CopyTree(const std::string& dstDir, const std::string& srcDir);
 
 private:
-    void InstallFile(const char* src, const char* dst);
-    bool ReplaceOwnExecutable(const char* src, const char* dst);
+    void InstallFile(const std::string& src, const std::string& dst);
+    bool ReplaceOwnExecutable(const std::string& src, const std::string& dst);
     // The digest taken while the file at `relative` arrived in this run, when a record
     // has one and the file still has its size; false when it must be read.
     bool DigestOnReceipt(const char* relative, uint64_t size, char* digestText,
@@ -43,10 +50,10 @@ private:
                      const char* blake2bText) const;
 
     UpdateLog& m_log;
-    const char* m_gameDir;
-    const char* m_treeRoot;
+    const InstallLayout& m_layout;
     ManifestEntry* m_entries;
     int m_count;
-    const std::atomic<bool>& m_stop;
+    StopToken m_stop;
     bool m_strong;
+    platform::Prompter* m_prompter;
 };

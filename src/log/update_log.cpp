@@ -5,7 +5,9 @@
 #include <cstring>
 
 #include "common/text.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/text.h"
 
 std::atomic<bool> g_logEnabled{false};
 
@@ -113,10 +115,4 @@ void UpdateLog::WriteTextMode(const char* text, size_t len) {
         start = i + 1;
     }
     fwrite(text + start, 1, len - start, m_file);
-}
-
-void RequirePath(UpdateLog& log, bool fits, const char* what) {
-    if (fits) return;
-    log.WriteLine("路径太长，更新失败:%s", what);
-    throw 0;
 }

@@ -45,7 +45,3 @@ private:
     int m_lineCount;
     char m_line[8192];
 };
-
-// Ends the run when a path did not fit its buffer: logs "路径太长，更新失败:<what>" and
-// throws 0. Nothing happens when it fits.
-void RequirePath(UpdateLog& log, bool fits, const char* what);

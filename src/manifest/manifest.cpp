@@ -10,7 +10,9 @@
 
 #include "common/text.h"
 #include "log/update_log.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/message.h"
+#include "platform/text.h"
 
 namespace {
 

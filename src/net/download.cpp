@@ -4,10 +4,16 @@
 
 #include <cstring>
 #include <exception>
+#include <string>
 
+#include "common/failure.h"
 #include "common/text.h"
 #include "digest/md5.h"
 #include "log/update_log.h"
+#include "platform/clock.h"
+#include "platform/errors.h"
+#include "platform/message.h"
+#include "platform/prompter.h"
 
 namespace {
 
@@ -18,11 +24,27 @@ bool StartsWith(const char* data, size_t n, const char* marker) {
     return n >= len && memcmp(data, marker, len) == 0;
 }
 
+// A failure of the file `name` that the server or the connection caused.
+UpdateFailed Failed(const char* name, const std::string& reason, long code = 0) {
+    return UpdateFailed(FailedStep::Download, std::string("下载失败") + name + ":" + reason, name,
+                        code);
+}
+
+UpdateFailed LocalFileFailed(const char* name) {
+    return UpdateFailed(FailedStep::Download, std::string("打开本地文件出错") + name, name,
+                        platform::LastErrorCode());
+}
+
 }  // namespace
 
-Transfer::Transfer(const char* agent, UpdateLog& log, TransferCounters counters,
-                   const std::atomic<bool>& stop)
-    : m_session(agent), m_log(log), m_counters(counters), m_stop(&stop) {
+Transfer::Transfer(const char* agent, UpdateLog& log, ProgressCounters& counters, StopToken stop,
+                   platform::Prompter* prompter)
+    : m_agent(agent),
+      m_session(agent),
+      m_log(log),
+      m_counters(counters),
+      m_stop(stop),
+      m_prompter(prompter) {
     memset(m_receivedMd5, 0, sizeof(m_receivedMd5));
     memset(m_receivedBlake2b, 0, sizeof(m_receivedBlake2b));
 }
@@ -33,17 +55,18 @@ void Transfer::SetTimeouts(unsigned connectMs, unsigned receiveMs) {
     m_session.SetTimeouts(connectMs, receiveMs);
 }
 
-void Transfer::CopySettings(const Transfer& other) {
-    SetTimeouts(other.m_connectMs, other.m_receiveMs);
-    minRate = other.minRate;
-    rateWindowMs = other.rateWindowMs;
-    m_strong = other.m_strong;
+std::unique_ptr<Transfer> Transfer::MakeSibling(StopToken stop) const {
+    std::unique_ptr<Transfer> sibling(
+        new Transfer(m_agent.c_str(), m_log, m_counters, stop, m_prompter));
+    sibling->SetTimeouts(m_connectMs, m_receiveMs);
+    sibling->SetStallRule(m_minRate, m_rateWindowMs);
+    sibling->DigestStrongly(m_strong);
+    return sibling;
 }
 
 void Transfer::Publish() {
     if (m_shown && m_shown->load(std::memory_order_relaxed) != m_ticket) return;
-    m_counters.fileSize.store(m_size, std::memory_order_relaxed);
-    m_counters.fileReceived.store(m_received, std::memory_order_relaxed);
+    m_counters.ShowFile(m_size, m_received);
 }
 
 void Transfer::Fetch(const char* url, const char* localPath, const char* fileName,
@@ -59,10 +82,7 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
 
     if (expectedSize == 0) {
         m_log.WriteLine("文件大小为0%s", fileName);
-        if (!m_localFile.Create(localPath)) {
-            m_log.WriteLine("打开本地文件出错%s", fileName);
-            throw 0;
-        }
+        if (!m_localFile.Create(localPath)) throw LocalFileFailed(fileName);
         Close();
         unsigned char digest[16];
         Md5Final(digest, &md5);
@@ -75,27 +95,21 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
     // a bound far above any real one, so a server that never stops cannot fill the disk.
     const uint64_t limit = expectedSize == kUnknownSize ? kMaxManifestBytes : expectedSize;
 
-    char failure[128] = "";
     try {
         m_remoteFile = m_session.Open(url);
         const int status = m_remoteFile->StatusCode();
-        if (status != 200) {
-            FormatText(failure, sizeof(failure), "服务器回答%d", status);
-            throw 0;
-        }
+        if (status != 200) throw Failed(fileName, "服务器回答" + std::to_string(status));
         // Never asked for, so never decoded: the bytes would not be the file's.
         const std::string encoding = m_remoteFile->ContentEncoding();
         if (!encoding.empty() && encoding != "identity") {
-            FormatText(failure, sizeof(failure), "服务器压缩了内容%.64s", encoding.c_str());
-            throw 0;
+            throw Failed(fileName, "服务器压缩了内容" + encoding.substr(0, 64));
         }
         char chunk[kChunk];
         size_t n = m_remoteFile->Read(chunk, sizeof(chunk));
 
         // A server's error page instead of the file.
         if (StartsWith(chunk, n, "<html>") || StartsWith(chunk, n, "<!DOCTYPE HTML PUBLIC")) {
-            FormatText(failure, sizeof(failure), "%s", "服务器返回了网页");
-            throw 0;
+            throw Failed(fileName, "服务器返回了网页");
         }
         m_log.WriteLine("开始下载");
 
@@ -105,44 +119,40 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
             Publish();
         } else {
             m_log.WriteLine("获取大小失败");
-            platform::ShowMessage("%s%s", "获取大小失败", url);
+            const std::string text = std::string("获取大小失败") + url;
+            if (m_prompter) {
+                m_prompter->Ask(text.c_str(), nullptr, platform::kMbOk);
+            } else {
+                platform::ShowMessageBox(text.c_str(), nullptr, platform::kMbOk);
+            }
         }
         if (expectedSize != kUnknownSize && expectedSize != m_size) {
-            FormatText(failure, sizeof(failure), "%s", "文件大小与清单不符");
-            throw DOWNLOAD_FAILED;
+            throw Failed(fileName, "文件大小与清单不符");
         }
         if (expectedSize == kUnknownSize && m_size != kUnknownSize && m_size > limit) {
-            FormatText(failure, sizeof(failure), "%s", "内容超过允许的大小");
-            throw DOWNLOAD_FAILED;
+            throw Failed(fileName, "内容超过允许的大小");
         }
 
-        if (!m_localFile.Create(localPath)) {
-            m_log.WriteLine("打开本地文件出错%s", fileName);
-            throw DOWNLOAD_LOCAL_FILE_ERROR;
-        }
+        if (!m_localFile.Create(localPath)) throw LocalFileFailed(fileName);
         // The rate is judged over consecutive windows: a transfer that brings less than
         // the minimum average in one of them has stalled, however it trickles.
         uint32_t windowStart = platform::TickCount();
         uint64_t windowBytes = 0, received = 0;
         for (;;) {
-            if (received + n > limit) {
-                FormatText(failure, sizeof(failure), "%s", "内容超过允许的大小");
-                throw DOWNLOAD_FAILED;
-            }
+            if (received + n > limit) throw Failed(fileName, "内容超过允许的大小");
             m_localFile.Write(chunk, n);
             Md5Update(&md5, chunk, n);
             if (m_strong) m_blake2b.Update(chunk, n);
             received += n;
-            m_received += static_cast<uint32_t>(n);
+            m_received.fetch_add(static_cast<uint32_t>(n), std::memory_order_relaxed);
             Publish();
-            m_counters.totalReceived.fetch_add(static_cast<int32_t>(n), std::memory_order_relaxed);
-            if (m_stop->load(std::memory_order_relaxed)) throw 0;
+            m_counters.AddReceived(static_cast<int32_t>(n));
+            if (m_stop.StopRequested()) throw Cancelled();
             const uint32_t now = platform::TickCount();
             const uint32_t elapsed = now - windowStart;
-            if (elapsed >= rateWindowMs) {
-                if ((received - windowBytes) * 1000 < static_cast<uint64_t>(minRate) * elapsed) {
-                    FormatText(failure, sizeof(failure), "%s", "传输太慢");
-                    throw DOWNLOAD_FAILED;
+            if (elapsed >= m_rateWindowMs) {
+                if ((received - windowBytes) * 1000 < static_cast<uint64_t>(m_minRate) * elapsed) {
+                    throw Failed(fileName, "传输太慢");
                 }
                 windowStart = now;
                 windowBytes = received;
@@ -154,8 +164,7 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
         if (m_received < m_size && expectedSize != kUnknownSize) {
             m_received = 0;
             Publish();
-            FormatText(failure, sizeof(failure), "%s", "文件不完整");
-            throw 0;
+            throw Failed(fileName, "文件不完整");
         }
         unsigned char digest[16];
         Md5Final(digest, &md5);
@@ -168,14 +177,14 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
         try {
             throw;
         } catch (const platform::HttpError& e) {
-            m_log.WriteLine("下载失败%s:%s", fileName, e.what());
-            if (e.certificate) m_log.WriteLine("服务器的证书没有通过验证，更新失败");
+            UpdateFailed failed = Failed(fileName, e.what(), e.Code());
+            if (e.certificate) failed.Then("服务器的证书没有通过验证，更新失败");
+            throw failed;
+        } catch (const platform::SystemError& e) {
+            throw Failed(fileName, e.what(), e.Code());
         } catch (const std::exception& e) {
-            m_log.WriteLine("下载失败%s:%s", fileName, e.what());
-        } catch (...) {
-            if (*failure) m_log.WriteLine("下载失败%s:%s", fileName, failure);
+            throw Failed(fileName, e.what());
         }
-        throw DOWNLOAD_FAILED;
     }
 }
 

@@ -6,17 +6,19 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <string>
 
+#include "common/progress.h"
+#include "common/stop.h"
 #include "digest/blake2b.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/http.h"
 
 class UpdateLog;
-
-// What a failed download throws.
-enum enDownLoadResult {
-    DOWNLOAD_LOCAL_FILE_ERROR = 2,  // the local file can't be opened for writing
-    DOWNLOAD_FAILED = 3,            // the download failed (all that leaves Transfer::Fetch)
-};
+namespace platform {
+class Prompter;
+}
 
 // No expected size: the length checks are skipped (the manifest).
 constexpr uint32_t kUnknownSize = 0xFFFFFF;
@@ -31,29 +33,65 @@ constexpr uint64_t kMaxManifestBytes = 16u * 1024 * 1024;
 constexpr uint32_t kMinTransferRate = 1024;  // bytes per second
 constexpr uint32_t kRateWindowMs = 30000;
 
-// The counters a transfer advances as bytes arrive; the window reads them. Every
-// transfer adds to the total; the file's size and count are those of the transfer the
-// window shows (see SetShown).
-struct TransferCounters {
-    std::atomic<uint32_t>& fileSize;
-    std::atomic<uint32_t>& fileReceived;
-    std::atomic<int32_t>& totalReceived;
+// The counters the window reads: the file shown and the whole update. Every transfer
+// adds to the total; the file's size, count and name are those of the transfer the
+// window shows (see SetShown). Any thread may call any of them.
+class ProgressCounters {
+public:
+    // The size and the bytes so far of the file shown.
+    void ShowFile(uint32_t size, uint32_t received) {
+        m_fileSize.store(size, std::memory_order_relaxed);
+        m_fileReceived.store(received, std::memory_order_relaxed);
+    }
+    void SetFileName(const std::string& name) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_fileName = name;
+    }
+    // The whole update starts again: nothing to fetch, nothing arrived.
+    void ResetTotal() {
+        m_totalSize.store(0, std::memory_order_relaxed);
+        m_totalReceived.store(0, std::memory_order_relaxed);
+    }
+    void AddToTotal(int32_t size) { m_totalSize.fetch_add(size, std::memory_order_relaxed); }
+    void AddReceived(int32_t bytes) { m_totalReceived.fetch_add(bytes, std::memory_order_relaxed); }
+    // All of them at this moment (the status is the run's).
+    Progress Read() const {
+        Progress progress;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            progress.fileName = m_fileName;
+        }
+        progress.fileSize = m_fileSize.load(std::memory_order_relaxed);
+        progress.fileReceived = m_fileReceived.load(std::memory_order_relaxed);
+        progress.totalSize = m_totalSize.load(std::memory_order_relaxed);
+        progress.totalReceived = m_totalReceived.load(std::memory_order_relaxed);
+        return progress;
+    }
+
+private:
+    std::atomic<uint32_t> m_fileSize{100};
+    std::atomic<uint32_t> m_fileReceived{0};
+    std::atomic<int32_t> m_totalSize{0};
+    std::atomic<int32_t> m_totalReceived{0};
+    mutable std::mutex m_mutex;
+    std::string m_fileName;
 };
 
 // One connection to the update server, fetching one file at a time.
 class Transfer {
 public:
-    // `stop`: set by another thread to end a transfer at its next chunk (it then throws).
-    Transfer(const char* agent, UpdateLog& log, TransferCounters counters,
-             const std::atomic<bool>& stop);
+    // `stop`: another thread's request to end a transfer at its next chunk (it then
+    // throws Cancelled). `prompter`: asks the user (null: a box on this thread).
+    Transfer(const char* agent, UpdateLog& log, ProgressCounters& counters, StopToken stop,
+             platform::Prompter* prompter = nullptr);
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
 
     // Stores the body of `url` at `localPath` (created or truncated); `name` names the
     // file in the log. `expectedSize` is the size the manifest lists, or kUnknownSize for
-    // the manifest itself; a file of size 0 is created without asking the server. The
-    // cause of a failure is logged as "下载失败<name>:<reason>" and DOWNLOAD_FAILED
-    // thrown; what arrived stays on disk.
+    // the manifest itself; a file of size 0 is created without asking the server. A
+    // failure throws UpdateFailed with the line "下载失败<name>:<reason>" (or "打开本地文件出错
+    // <name>"), a stop Cancelled; what arrived stays on disk.
     void Fetch(const char* url, const char* localPath, const char* name, uint32_t expectedSize);
     // Ends the response and closes the local file, if either is open; the file's count
     // of received bytes starts again from 0.
@@ -67,33 +105,50 @@ public:
 
     // Time-outs of connecting and of waiting for more data, in milliseconds.
     void SetTimeouts(unsigned connectMs, unsigned receiveMs);
-    // Takes the time-outs, the stall rule and the digests of `other`.
-    void CopySettings(const Transfer& other);
+    // Another connection like this one: the same agent, log, counters and prompter, the
+    // same time-outs, stall rule and digests, ended by `stop`.
+    std::unique_ptr<Transfer> MakeSibling(StopToken stop) const;
+    // The request that ends a transfer, in place of the one given first.
+    void SetStop(StopToken stop) { m_stop = stop; }
+    StopToken Stop() const { return m_stop; }
     // With several transfers in flight: the window shows the file of the transfer whose
     // ticket `shown` holds. Null (the start): this transfer's file is always shown.
     void SetShown(const std::atomic<uint64_t>* shown) { m_shown = shown; }
-    void SetTicket(uint64_t ticket) { m_ticket = ticket; }
-    // The flag that ends a transfer at its next chunk, in place of the one given first.
-    void WatchStop(const std::atomic<bool>& stop) { m_stop = &stop; }
+    // The file this transfer takes next, before it starts (its counts start from 0).
+    void SetTicket(uint64_t ticket) {
+        m_size = 0;
+        m_received = 0;
+        m_ticket = ticket;
+    }
 
-    // The stall rule (tests shorten it).
-    uint32_t minRate = kMinTransferRate;
-    uint32_t rateWindowMs = kRateWindowMs;
+    // The stall rule: less than `minRate` bytes per second over `windowMs` (tests
+    // shorten it).
+    void SetStallRule(uint32_t minRate, uint32_t windowMs) {
+        m_minRate = minRate;
+        m_rateWindowMs = windowMs;
+    }
 
-private:
     // Shows this file's size and count, when this transfer is the one the window shows.
+    // Any thread may call it.
     void Publish();
 
+private:
+    uint32_t m_minRate = kMinTransferRate;
+    uint32_t m_rateWindowMs = kRateWindowMs;
     unsigned m_connectMs = platform::HttpSession::kDefaultConnectTimeoutMs;
     unsigned m_receiveMs = platform::HttpSession::kDefaultReceiveTimeoutMs;
     const std::atomic<uint64_t>* m_shown = nullptr;
-    uint64_t m_ticket = 0;
-    uint32_t m_size = 0;      // of the file in transfer
-    uint32_t m_received = 0;  // of it so far
+    std::atomic<uint64_t> m_ticket{0};
+    // The file in transfer: its size and the bytes of it so far. Another thread shows
+    // them (Publish) when this transfer's file becomes the one the window shows.
+    std::atomic<uint32_t> m_size{0};
+    std::atomic<uint32_t> m_received{0};
+    std::string m_agent;
     platform::HttpSession m_session;
     UpdateLog& m_log;
-    TransferCounters m_counters;
-    const std::atomic<bool>* m_stop;
+    ProgressCounters& m_counters;
+    StopToken m_stop;
+    platform::Prompter* m_prompter;
     std::unique_ptr<platform::HttpResponse> m_remoteFile;
     platform::LocalFile m_localFile;
     char m_receivedMd5[33];

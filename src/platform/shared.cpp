@@ -8,7 +8,11 @@
 #include <string>
 
 #include "common/text.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/message.h"
+#include "platform/process.h"
 #include "platform/platform_detail.h"
 
 namespace platform {

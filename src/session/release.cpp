@@ -1,69 +1,67 @@
 // A signed release: the manifest is applied only when its detached signature, made with
 // the maker's secret key, verifies over the exact bytes that arrived; its serial must
 // not go back, and every file must carry its BLAKE2b digest.
-#include <cstring>
 #include <string>
 
-#include "common/text.h"
+#include "common/failure.h"
 #include "digest/blake2b.h"
 #include "digest/signature.h"
-#include "platform/platform.h"
-#include "ui/update_dlg.h"
+#include "platform/files.h"
+#include "session/update_run.h"
 
-std::string CUpdateDlg::ReadSignedManifest(const char* manifestPath, int64_t installedSerial) {
+namespace {
+
+[[noreturn]] void Refuse(const std::string& line, const std::string& file = {}) {
+    throw UpdateFailed(FailedStep::Signature, line, file);
+}
+
+}  // namespace
+
+std::string UpdateRun::ReadSignedManifest(int64_t installedSerial) {
     unsigned char key[kPublicKeyBytes];
-    if (!ParseKeyText(m_releaseKey, key, sizeof(key))) {
-        m_log.WriteLine("发布公钥不对，更新失败");
-        throw 0;
-    }
+    if (!ParseKeyText(m_options.releaseKey, key, sizeof(key))) Refuse("发布公钥不对，更新失败");
     std::string manifest;
-    if (!platform::ReadWholeFile(manifestPath, kMaxManifestBytes, manifest)) {
-        m_log.WriteLine("服务器的清单不是XML文件，更新失败");
-        throw 0;
+    if (!platform::ReadWholeFile(m_layout.DownloadedManifest().c_str(), kMaxManifestBytes,
+                                 manifest)) {
+        Refuse("服务器的清单不是XML文件，更新失败");
     }
 
-    char sigName[256], sigPath[256];
-    RequirePath(m_log,
-                FormatText(sigName, sizeof(sigName), "%s.xml.sig", m_packageName) &&
-                    FormatText(sigPath, sizeof(sigPath), "%s.sig", manifestPath),
-                m_packageName);
+    const std::string sigName = m_layout.SignatureName();
+    const std::string sigPath = m_layout.DownloadedSignature();
+    InstallLayout::RequireFits(sigPath, InstallLayout::kPackageName);
     m_log.WriteLine("开始下载签名文件");
+    m_log.WriteLine("正在下载%s", sigName.c_str());
     try {
-        DownloadFile(sigName, "/Update/", kUnknownSize);
-    } catch (...) {
-        m_log.WriteLine("没有拿到清单的签名，更新失败");
+        m_transfer.Fetch(m_layout.SignatureUrl().c_str(), sigPath.c_str(), sigName.c_str(),
+                         kUnknownSize);
+    } catch (UpdateFailed& failure) {
+        failure.Then("没有拿到清单的签名，更新失败");
         throw;
     }
     std::string signature;
     const bool sigRead =
-        platform::ReadWholeFile(sigPath, kMostSignatures * kSignatureBytes, signature);
-    platform::RemoveFile(sigPath);
+        platform::ReadWholeFile(sigPath.c_str(), kMostSignatures * kSignatureBytes, signature);
+    platform::RemoveFile(sigPath.c_str());
     if (!sigRead || !VerifySignature(manifest.data(), manifest.size(), signature.data(),
                                      signature.size(), key)) {
-        m_log.WriteLine("清单的签名不对，更新失败");
-        throw 0;
+        Refuse("清单的签名不对，更新失败");
     }
     m_log.WriteLine("清单的签名验证通过");
 
     int64_t serial = kNoSerial;
-    if (!ParseManifestBytes(manifest, m_newEntries, m_newCount, &serial)) {
-        m_log.WriteLine("服务器的清单不是XML文件，更新失败");
-        throw 0;
+    if (!ParseManifestBytes(manifest, m_newEntries.get(), m_newCount, &serial)) {
+        Refuse("服务器的清单不是XML文件，更新失败");
     }
-    if (serial == kNoSerial) {
-        m_log.WriteLine("签名的清单没有版本号，更新失败");
-        throw 0;
-    }
+    if (serial == kNoSerial) Refuse("签名的清单没有版本号，更新失败");
     if (serial < installedSerial) {
         // An older signed release served again would put back what a later one fixed.
-        m_log.WriteLine("清单的版本号%s低于已安装的%s，更新失败", std::to_string(serial).c_str(),
-                        std::to_string(installedSerial).c_str());
-        throw 0;
+        Refuse("清单的版本号" + std::to_string(serial) + "低于已安装的" +
+               std::to_string(installedSerial) + "，更新失败");
     }
     for (int i = 0; i < m_newCount; ++i) {
         if (!IsBlake2bText(m_newEntries[i].blake2b)) {
-            m_log.WriteLine("清单缺少BLAKE2b校验值，更新失败:%s", m_newEntries[i].filename);
-            throw 0;
+            Refuse(std::string("清单缺少BLAKE2b校验值，更新失败:") + m_newEntries[i].filename,
+                   m_newEntries[i].filename);
         }
     }
     return manifest;

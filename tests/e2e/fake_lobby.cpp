@@ -3,7 +3,8 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/process.h"
 
 #ifndef _WIN32
 #include <dirent.h>

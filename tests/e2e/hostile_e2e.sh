@@ -43,7 +43,7 @@ run_updater() {
     timing
     rm -f "$INST/lobby-ran.txt" "$INST/lobby-fds.txt"
     : >"$REQUESTS"
-    (cd "$INST" && timeout 150 ./HalcyraUpdate </dev/null >"$INST.out" 2>"$INST.err")
+    (cd "$INST" && timeout 150 ./HalcyraUpdate </dev/null >"${CAPTURE:-$INST}.out" 2>"${CAPTURE:-$INST}.err")
     STATUS=$?
 }
 only_requested() {  # the one path asked for
@@ -51,7 +51,7 @@ only_requested() {  # the one path asked for
     [ "$(cat "$REQUESTS")" = "/DownLoad//$1" ]
 }
 timing() { [ -n "${E2E_TIMING:-}" ] && echo "$SECONDS s: $CASE" >&2; return 0; }
-failure_shown() { grep -qF '更新失败，请到' "$INST.err"; }
+failure_shown() { grep -qF '更新失败，请到' "${CAPTURE:-$INST}.err"; }
 same_file() { cmp -s "$1" "$2"; }
 
 # A failed run: the failure text, exit status 1, no lobby, and the install as it was.
@@ -423,6 +423,7 @@ mkdir -p "$TMPFS"
 room=$(( $(du -sk "$F1" | cut -f1) + 1200 ))
 if mount -t tmpfs -o "size=${room}k" tmpfs "$TMPFS" 2>/dev/null; then
     INST=$TMPFS/lobby
+    CAPTURE=$WORK/full-disk  # what the updater prints goes elsewhere than the full disk
     cp -a "$F1" "$INST"
     run_updater
     failed_cleanly "$F1"
@@ -431,6 +432,7 @@ if mount -t tmpfs -o "size=${room}k" tmpfs "$TMPFS" 2>/dev/null; then
     run_updater
     CASE="a full disk, then space freed"
     succeeded "$WORK/f2"
+    CAPTURE=
     umount "$TMPFS" && TMPFS=
 else
     echo "SKIP [a full disk] cannot mount a tmpfs here"

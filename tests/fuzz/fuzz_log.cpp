@@ -15,7 +15,7 @@
 
 #include "fuzz_check.h"
 #include "log/update_log.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 
 #include "fuzz_check.h"
 #include "manifest/manifest.h"
-#include "platform/platform.h"
+#include "platform/text.h"
 
 namespace {
 

@@ -13,7 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/text.h"
 #include "platform/posix/fd.h"
 #include "platform/posix/gbk.h"
 

@@ -15,7 +15,10 @@
 #include <ctime>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/errors.h"
+#include "platform/process.h"
+#include "platform/text.h"
 #include "platform/platform_detail.h"
 #include "platform/posix/gbk.h"
 

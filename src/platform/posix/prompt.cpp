@@ -1,32 +1,24 @@
-// Message boxes on the terminal (stderr alone without one), and the count of those
-// waiting for an answer, which the terminal front end watches.
+// Message boxes on the terminal (stderr alone without one); the progress line stays
+// off the screen while one waits for its answer.
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/message.h"
 #include "platform/platform_detail.h"
 #include "platform/posix/gbk.h"
-#include "platform/posix/prompt.h"
+#include "platform/posix/console.h"
 
 namespace platform {
-
-namespace posix {
-std::atomic<int> g_boxesOpen{0};
-}  // namespace posix
 
 using posix::GbkToUtf8;
 
 namespace detail {
 
 int SystemMessageBox(const char* text, const char* caption, unsigned style) {
-    // The terminal front end leaves the screen alone while a box waits for its answer.
-    struct Asking {
-        Asking() { ++posix::g_boxesOpen; }
-        ~Asking() { --posix::g_boxesOpen; }
-    } asking;
+    const posix::ConsoleQuestion asking;
     const std::string shown = GbkToUtf8(text);
     const std::string title = caption ? GbkToUtf8(caption) : std::string("updater");
     fprintf(stderr, "[%s] %s\n", title.c_str(), shown.c_str());

@@ -8,7 +8,8 @@
 #include <cstring>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/replace.h"
+#include "platform/text.h"
 #include "platform/posix/fd.h"
 
 namespace platform {

@@ -7,7 +7,8 @@
 #include <cstring>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/text.h"
+#include "platform/posix/console.h"
 #include "platform/posix/gbk.h"
 
 namespace platform {
@@ -114,10 +115,6 @@ bool IsConvertibleName(const char* name) {
 
 void DebugOutput(const char*) {}
 
-void ConsoleOutput(const char* text) {
-    const std::string utf8 = GbkToUtf8(text);
-    fwrite(utf8.data(), 1, utf8.size(), stdout);
-    fflush(stdout);
-}
+void ConsoleOutput(const char* text) { posix::ConsoleWriteLine(GbkToUtf8(text)); }
 
 }  // namespace platform

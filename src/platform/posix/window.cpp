@@ -1,6 +1,7 @@
-// The terminal front end: the progress window's logic driven from a console. The bars
-// and the speed line are redrawn in place every 100 ms on a terminal, written as plain
-// lines once a second otherwise; Ctrl+C is the Cancel button.
+// The terminal front end: the progress window's logic driven from a console. On a
+// terminal one progress line (both bars, the speed, the file) stays below the log's
+// lines and is redrawn in place every 100 ms; without one only the log is written.
+// Ctrl+C is the Cancel button.
 #include <poll.h>
 #include <unistd.h>
 
@@ -11,9 +12,11 @@
 #include <map>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/message.h"
+#include "platform/window.h"
+#include "platform/posix/console.h"
 #include "platform/posix/gbk.h"
-#include "platform/posix/prompt.h"
 
 namespace platform {
 namespace {
@@ -22,7 +25,7 @@ std::atomic<bool> g_interrupted{false};
 
 void OnInterrupt(int) { g_interrupted = true; }
 
-// The built-in skin's sizes; the terminal only needs them for the painting's geometry.
+// The built-in skin's sizes, which the window's logic lays itself out by.
 Size BuiltInSize(SkinImage image) {
     switch (image) {
         case SkinImage::Background:
@@ -35,33 +38,27 @@ Size BuiltInSize(SkinImage image) {
     return {0, 0};
 }
 
-// Turns what the window paints into one line of text.
-class TextCanvas : public Canvas {
-public:
-    void BitBlt(SkinImage, int, int, int, int, int, int) override {}
-    void StretchBlt(SkinImage image, int, int y, int cx, int, int, int, int, int) override {
-        if (image != SkinImage::Bar) return;
-        (y < 45 ? fileBar : totalBar) = cx;
-    }
-    void Text(int, int, const char* text) override { speed = text; }
+// A bar of 20 cells and its percentage; dashes when the size is not known yet.
+std::string Bar(double done, bool known) {
+    if (!known) return "[--------------------]    -";
+    const int cells = done >= 1.0 ? 20 : done <= 0.0 ? 0 : static_cast<int>(done * 20);
+    char percent[16];
+    snprintf(percent, sizeof(percent), "%5d%%", static_cast<int>(done * 100));
+    return "[" + std::string(cells, '#') + std::string(20 - cells, '.') + "]" + percent;
+}
 
-    std::string Line() const {
-        return "file " + Bar(fileBar) + "  total " + Bar(totalBar) + "  " + speed;
-    }
-
-    int fileBar = -1;
-    int totalBar = -1;
-    std::string speed;
-
-private:
-    static std::string Bar(int width) {
-        if (width < 0) return "[--------------------]   -";
-        const int cells = (width > 345 ? 345 : width) * 20 / 345;
-        char pct[16];
-        snprintf(pct, sizeof(pct), "%4d%%", width * 100 / 345);
-        return "[" + std::string(cells, '#') + std::string(20 - cells, '.') + "]" + pct;
-    }
-};
+// The progress line: the file shown, the whole update, the speed, the file's name.
+std::string ProgressLine(const Progress& p) {
+    char speed[64];
+    snprintf(speed, sizeof(speed), "下载速度:%.2fkb/s", static_cast<double>(p.speed));
+    std::string line =
+        "file " + Bar(p.fileSize ? double(p.fileReceived) / p.fileSize : 0.0, p.fileSize != 0);
+    line += "  total " +
+            Bar(p.totalSize > 0 ? double(p.totalReceived) / p.totalSize : 0.0, p.totalSize > 0);
+    line += std::string("  ") + speed;
+    if (!p.fileName.empty()) line += "  " + posix::GbkToUtf8(p.fileName.c_str());
+    return line;
+}
 
 class TerminalHost : public WindowHost {
 public:
@@ -74,41 +71,13 @@ public:
     void Close() override { closed = true; }
     void StartDrag() override {}
     int Alert(const char* text, const char* caption, unsigned style) override {
-        EndLine();
+        posix::ConsoleEndStatus();
         return ShowMessageBox(text, caption, style);
-    }
-
-    void Show(const std::string& line) {
-        if (posix::g_boxesOpen > 0) {
-            drawn = false;  // a box is asking: draw again on a fresh line afterwards
-            return;
-        }
-        if (tty) {
-            const std::string shown = Utf8(line);
-            fprintf(stderr, "\r\033[K%s", shown.c_str());
-            fflush(stderr);
-            drawn = true;
-        } else if (line != lastPlain && ++plainTicks >= 10) {
-            fprintf(stderr, "%s\n", Utf8(line).c_str());
-            lastPlain = line;
-            plainTicks = 0;
-        }
-    }
-    void EndLine() {
-        if (drawn) fputc('\n', stderr);
-        drawn = false;
     }
 
     std::map<unsigned, unsigned> timers;
     bool invalid = false;
     bool closed = false;
-    bool tty = isatty(STDERR_FILENO) != 0;
-    bool drawn = false;
-    std::string lastPlain;
-    int plainTicks = 10;
-
-private:
-    static std::string Utf8(const std::string& gbk) { return posix::GbkToUtf8(gbk.c_str()); }
 };
 
 }  // namespace
@@ -139,12 +108,10 @@ void RunWindow(WindowEvents& events) {
         }
         if (host.invalid && !host.closed) {
             host.invalid = false;
-            TextCanvas canvas;
-            events.OnPaint(canvas);
-            host.Show(canvas.Line());
+            posix::ConsoleSetStatus(ProgressLine(events.CurrentProgress()));
         }
     }
-    host.EndLine();
+    posix::ConsoleEndStatus();
     events.OnDestroy();
     sigaction(SIGINT, &previous, nullptr);
 }

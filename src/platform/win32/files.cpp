@@ -7,7 +7,8 @@
 #include <cstring>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/errors.h"
+#include "platform/files.h"
 #include "platform/win32/win32.h"
 
 namespace platform {

@@ -8,7 +8,8 @@
 #include <string>
 #include <utility>
 
-#include "platform/platform.h"
+#include "platform/errors.h"
+#include "platform/http.h"
 #include "platform/win32/win32.h"
 
 namespace platform {

@@ -9,7 +9,9 @@
 #include <ctime>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/errors.h"
+#include "platform/process.h"
 #include "platform/platform_detail.h"
 #include "platform/win32/win32.h"
 

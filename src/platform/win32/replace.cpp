@@ -2,7 +2,7 @@
 // nothing is left for the updater's next start.
 #include <windows.h>
 
-#include "platform/platform.h"
+#include "platform/replace.h"
 
 namespace platform {
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/text.h"
 
 namespace platform {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <utility>
 
-#include "platform/platform.h"
+#include "platform/window.h"
 #include "platform/win32/win32.h"
 #include "resource.h"
 

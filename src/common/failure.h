@@ -1,0 +1,46 @@
+// How a run ends before it has finished: UpdateFailed carries the cause (the step, the
+// file, the system's error code) and the log lines that state it; Cancelled is the
+// user's stop. Both are thrown inside the run and caught once, where the run began,
+// which writes a failure's lines to the log.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+enum class FailedStep {
+    Session,    // the install folder, its paths, the server's address
+    Manifest,   // the server's manifest: missing, malformed, empty, unsafe names
+    Signature,  // a signed release's signature, serial or digests
+    Download,   // a file from the server
+    Install,    // putting the files in place
+    Record,     // the installed manifest after the install
+};
+
+class UpdateFailed {
+public:
+    // `line`: the log line that states the cause, e.g. "下载失败a.txt:服务器回答404".
+    UpdateFailed(FailedStep step, std::string line, std::string file = {}, long systemCode = 0)
+        : m_step(step), m_file(std::move(file)), m_systemCode(systemCode) {
+        m_lines.push_back(std::move(line));
+    }
+    // A line logged after the cause: what the failure means for the step that saw it.
+    UpdateFailed& Then(std::string line) {
+        m_lines.push_back(std::move(line));
+        return *this;
+    }
+
+    FailedStep Step() const { return m_step; }
+    const std::string& File() const { return m_file; }
+    long SystemCode() const { return m_systemCode; }
+    const std::vector<std::string>& Lines() const { return m_lines; }
+
+private:
+    FailedStep m_step;
+    std::string m_file;
+    long m_systemCode;
+    std::vector<std::string> m_lines;
+};
+
+// The user stopped the run (the Cancel button, Ctrl+C): nothing to log.
+struct Cancelled {};

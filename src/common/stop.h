@@ -1,0 +1,44 @@
+// Stop requests that travel down: a source sets its flag once; a token reads it and the
+// flags of the sources it was chained to (a transfer pool's stop, chained to its run's).
+// A source outlives every token taken from it and every source chained to it.
+#pragma once
+
+#include <atomic>
+
+class StopToken {
+public:
+    StopToken() = default;
+    bool StopRequested() const {
+        for (const Node* node = m_node; node; node = node->parent) {
+            if (node->flag.load(std::memory_order_acquire)) return true;
+        }
+        return false;
+    }
+
+private:
+    friend class StopSource;
+    struct Node {
+        std::atomic<bool> flag{false};
+        const Node* parent = nullptr;
+    };
+    explicit StopToken(const Node* node) : m_node(node) {}
+    const Node* m_node = nullptr;
+};
+
+class StopSource {
+public:
+    StopSource() = default;
+    // Stopped when `parent` is, or when this source is.
+    explicit StopSource(const StopToken& parent) { m_node.parent = parent.m_node; }
+    StopSource(const StopSource&) = delete;
+    StopSource& operator=(const StopSource&) = delete;
+
+    void RequestStop() { m_node.flag.store(true, std::memory_order_release); }
+    // Clears this source's own request (a new run on the same object).
+    void Reset() { m_node.flag.store(false, std::memory_order_release); }
+    bool StopRequested() const { return Token().StopRequested(); }
+    StopToken Token() const { return StopToken(&m_node); }
+
+private:
+    StopToken::Node m_node;
+};

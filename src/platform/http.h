@@ -1,0 +1,58 @@
+// HTTP: one internet session and the responses read through it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/errors.h"
+
+namespace platform {
+
+struct HttpError : SystemError {
+    using SystemError::SystemError;
+    // Set when the server's certificate did not verify (https): not the server the
+    // build names, or one the system's certificate authorities do not vouch for.
+    bool certificate = false;
+};
+
+// One response being read. Reads are pulled by the caller, chunk by chunk.
+class HttpResponse {
+public:
+    virtual ~HttpResponse() = default;
+    // The HTTP status code of the final response (after redirects).
+    virtual int StatusCode() = 0;
+    // The response's Content-Encoding, empty when it has none.
+    virtual std::string ContentEncoding() = 0;
+    // Up to `len` bytes of the body; 0 at its end. Throws HttpError when the transfer
+    // fails, stalls past the receive time-out, or ends before its Content-Length.
+    virtual size_t Read(void* buf, size_t len) = 0;
+    // The Content-Length of the response, when the server sent one.
+    virtual bool ContentLength(uint32_t* value) = 0;
+};
+
+// The program's internet session: the system's proxy settings, redirects followed,
+// nothing read from or written to a cache.
+class HttpSession {
+public:
+    // Time-outs of connecting and of waiting for more data, in milliseconds.
+    static constexpr unsigned kDefaultConnectTimeoutMs = 30000;
+    static constexpr unsigned kDefaultReceiveTimeoutMs = 30000;
+
+    explicit HttpSession(const char* agent);
+    ~HttpSession();
+    HttpSession(const HttpSession&) = delete;
+    HttpSession& operator=(const HttpSession&) = delete;
+    void SetTimeouts(unsigned connectMs, unsigned receiveMs);
+    // Sends the GET request and waits for the response's headers. Throws HttpError when
+    // the URL can't be opened. The status code is the caller's to examine. No compressed
+    // encoding is asked for.
+    std::unique_ptr<HttpResponse> Open(const char* url);
+
+    struct Impl;  // the implementation's own state
+
+private:
+    std::unique_ptr<Impl> m_impl;
+};
+
+}  // namespace platform

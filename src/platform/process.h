@@ -1,0 +1,48 @@
+// The running process: its executable, the single-instance guard, starting the lobby.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+
+// Full path of the running executable; false when it does not fit `size` bytes or
+// cannot be written in GBK for the engine (a character outside code page 936; on POSIX
+// also a "\\" in a folder's name).
+bool ModulePath(char* out, size_t size);
+// The folder of the running executable, without its last separator; empty when the
+// executable's path is unknown or holds no separator. `out` has room for 260 bytes.
+void GetModuleDir(char* out);
+// Tests name another folder for GetModuleDir (a fresh install folder); null restores
+// the executable's own.
+void SetModuleDirForTesting(const char* folder);
+// True when `path` names the running executable's own file.
+bool IsOwnExecutable(const char* path);
+
+// The single-instance guard: held until the process ends, released by the system when
+// the process dies.
+class InstanceGuard {
+public:
+    InstanceGuard();
+    ~InstanceGuard();
+    InstanceGuard(const InstanceGuard&) = delete;
+    InstanceGuard& operator=(const InstanceGuard&) = delete;
+    // True when this process now holds `name` (also when a dead holder left it).
+    bool Acquire(const char* name);
+    // Gives the guard up (tests only: the program keeps it until it ends).
+    void Release();
+
+private:
+    intptr_t m_handle;
+    bool m_held;
+};
+
+// Sets the process up before anything else runs: on POSIX a reader of standard output
+// that went away (a closed pipe) must not end the process.
+void PrepareProcess();
+
+// Starts `path` with the parameter text `param`; does not wait for it. The program
+// inherits none of the updater's files, sockets or handles.
+bool LaunchProgram(const char* path, const char* param);
+
+}  // namespace platform

@@ -1,0 +1,124 @@
+// UpdateRun: one run of the updater over an install folder. It owns the install's layout,
+// the manifests' records, the log, the connection to the server and the worker thread;
+// the window sees it only as a ProgressSource (a snapshot of its progress, and Stop).
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "common/progress.h"
+#include "common/stop.h"
+#include "install/layout.h"
+#include "log/update_log.h"
+#include "manifest/manifest.h"
+#include "net/download.h"
+#include "platform/prompter.h"
+
+class UpdateRun : public ProgressSource {
+public:
+    // What a caller may choose besides the install folder and the server; the defaults
+    // are the build's.
+    struct Options {
+        Options();
+        // Files fetched at once, each on a connection of its own.
+        unsigned parallelTransfers;
+        // The maker's public key as text (release.pub), or empty: with a key, only a
+        // signed release is applied.
+        std::string releaseKey;
+        unsigned connectTimeoutMs;
+        unsigned receiveTimeoutMs;
+        // The stall rule: less than this many bytes per second over the window.
+        uint32_t minRate;
+        uint32_t rateWindowMs;
+    };
+
+    // The install folder of the running executable and the build's server.
+    UpdateRun();
+    // Another folder and server: `serverUrl` is the server's ".../DownLoad/".
+    UpdateRun(const std::string& gameDir, const std::string& serverUrl,
+              const Options& options = Options());
+    // Stops the worker and waits for it (see Wait).
+    ~UpdateRun() override;
+    UpdateRun(const UpdateRun&) = delete;
+    UpdateRun& operator=(const UpdateRun&) = delete;
+
+    // Opens the log, checks the install folder and starts the worker thread. False when
+    // the run cannot start: its status is then Failed, the reason logged or shown.
+    bool Start();
+    // The whole run on the calling thread instead (tests, tools): the same steps, the
+    // same log; returns how it ended (Finished, or Failed also when it was stopped).
+    RunStatus RunHere();
+    // Waits up to `waitMs` for the worker to end. True when no worker runs any more.
+    bool Wait(unsigned waitMs);
+
+    Progress Snapshot() const override;
+    void Stop() override;
+    RunStatus Status() const { return m_status.load(std::memory_order_acquire); }
+    // Whether the last run ended because it was stopped.
+    bool WasCancelled() const { return m_cancelled.load(std::memory_order_acquire); }
+
+    const InstallLayout& Layout() const { return m_layout; }
+    // The text the window shows when the run failed.
+    const std::string& FailMessage() const { return m_failMessage; }
+    // The server's manifest's records as the run left them (needsDownload, received,
+    // verified); valid once the run has ended.
+    const ManifestEntry* Entries() const { return m_newEntries.get(); }
+    int EntryCount() const { return m_newCount; }
+    int LogLines() const { return m_log.LineCount(); }
+
+private:
+    bool Begin();
+    void Work();
+    void End(RunStatus status);
+
+    // The update procedure, on the worker thread; every failure leaves it as an
+    // UpdateFailed (or Cancelled).
+    void Update();
+    void PrepareTree();
+    // The server's manifest into the new records; its MD5 text into m_manifestMd5. In a
+    // signed release, the verified bytes are returned.
+    std::string FetchManifest(int64_t installedSerial);
+    // A signed release: fetches the manifest's signature, checks it over the bytes that
+    // arrived, then the serial (not below `installedSerial`) and that every record has its
+    // BLAKE2b digest; fills the new records from those bytes and returns them.
+    std::string ReadSignedManifest(int64_t installedSerial);
+    void CheckNames();
+    bool IsCurrent(ManifestEntry& entry);
+    // The files the install lacks, into the temporary tree.
+    void DownloadListed();
+    void FetchListed(Transfer& transfer, ManifestEntry& entry);
+    // Makes the folders of `temporaryPath` below the install folder (a link in the place
+    // of one is removed, never followed).
+    void MakeFolders(const std::string& temporaryPath);
+    void Record(const std::string& signedManifest);
+    bool Signed() const { return !m_options.releaseKey.empty(); }
+
+    const Options m_options;
+    InstallLayout m_layout;
+    bool m_folderUsable;  // the install folder's paths can be written and fit
+    std::string m_failMessage;
+
+    UpdateLog m_log;
+    ProgressCounters m_counters;
+    StopSource m_stop;
+    platform::Prompter m_prompter;
+    std::string m_programName;  // the agent named to the server
+    Transfer m_transfer;        // the connection the manifest comes over
+
+    std::unique_ptr<ManifestEntry[]> m_newEntries;
+    int m_newCount;
+    std::unique_ptr<ManifestEntry[]> m_oldEntries;
+    int m_oldCount;
+    char m_manifestMd5[33];
+
+    std::atomic<RunStatus> m_status;
+    std::atomic<bool> m_cancelled;
+    std::thread m_thread;
+    std::mutex m_doneMutex;
+    std::condition_variable m_doneChanged;
+    bool m_workerRunning;
+};
