@@ -285,6 +285,30 @@ run_updater
 check "next run completes" same_tree "$WORK/rel1" "$INST"
 check "lobby started" lobby_started
 
+CASE="in a terminal, over a slow line"
+# As a shell user sees it: the log's lines scroll, the progress line stays below them and
+# never shares a line with one; at the end it is gone.
+publish "$WORK/rel1"
+new_install t
+nginx_stop
+nginx_start "$WWW" "$PORT" "limit_rate 100k;" || exit 1
+tmux -L updater-e2e kill-server 2>/dev/null
+tmux -L updater-e2e new-session -d -x 160 -y 50 \
+    "cd '$INST' && ./HalcyraUpdate </dev/null; echo \"exit status \$?\"; sleep 30"
+poll 10 eval 'tmux -L updater-e2e capture-pane -p | grep -q "total \["'
+check "a progress line while it downloads" eval 'tmux -L updater-e2e capture-pane -p | grep -q "下载速度:"'
+poll 60 eval 'tmux -L updater-e2e capture-pane -p | grep -q "^exit status"'
+SCREEN=$(tmux -L updater-e2e capture-pane -p -S -100)
+tmux -L updater-e2e kill-server
+nginx_stop
+nginx_start "$WWW" "$PORT" || exit 1
+log_lines() { iconv -f GBK -t UTF-8 "$INST/updatelog.txt" | tr -d '\r' | tail -n +2; }
+check "every log line on a line of its own" test "$(grep -E '^\[ *[0-9]+\]' <<<"$SCREEN")" = "$(log_lines)"
+check "no progress line left" not grep -q 'total \[' <<<"$SCREEN"
+check "then the run's end" grep -qx 'exit status 0' <<<"$SCREEN"
+check "without a terminal, the log's lines alone" test "$(tr -d '\r' <"$WORK/install-a.out")" = "$(
+    INST=$WORK/install-a log_lines)"
+
 CASE="a second copy while the first runs"
 new_install k
 "$BUILD/tests/updater_tests" --guard-hold QVHalcyra 4000 &

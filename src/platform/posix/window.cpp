@@ -47,7 +47,8 @@ std::string Bar(double done, bool known) {
     return "[" + std::string(cells, '#') + std::string(20 - cells, '.') + "]" + percent;
 }
 
-// The progress line: the file shown, the whole update, the speed, the file's name.
+// The progress line, in UTF-8: the file shown, the whole update, the speed, the file's
+// name.
 std::string ProgressLine(const Progress& p) {
     char speed[64];
     snprintf(speed, sizeof(speed), "下载速度:%.2fkb/s", static_cast<double>(p.speed));
@@ -56,8 +57,8 @@ std::string ProgressLine(const Progress& p) {
     line += "  total " +
             Bar(p.totalSize > 0 ? double(p.totalReceived) / p.totalSize : 0.0, p.totalSize > 0);
     line += std::string("  ") + speed;
-    if (!p.fileName.empty()) line += "  " + posix::GbkToUtf8(p.fileName.c_str());
-    return line;
+    if (!p.fileName.empty()) line += "  " + p.fileName;
+    return posix::GbkToUtf8(line.c_str());
 }
 
 class TerminalHost : public WindowHost {
