@@ -41,7 +41,7 @@ make_set() {  # name count size
     (cd "$dir" && find . -type f | sed 's|^\./||' | sort) >"$B/$1.files"
     (cd "$dir" && xargs md5sum <"$B/$1.files") >"$B/$1.md5"
     while read -r f; do
-        printf 'url = "http://127.0.0.1:%s/DownLoad//Vadarodazu/%s"\noutput = "%s"\n' "$PORT" "$f" "$f"
+        printf 'url = "http://127.0.0.1:%s/DownLoad/Vadarodazu/%s"\noutput = "%s"\n' "$PORT" "$f" "$f"
     done <"$B/$1.files" >"$B/$1.curl"
 }
 make_set small 1500 20480

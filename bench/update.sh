@@ -34,7 +34,7 @@ nginx_start "$B/www" "$PORT"
 
 (cd "$B/release" && find . -type f | sed 's|^\./||') >"$B/files"
 while read -r f; do
-    printf 'url = "http://127.0.0.1:%s/DownLoad//Vadarodazu/%s"\noutput = "%s/ref/%s"\n' "$PORT" "$f" "$B" "$f"
+    printf 'url = "http://127.0.0.1:%s/DownLoad/Vadarodazu/%s"\noutput = "%s/ref/%s"\n' "$PORT" "$f" "$B" "$f"
 done <"$B/files" >"$B/curl.list"
 
 ms_since() { echo $((($(date +%s%N) - $1) / 1000000)); }

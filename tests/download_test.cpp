@@ -29,7 +29,7 @@ class DownloadTest : public testing::Test {
 protected:
     void SetUp() override {
         testing::internal::CaptureStdout();
-        base = server.BaseUrl() + "/DownLoad//";
+        base = server.BaseUrl() + "/DownLoad/";
         log.Open(dir.Join("updatelog.txt").c_str());
         transfer.SetTimeouts(3000, 1000);
     }
@@ -75,7 +75,7 @@ protected:
     Transfer transfer{"updater_tests", log, counters, stop.Token()};
 };
 
-const char kFilePath[] = "/DownLoad//Vadarodazu/data/a.bin";
+const char kFilePath[] = "/DownLoad/Vadarodazu/data/a.bin";
 
 TEST_F(DownloadTest, GoodFileWithContentLength) {
     const std::string body = Bytes(10000);
@@ -100,7 +100,7 @@ TEST_F(DownloadTest, GoodFileWithoutContentLengthAsksAndGoesOn) {
     ASSERT_EQ(messages.size(), 1u);
     // "获取大小失败" and the URL
     EXPECT_EQ(messages[0], "\xbb\xf1\xc8\xa1\xb4\xf3\xd0\xa1\xca\xa7\xb0\xdc" + server.BaseUrl() +
-                               "/DownLoad//Vadarodazu/data/a.bin");
+                               "/DownLoad/Vadarodazu/data/a.bin");
     EXPECT_TRUE(Has(Log(), "\xbb\xf1\xc8\xa1\xb4\xf3\xd0\xa1\xca\xa7\xb0\xdc\r"));
 }
 
@@ -140,14 +140,14 @@ TEST_F(DownloadTest, AnEndlessManifestStopsAtItsBound) {
     Reply endless{"200 OK", {}, "<files>" + std::string(65536 - 7, ' ')};
     endless.sendLength = false;
     endless.endless = true;
-    server.Route("/DownLoad//Vadarodazu.xml", endless);
+    server.Route("/DownLoad/Vadarodazu.xml", endless);
     EXPECT_EQ(Download("Vadarodazu.xml", kUnknownSize), "failed");
     EXPECT_LE(ReadFile(Local("Update/Vadarodazu.xml")).size(), kMaxManifestBytes);
     // A Content-Length above the bound is refused before anything is written.
     Reply huge{"200 OK", {}, "<files/>"};
     huge.announcedLength = static_cast<long long>(kMaxManifestBytes) + 1;
     huge.stallAfter = true;
-    server.Route("/DownLoad//Vadarodazu.xml", huge);
+    server.Route("/DownLoad/Vadarodazu.xml", huge);
     platform::RemoveFile(Local("Update/Vadarodazu.xml").c_str());
     EXPECT_EQ(Download("Vadarodazu.xml", kUnknownSize), "failed");
     EXPECT_FALSE(testutil::Exists(Local("Update/Vadarodazu.xml")));
@@ -160,7 +160,7 @@ TEST_F(DownloadTest, ATransferBelowTheMinimumRateFails) {
     drip.sendLength = false;
     drip.endless = true;
     drip.dripMs = 40;
-    server.Route("/DownLoad//Vadarodazu.xml", drip);
+    server.Route("/DownLoad/Vadarodazu.xml", drip);
     EXPECT_EQ(Download("Vadarodazu.xml", kUnknownSize), "failed");
     EXPECT_TRUE(Has(Log(), "传输太慢"));
     // A slow file that keeps above the rate arrives whole.
@@ -191,7 +191,7 @@ TEST_F(DownloadTest, AnswersOtherThan200Fail) {
     };
     for (const Reply& reply : replies) {
         server.Route(kFilePath, reply);
-        server.Route("/DownLoad//Vadarodazu.xml", reply);
+        server.Route("/DownLoad/Vadarodazu.xml", reply);
         EXPECT_EQ(Download("Vadarodazu/data/a.bin", 100), "failed") << reply.status;
         EXPECT_EQ(Download("Vadarodazu.xml", kUnknownSize), "failed") << reply.status;
         EXPECT_TRUE(Has(Log(), ("服务器回答" + reply.status.substr(0, 3)).c_str()));
@@ -222,7 +222,7 @@ TEST_F(DownloadTest, ErrorPagesAreRefusedByTheirFirstBytes) {
     int i = 0;
     for (const Case& c : cases) {
         const std::string name = "Vadarodazu/p" + std::to_string(i++);
-        server.Route("/DownLoad//" + name, Reply{"200 OK", {}, c.body});
+        server.Route("/DownLoad/" + name, Reply{"200 OK", {}, c.body});
         const std::string result = Download(name.c_str(), static_cast<uint32_t>(c.body.size()));
         EXPECT_EQ(result, c.refused ? "failed" : "ok") << c.body;
         EXPECT_EQ(testutil::Exists(Local("Update/" + name)), !c.refused) << c.body;
@@ -238,7 +238,7 @@ TEST_F(DownloadTest, RedirectIsFollowed) {
 }
 
 TEST_F(DownloadTest, ConnectionRefused) {
-    base = "http://127.0.0.1:" + std::to_string(LoopbackServer::ClosedPort()) + "/DownLoad//";
+    base = "http://127.0.0.1:" + std::to_string(LoopbackServer::ClosedPort()) + "/DownLoad/";
     EXPECT_EQ(Download("Vadarodazu/data/a.bin", 10), "failed");
     EXPECT_FALSE(testutil::Exists(Local("Update/Vadarodazu/data/a.bin")));
 
@@ -268,7 +268,7 @@ TEST_F(DownloadTest, BodyCutShortFailsEvenWithoutExpectedSize) {
     server.Route(kFilePath, reply);
     EXPECT_EQ(Download("Vadarodazu/data/a.bin", 20000), "failed");
     // A manifest cut short must not pass for a whole one.
-    server.Route("/DownLoad//Vadarodazu.xml", reply);
+    server.Route("/DownLoad/Vadarodazu.xml", reply);
     EXPECT_EQ(Download("Vadarodazu.xml", kUnknownSize), "failed");
 }
 
@@ -295,7 +295,7 @@ TEST_F(DownloadTest, SizeZeroCreatesAnEmptyFileWithoutARequest) {
 }
 
 TEST_F(DownloadTest, ManifestWithAndWithoutContentLength) {
-    server.Route("/DownLoad//Vadarodazu.xml", Reply{"200 OK", {}, "<root/>"});
+    server.Route("/DownLoad/Vadarodazu.xml", Reply{"200 OK", {}, "<root/>"});
     EXPECT_EQ(Download("Vadarodazu.xml", kUnknownSize), "ok");
     EXPECT_EQ(counters.Read().fileSize, 7u);
     EXPECT_EQ(ReadFile(Local("Update/Vadarodazu.xml")), "<root/>");
@@ -303,14 +303,14 @@ TEST_F(DownloadTest, ManifestWithAndWithoutContentLength) {
 
     Reply chunked{"200 OK", {}, "<root></root>"};
     chunked.sendLength = false;
-    server.Route("/DownLoad//Vadarodazu.xml", chunked);
+    server.Route("/DownLoad/Vadarodazu.xml", chunked);
     EXPECT_EQ(Download("Vadarodazu.xml", kUnknownSize), "ok");
     EXPECT_EQ(counters.Read().fileSize, kUnknownSize);
     EXPECT_EQ(ReadFile(Local("Update/Vadarodazu.xml")), "<root></root>");
     EXPECT_EQ(FixedEnvironment::Messages().size(), 1u);
 
     Reply empty{"200 OK", {}, ""};
-    server.Route("/DownLoad//Vadarodazu.xml", empty);
+    server.Route("/DownLoad/Vadarodazu.xml", empty);
     EXPECT_EQ(Download("Vadarodazu.xml", kUnknownSize), "ok");
     EXPECT_EQ(ReadFile(Local("Update/Vadarodazu.xml")), "");
 }

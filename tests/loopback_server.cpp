@@ -1,6 +1,7 @@
 #include "loopback_server.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -65,6 +66,27 @@ bool SendAll(intptr_t s, const char* data, size_t len) {
     return true;
 }
 
+// The value of a request's header line `name`, empty when it has none.
+std::string HeaderValue(const std::string& request, const std::string& name) {
+    size_t at = 0;
+    while ((at = request.find("\r\n", at)) != std::string::npos) {
+        at += 2;
+        if (request.compare(at, name.size() + 1, name + ":") == 0) {
+            size_t from = at + name.size() + 1;
+            while (from < request.size() && request[from] == ' ') ++from;
+            return request.substr(from, request.find("\r\n", from) - from);
+        }
+    }
+    return std::string();
+}
+
+// Closes with a reset (RST) instead of an orderly end, as a broken link or a proxy that
+// gives up does.
+void ResetConnection(intptr_t s) {
+    linger hard{1, 0};
+    setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof(hard));
+}
+
 intptr_t Listen(int* port) {
     EnsureSockets();
     intptr_t s = socket(AF_INET, SOCK_STREAM, 0);
@@ -121,11 +143,33 @@ void LoopbackServer::Route(const std::string& path, const Reply& reply) {
     m_routes[path] = reply;
 }
 
+void LoopbackServer::RouteFirst(const std::string& path, const Reply& reply, int times) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_firsts[path] = {reply, times};
+}
+
+void LoopbackServer::LimitRequests(int n) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_limit = n;
+}
+
 void LoopbackServer::Reset() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_routes.clear();
+    m_firsts.clear();
     m_counts.clear();
     m_order.clear();
+    m_heads.clear();
+}
+
+std::vector<std::string> LoopbackServer::RequestHeads(const std::string& path) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_heads[path];
+}
+
+long long LoopbackServer::BodyBytesSent() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_bodyBytes;
 }
 
 int LoopbackServer::Requests(const std::string& path) {
@@ -148,6 +192,11 @@ std::vector<std::string> LoopbackServer::Order() {
 int LoopbackServer::Connections() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_connections;
+}
+
+void LoopbackServer::CountBody(size_t bytes) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bodyBytes += static_cast<long long>(bytes);
 }
 
 int LoopbackServer::ClosedPort() {
@@ -203,19 +252,60 @@ void LoopbackServer::Serve(intptr_t s) {
         pending.erase(0, end + 4);
         const size_t sp1 = request.find(' ');
         const size_t sp2 = request.find(' ', sp1 + 1);
-        const std::string path = request.substr(sp1 + 1, sp2 - sp1 - 1);
+        // Routed by the path alone: a static server ignores the query.
+        const std::string target = request.substr(sp1 + 1, sp2 - sp1 - 1);
+        const std::string path = target.substr(0, target.find('?'));
+        const std::string range = HeaderValue(request, "Range");
+        const std::string ifRange = HeaderValue(request, "If-Range");
 
         Reply reply;
+        bool busy = false;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             ++m_counts[path];
             m_order.push_back(path);
+            m_heads[path].push_back(request);
+            auto first = m_firsts.find(path);
             auto it = m_routes.find(path);
-            if (it != m_routes.end()) {
+            if (first != m_firsts.end() && first->second.second > 0) {
+                reply = first->second.first;
+                --first->second.second;
+            } else if (it != m_routes.end()) {
                 reply = it->second;
             } else {
                 reply.status = "404 Not Found";
                 reply.body = "no route";
+            }
+            busy = m_limit > 0 && m_inProgress >= m_limit;
+            if (!busy) ++m_inProgress;
+        }
+        if (busy) {
+            reply = Reply{"503 Service Temporarily Unavailable", {"Retry-After: 1"}, "busy"};
+        } else if (reply.delayMs > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(reply.delayMs));
+        }
+        struct InProgress {
+            LoopbackServer* server;
+            bool counted;
+            ~InProgress() {
+                if (!counted) return;
+                std::lock_guard<std::mutex> lock(server->m_mutex);
+                --server->m_inProgress;
+            }
+        } inProgress{this, !busy};
+        if (!reply.etag.empty()) reply.headers.push_back("ETag: " + reply.etag);
+        // "bytes=N-": the rest of the body from N, unless the server ignores ranges or
+        // the file is no longer the one the client kept a part of.
+        if (reply.ranges && range.compare(0, 6, "bytes=") == 0 && reply.status == "200 OK" &&
+            (ifRange.empty() || ifRange == reply.etag)) {
+            const long long from = atoll(range.c_str() + 6);
+            if (from > 0 && from < static_cast<long long>(reply.body.size())) {
+                const long long total = static_cast<long long>(reply.body.size());
+                reply.status = "206 Partial Content";
+                reply.headers.push_back("Content-Range: bytes " +
+                                        std::to_string(from + reply.rangeShift) + "-" +
+                                        std::to_string(total - 1) + "/" + std::to_string(total));
+                reply.body = reply.body.substr(static_cast<size_t>(from));
             }
         }
 
@@ -245,7 +335,14 @@ void LoopbackServer::Serve(intptr_t s) {
             } while (reply.endless && !m_stopping);
             return;
         }
+        if (reply.resetAfter < bodyBytes) {
+            SendAll(s, reply.body.data(), reply.resetAfter);
+            CountBody(reply.resetAfter);
+            ResetConnection(s);
+            return;
+        }
         if (!SendAll(s, reply.body.data(), bodyBytes)) return;
+        CountBody(bodyBytes);
         if (reply.stallAfter) {
             // Hold the connection open, sending nothing, until the server stops.
             while (!m_stopping) std::this_thread::sleep_for(std::chrono::milliseconds(20));

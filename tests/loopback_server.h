@@ -1,5 +1,6 @@
 // An HTTP server on 127.0.0.1 for the download tests, scripted per path, that can lie
-// about lengths, cut a body short, stall or redirect.
+// about lengths, cut a body short, stall, redirect, reset a connection, answer ranges
+// (or not, or wrongly) and limit how many requests it takes at once.
 #pragma once
 
 #include <atomic>
@@ -30,6 +31,17 @@ struct Reply {
     // Close the connection after the whole body although it was announced as kept
     // alive, as a server does with an idle connection.
     bool closeAfter = false;
+    // Send this many bytes of the answer's body, then reset the connection.
+    size_t resetAfter = std::string::npos;
+    // A "Range: bytes=N-" request is answered 206 with the rest of the body (false: the
+    // whole body, 200), its Content-Range shifted by this many bytes (a server that
+    // sends the wrong part).
+    bool ranges = true;
+    long long rangeShift = 0;
+    // Sent as ETag; an If-Range that names another gets the whole body.
+    std::string etag{};
+    // Answer after this many milliseconds (a server far away, or busy).
+    int delayMs = 0;
 };
 
 class LoopbackServer {
@@ -42,6 +54,11 @@ public:
     int Port() const { return m_port; }
     std::string BaseUrl() const;
     void Route(const std::string& path, const Reply& reply);
+    // The next `times` requests for `path` get `reply`, the later ones the route's.
+    void RouteFirst(const std::string& path, const Reply& reply, int times);
+    // More than `n` requests in progress at once get "503 Service Temporarily
+    // Unavailable" with Retry-After, as nginx's limit_conn answers; 0: no limit.
+    void LimitRequests(int n);
     // Forgets every route and every count: a new server on the same port.
     void Reset();
     int Requests(const std::string& path);
@@ -50,6 +67,13 @@ public:
     std::vector<std::string> Order();
     // Connections accepted so far.
     int Connections();
+    // Requests are routed and counted by their path; the query is ignored, as a static
+    // server does.
+    // The header lines of every request for `path`, in order (the request line, with the
+    // query, first).
+    std::vector<std::string> RequestHeads(const std::string& path);
+    // Body bytes sent in all.
+    long long BodyBytesSent();
 
     // A port on 127.0.0.1 where nothing listens.
     static int ClosedPort();
@@ -57,6 +81,7 @@ public:
 private:
     void AcceptLoop();
     void Serve(intptr_t sock);
+    void CountBody(size_t bytes);
 
     intptr_t m_listener;
     int m_port;
@@ -64,6 +89,11 @@ private:
     std::thread m_acceptThread;
     std::mutex m_mutex;
     std::map<std::string, Reply> m_routes;
+    std::map<std::string, std::pair<Reply, int>> m_firsts;
+    std::map<std::string, std::vector<std::string>> m_heads;
+    int m_limit = 0;
+    int m_inProgress = 0;
+    long long m_bodyBytes = 0;
     std::map<std::string, int> m_counts;
     std::vector<std::string> m_order;
     int m_connections = 0;

@@ -226,11 +226,11 @@ protected:
     // Serves `manifest` with `signature` (none when null) and the files' bodies.
     void Serve(const std::string& manifest, const std::string* signature,
                const std::vector<File>& files) {
-        server.Route("/DownLoad//Vadarodazu.xml", Reply{"200 OK", {}, manifest});
+        server.Route("/DownLoad/Vadarodazu.xml", Reply{"200 OK", {}, manifest});
         if (signature)
-            server.Route("/DownLoad//Vadarodazu.xml.sig", Reply{"200 OK", {}, *signature});
+            server.Route("/DownLoad/Vadarodazu.xml.sig", Reply{"200 OK", {}, *signature});
         for (const File& f : files) {
-            server.Route("/DownLoad//Vadarodazu/" + f.name, Reply{"200 OK", {}, f.body});
+            server.Route("/DownLoad/Vadarodazu/" + f.name, Reply{"200 OK", {}, f.body});
         }
     }
     void ServeSigned(const std::vector<File>& files, int64_t serial) {
@@ -239,8 +239,8 @@ protected:
         Serve(manifest, &sig, files);
     }
     int FileFetches() {
-        return server.TotalRequests() - server.Requests("/DownLoad//Vadarodazu.xml") -
-               server.Requests("/DownLoad//Vadarodazu.xml.sig");
+        return server.TotalRequests() - server.Requests("/DownLoad/Vadarodazu.xml") -
+               server.Requests("/DownLoad/Vadarodazu.xml.sig");
     }
     std::string Log() { return ReadFile(dir.Join("updatelog.txt")); }
 

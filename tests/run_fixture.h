@@ -34,9 +34,7 @@ protected:
     // A whole run on this thread: true when it finished, false when it failed.
     bool Run() { return NewRun().RunHere() == RunStatus::Finished; }
     // Requests for a file of the release.
-    int Fetches(const std::string& name) {
-        return server.Requests("/DownLoad//Vadarodazu/" + name);
-    }
+    int Fetches(const std::string& name) { return server.Requests("/DownLoad/Vadarodazu/" + name); }
     std::string Installed(const std::string& name) { return ReadFile(dir.Join(name)); }
 
     TempDir dir;

@@ -31,8 +31,7 @@ TEST(SessionPaths, DerivedFromTheExecutablesFolder) {
     EXPECT_EQ(layout.LobbyPath(), dir + "\\Halcyra.exe");
     EXPECT_EQ(layout.ServerUrl().rfind("http://", 0), 0u);
     EXPECT_EQ(layout.ServerUrl().substr(layout.ServerUrl().size() - 10), "/DownLoad/");
-    EXPECT_EQ(layout.ManifestUrl().substr(layout.ManifestUrl().size() - 25),
-              "/DownLoad//Vadarodazu.xml");
+    EXPECT_NE(layout.ManifestUrl().find("/DownLoad/Vadarodazu.xml"), std::string::npos);
     // "更新失败，请到 " ... "下载最新版本"
     EXPECT_EQ(
         run.FailMessage().rfind("\xb8\xfc\xd0\xc2\xca\xa7\xb0\xdc\xa3\xac\xc7\xeb\xb5\xbd ", 0),
@@ -42,19 +41,27 @@ TEST(SessionPaths, DerivedFromTheExecutablesFolder) {
     testing::internal::GetCapturedStdout();
 }
 
+UrlStyle Style(bool utf8, bool queries) {
+    UrlStyle style;
+    style.utf8Names = utf8;
+    style.cacheQueries = queries;
+    return style;
+}
+
 TEST(SessionPaths, EachFilesPlacesAndTheLengthRule) {
-    const InstallLayout layout("/games/lobby", "http://h:1/DownLoad/");
-    const InstallLayout::Entry e = layout.For("data/x.dat");
+    const InstallLayout layout("/games/lobby", "http://h:1/DownLoad/", Style(false, true));
+    const InstallLayout::Entry e = layout.For("data/x.dat", "900150983cd24fb0d6963f7d28e17f72");
     EXPECT_EQ(e.installed, "/games/lobby/data/x.dat");
     EXPECT_EQ(e.temporary, "/games/lobby/Update/Vadarodazu/data/x.dat");
-    EXPECT_EQ(e.url, "http://h:1/DownLoad//Vadarodazu/data/x.dat");
+    EXPECT_EQ(e.url,
+              "http://h:1/DownLoad/Vadarodazu/data/x.dat?md5=900150983cd24fb0d6963f7d28e17f72");
     EXPECT_EQ(e.logName, "Vadarodazu/data/x.dat");
     EXPECT_EQ(layout.DownloadedManifest(), "/games/lobby/Update/Vadarodazu.xml");
     EXPECT_EQ(layout.InstalledManifest(), "/games/lobby\\Vadarodazu.xml");
 
     // The temporary path is the longest: it may have kMaxPath bytes, not one more.
     const std::string folder = "/" + std::string(100, 'g');
-    const InstallLayout deep(folder, "http://h:1/DownLoad/");
+    const InstallLayout deep(folder, "http://h:1/DownLoad/", Style(false, true));
     const size_t fits = InstallLayout::kMaxPath - deep.TreeRoot().size();
     EXPECT_EQ(deep.For(std::string(fits, 'n').c_str()).temporary.size(), InstallLayout::kMaxPath);
     try {
@@ -63,6 +70,40 @@ TEST(SessionPaths, EachFilesPlacesAndTheLengthRule) {
     } catch (const UpdateFailed& failure) {
         EXPECT_EQ(failure.Lines().at(0), "路径太长，更新失败:" + std::string(fits + 1, 'n'));
     }
+}
+
+// URLs any server answers: single separators, every byte outside the unreserved ones
+// percent-encoded, names as their GBK bytes or as UTF-8; the manifest under a query no
+// cache has seen, each file under its digest.
+TEST(SessionPaths, UrlsAnyServerAnswers) {
+    struct Case {
+        const char* name;
+        bool utf8;
+        const char* path;
+    } cases[] = {
+        {"readme.txt", false, "readme.txt"},
+        {"a//b/./c.txt", false, "a/b/c.txt"},
+        {"/lead.txt", false, "lead.txt"},
+        {"data\\x.dat", false, "data/x.dat"},
+        {"sp ace+plus&amp.txt", false, "sp%20ace%2Bplus%26amp.txt"},
+        {"Tilde~-_.ok", false, "Tilde~-_.ok"},
+        {"\xd6\xd0\xce\xc4/\xb8\xfc.txt", false, "%D6%D0%CE%C4/%B8%FC.txt"},  // 中文/更
+        {"\xd6\xd0\xce\xc4/\xb8\xfc.txt", true, "%E4%B8%AD%E6%96%87/%E6%9B%B4.txt"},
+        {"\x9c\x5c.txt", false, "%9C%5C.txt"},  // a second byte that is "\\" is no separator
+    };
+    for (const Case& c : cases) {
+        const InstallLayout layout("/g", "https://h/DownLoad/", Style(c.utf8, false));
+        EXPECT_EQ(layout.For(c.name, "d41d8cd98f00b204e9800998ecf8427e").url,
+                  std::string("https://h/DownLoad/Vadarodazu/") + c.path)
+            << c.name;
+    }
+    const InstallLayout plain("/g", "http://h/DownLoad/", Style(false, false));
+    EXPECT_EQ(plain.ManifestUrl(), "http://h/DownLoad/Vadarodazu.xml");
+    EXPECT_EQ(plain.SignatureUrl(), "http://h/DownLoad/Vadarodazu.xml.sig");
+    const InstallLayout fresh("/g", "http://h/DownLoad/", Style(false, true));
+    const std::string first = fresh.ManifestUrl(), second = fresh.ManifestUrl();
+    EXPECT_EQ(first.rfind("http://h/DownLoad/Vadarodazu.xml?t=", 0), 0u);
+    EXPECT_NE(first, second);
 }
 
 TEST(SessionPaths, AnInstallFolderTooLongForTheLobbysPathIsRefused) {

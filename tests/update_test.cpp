@@ -2,8 +2,10 @@
 // folder: which files are fetched, what ends up installed, and what a failed run keeps.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -44,9 +46,9 @@ class RunUpdateTest : public testutil::RunFixture {
 protected:
     // Serves a release: its manifest and every file.
     void Serve(const std::vector<File>& files) {
-        server.Route("/DownLoad//Vadarodazu.xml", Reply{"200 OK", {}, Manifest(files)});
+        server.Route("/DownLoad/Vadarodazu.xml", Reply{"200 OK", {}, Manifest(files)});
         for (const File& f : files) {
-            server.Route("/DownLoad//Vadarodazu/" + f.name, Reply{"200 OK", {}, f.body});
+            server.Route("/DownLoad/Vadarodazu/" + f.name, Reply{"200 OK", {}, f.body});
         }
     }
 };
@@ -126,7 +128,7 @@ TEST_F(RunUpdateTest, AFailedRunKeepsTheInstalledManifestAndMd5Xml) {
         "<files></files>",  // lists nothing
     };
     for (const std::string& body : bad) {
-        server.Route("/DownLoad//Vadarodazu.xml", Reply{"200 OK", {}, body});
+        server.Route("/DownLoad/Vadarodazu.xml", Reply{"200 OK", {}, body});
         EXPECT_FALSE(Run()) << body;
         EXPECT_EQ(Installed("Vadarodazu.xml"), manifest) << body;
         EXPECT_EQ(Installed("md5.xml"), md5xml) << body;
@@ -171,13 +173,19 @@ std::vector<File> Release(int count) {
     return files;
 }
 
-// The files "正在下载" was logged for, in the log's order.
+// The files "正在下载" was logged for, in the log's order, each checked to be followed at
+// once by the line of its first bytes ("开始下载", or "文件大小为0" and its name).
 std::vector<std::string> StartedInLog(const std::string& log) {
     std::vector<std::string> names;
     const std::string marker = "正在下载Vadarodazu/";
     for (size_t at = log.find(marker); at != std::string::npos; at = log.find(marker, at + 1)) {
         const size_t from = at + marker.size();
-        names.push_back(log.substr(from, log.find('\r', from) - from));
+        const size_t end = log.find('\r', from);
+        names.push_back(log.substr(from, end - from));
+        const size_t next = log.find("][", end) + 11;  // past "[    n][hh:mm:ss]"
+        const std::string pair = log.substr(next, log.find('\r', next) - next);
+        EXPECT_TRUE(pair == "开始下载" || pair == "文件大小为0Vadarodazu/" + names.back())
+            << names.back() << " is followed by " << pair;
     }
     return names;
 }
@@ -196,7 +204,7 @@ TEST_F(RunUpdateTest, AFileWhosePathsDoNotFitFailsTheRunBeforeItIsFetched) {
               std::string::npos);
 }
 
-TEST_F(RunUpdateTest, SeveralInFlightInstallEveryFileStartedInTheManifestsOrder) {
+TEST_F(RunUpdateTest, SeveralInFlightInstallEveryFileWithItsLogLinesTogether) {
     const std::vector<File> release = Release(23);
     Serve(release);
     options.parallelTransfers = 4;
@@ -214,7 +222,10 @@ TEST_F(RunUpdateTest, SeveralInFlightInstallEveryFileStartedInTheManifestsOrder)
     }
     EXPECT_EQ(run->Snapshot().totalReceived, total);
     EXPECT_EQ(run->Snapshot().fileReceived, 0u);
-    EXPECT_EQ(StartedInLog(ReadFile(dir.Join("updatelog.txt"))), names);
+    std::vector<std::string> logged = StartedInLog(ReadFile(dir.Join("updatelog.txt")));
+    std::sort(logged.begin(), logged.end());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(logged, names);
     // The manifest's connection and three more, each kept for the whole run.
     EXPECT_LE(server.Connections(), 4);
 }
@@ -224,9 +235,9 @@ TEST_F(RunUpdateTest, OneAtATimeAsksInTheManifestsOrderOnOneConnection) {
     Serve(release);
     options.parallelTransfers = 1;
     ASSERT_TRUE(Run());
-    std::vector<std::string> expected = {"/DownLoad//Vadarodazu.xml"};
+    std::vector<std::string> expected = {"/DownLoad/Vadarodazu.xml"};
     for (const File& f : release) {
-        if (!f.body.empty()) expected.push_back("/DownLoad//Vadarodazu/" + f.name);
+        if (!f.body.empty()) expected.push_back("/DownLoad/Vadarodazu/" + f.name);
     }
     EXPECT_EQ(server.Order(), expected);
     EXPECT_EQ(server.Connections(), 1);
@@ -238,7 +249,7 @@ TEST_F(RunUpdateTest, AConnectionTheServerClosesBetweenFilesIsOpenedAgain) {
     for (const File& f : release) {
         Reply reply{"200 OK", {}, f.body};
         reply.closeAfter = true;
-        server.Route("/DownLoad//Vadarodazu/" + f.name, reply);
+        server.Route("/DownLoad/Vadarodazu/" + f.name, reply);
     }
     for (unsigned n : {1u, 4u}) {
         options.parallelTransfers = n;
@@ -268,8 +279,8 @@ TEST_F(RunUpdateTest, OneFailingTransferFailsTheRunAndStopsTheOthers) {
         Serve(release);
         Reply slow{"200 OK", {}, slowBody};
         slow.dripMs = 1;  // a minute for the whole body
-        server.Route("/DownLoad//Vadarodazu/slow.bin", slow);
-        server.Route("/DownLoad//Vadarodazu/bad.bin", bad);
+        server.Route("/DownLoad/Vadarodazu/slow.bin", slow);
+        server.Route("/DownLoad/Vadarodazu/bad.bin", bad);
         options.parallelTransfers = 4;
         EXPECT_FALSE(Run()) << bad.status;
         EXPECT_EQ(run->Status(), RunStatus::Failed);
@@ -293,7 +304,7 @@ TEST_F(RunUpdateTest, StoppingTheWorkerStopsEveryTransfer) {
     for (const File& f : release) {
         Reply slow{"200 OK", {}, f.body};
         slow.dripMs = 1;
-        server.Route("/DownLoad//Vadarodazu/" + f.name, slow);
+        server.Route("/DownLoad/Vadarodazu/" + f.name, slow);
     }
     options.minRate = 1;
     options.parallelTransfers = 4;
@@ -311,6 +322,248 @@ TEST_F(RunUpdateTest, StoppingTheWorkerStopsEveryTransfer) {
     const std::string log = ReadFile(dir.Join("updatelog.txt"));
     EXPECT_EQ(log.find("下载失败"), std::string::npos);
     for (const File& f : release) EXPECT_FALSE(Exists(dir.Join(f.name))) << f.name;
+}
+
+// ---- Servers and links as they are: connection limits, transient failures, resumed
+// bodies, names listed twice, slow lines.
+
+class RealServerTest : public RunUpdateTest {
+protected:
+    void SetUp() override {
+        RunUpdateTest::SetUp();
+        options.retry.firstWaitMs = 20;  // the waits' lengths are not what is tested
+        options.retry.mostWaitMs = 40;
+    }
+    std::string Log() { return ReadFile(dir.Join("updatelog.txt")); }
+    static std::string Path(const std::string& name) { return "/DownLoad/Vadarodazu/" + name; }
+    // The requests' Range header for `name`, one per request ("" when it had none).
+    std::vector<std::string> Ranges(const std::string& name) {
+        std::vector<std::string> ranges;
+        for (const std::string& head : server.RequestHeads(Path(name))) {
+            const size_t at = head.find("\r\nRange: ");
+            ranges.push_back(at == std::string::npos
+                                 ? ""
+                                 : head.substr(at + 9, head.find('\r', at + 2) - at - 9));
+        }
+        return ranges;
+    }
+};
+
+TEST_F(RealServerTest, AServerThatTakesOneOrTwoRequestsAtOnceGetsTheWholeRelease) {
+    const std::vector<File> release = Release(20);
+    for (int limit : {1, 2}) {
+        server.Reset();
+        server.LimitRequests(limit);
+        Serve(release);
+        for (const File& f : release) {
+            Reply slow{"200 OK", {}, f.body};
+            slow.delayMs = 50;  // requests overlap: more than the limit are asked at once
+            server.Route(Path(f.name), slow);
+        }
+        for (const File& f : release) platform::RemoveFile(dir.Join(f.name).c_str());
+        platform::RemoveFile(dir.Join("Vadarodazu.xml").c_str());
+        options.parallelTransfers = 8;
+        ASSERT_TRUE(Run()) << limit;
+        for (const File& f : release) EXPECT_EQ(Installed(f.name), f.body) << f.name;
+        // The extra connections were closed, not the files failed.
+        EXPECT_NE(Log().find("服务器不接受更多连接"), std::string::npos) << limit;
+        EXPECT_EQ(Log().find("下载失败"), std::string::npos) << limit;
+    }
+}
+
+TEST_F(RealServerTest, TransientAnswersAreTriedAgainAndOthersAreNot) {
+    struct Case {
+        Reply first;  // the file's first answer
+        bool installed;
+    } cases[] = {
+        {{"503 Service Unavailable", {"Retry-After: 1"}, "deploying"}, true},
+        {{"429 Too Many Requests", {}, "slow down"}, true},
+        {{"502 Bad Gateway", {}, "upstream"}, true},
+        {{"504 Gateway Timeout", {}, "upstream"}, true},
+        {{"500 Internal Server Error", {}, "oops"}, true},
+        {{"408 Request Timeout", {}, "late"}, true},
+        {{"404 Not Found", {}, "gone"}, false},
+        {{"403 Forbidden", {}, "no"}, false},
+    };
+    const File file = Listed("t.bin", Body(5000, 't'));
+    for (const Case& c : cases) {
+        server.Reset();
+        Serve({file});
+        server.RouteFirst(Path(file.name), c.first, 1);
+        platform::RemoveFile(dir.Join(file.name).c_str());
+        platform::RemoveFile(dir.Join("Vadarodazu.xml").c_str());
+        EXPECT_EQ(Run(), c.installed) << c.first.status;
+        EXPECT_EQ(Fetches(file.name), c.installed ? 2 : 1) << c.first.status;
+        EXPECT_EQ(Log().find("下载中断，") != std::string::npos, c.installed) << c.first.status;
+    }
+    // A server that keeps failing is given up on, after a bounded number of attempts.
+    server.Reset();
+    Serve({file});
+    server.RouteFirst(Path(file.name), Reply{"503 Service Unavailable", {}, "down"}, 100);
+    platform::RemoveFile(dir.Join("Vadarodazu.xml").c_str());
+    EXPECT_FALSE(Run());
+    EXPECT_EQ(Fetches(file.name), 3);
+}
+
+TEST_F(RealServerTest, ABrokenBodyGoesOnFromTheBytesKept) {
+    const File big = Listed("big.bin", Body(3000000, 'b'));
+    struct Case {
+        const char* what;
+        bool ranges;                            // the server answers ranges
+        long long shift;                        // its Content-Range starts this far off
+        std::vector<std::string> ranges_asked;  // "" for a request without Range
+    } cases[] = {
+        {"resumed", true, 0, {"", "bytes=*"}},
+        {"a server that ignores ranges", false, 0, {"", "bytes=*"}},
+        {"a 206 that starts elsewhere", true, 10, {"", "bytes=*", ""}},
+    };
+    for (const Case& c : cases) {
+        server.Reset();
+        Serve({big});
+        Reply whole{"200 OK", {}, big.body};
+        whole.etag = "\"v1\"";
+        whole.ranges = c.ranges;
+        whole.rangeShift = c.shift;
+        server.Route(Path(big.name), whole);
+        Reply cut = whole;
+        cut.resetAfter = 1500000;
+        server.RouteFirst(Path(big.name), cut, 1);
+        platform::RemoveFile(dir.Join(big.name).c_str());
+        platform::RemoveFile(dir.Join("Vadarodazu.xml").c_str());
+        ASSERT_TRUE(Run()) << c.what;
+        EXPECT_TRUE(Installed(big.name) == big.body) << c.what;
+        const std::vector<std::string> asked = Ranges(big.name);
+        ASSERT_EQ(asked.size(), c.ranges_asked.size()) << c.what;
+        for (size_t i = 0; i < asked.size(); ++i) {
+            EXPECT_EQ(asked[i].empty(), c.ranges_asked[i].empty()) << c.what << " " << i;
+        }
+        if (std::string(c.what) == "resumed") {
+            // The second answer brings exactly the bytes not kept, for the same file.
+            const long long from = atoll(asked[1].c_str() + 6);
+            EXPECT_GT(from, 0);
+            EXPECT_EQ(server.BodyBytesSent(),
+                      static_cast<long long>(Manifest({big}).size()) + 1500000 + (3000000 - from));
+            EXPECT_NE(server.RequestHeads(Path(big.name))[1].find("If-Range: \"v1\""),
+                      std::string::npos);
+            EXPECT_NE(Log().find("从第" + std::to_string(from) + "字节继续下载"),
+                      std::string::npos);
+        }
+    }
+}
+
+TEST_F(RealServerTest, AFileChangedOnTheServerIsFetchedWholeNotMixed) {
+    // The first answer comes from an old copy (a cache, a mirror not yet updated) and
+    // breaks; the server now has the listed file under another ETag.
+    const File now = Listed("c.bin", Body(400000, 'n'));
+    Serve({now});
+    Reply current{"200 OK", {}, now.body};
+    current.etag = "\"v2\"";
+    server.Route(Path(now.name), current);
+    Reply old{"200 OK", {}, Body(400000, 'o')};
+    old.etag = "\"v1\"";
+    old.resetAfter = 200000;
+    server.RouteFirst(Path(now.name), old, 1);
+    ASSERT_TRUE(Run());
+    EXPECT_TRUE(Installed(now.name) == now.body);
+    const std::vector<std::string> heads = server.RequestHeads(Path(now.name));
+    ASSERT_EQ(heads.size(), 2u);
+    EXPECT_NE(heads[1].find("If-Range: \"v1\""), std::string::npos);
+}
+
+TEST_F(RealServerTest, APartKeptByARunThatEndedIsResumedByTheNext) {
+    const File big = Listed("next.bin", Body(1000000, 'x'));
+    Serve({big});
+    Reply whole{"200 OK", {}, big.body};
+    whole.etag = "\"n1\"";
+    server.Route(Path(big.name), whole);
+    Reply cut = whole;
+    cut.resetAfter = 40000;  // too little to count as progress: no retry in this run
+    server.RouteFirst(Path(big.name), cut, 1);
+    options.retry.attemptsWithoutProgress = 1;
+    ASSERT_FALSE(Run());
+    ASSERT_TRUE(Exists(dir.Join("Update/partial.txt")));
+    options.retry = RetryLimits();
+    ASSERT_TRUE(Run());
+    EXPECT_TRUE(Installed(big.name) == big.body);
+    const std::vector<std::string> asked = Ranges(big.name);
+    ASSERT_EQ(asked.size(), 2u);
+    EXPECT_EQ(asked[1].rfind("bytes=", 0), 0u);
+    EXPECT_FALSE(Exists(dir.Join("Update/partial.txt")));
+}
+
+TEST_F(RealServerTest, ANameListedTwice) {
+    const File a = Listed("dup.txt", "same");
+    struct Case {
+        std::vector<File> listed;
+        bool refused;
+    } cases[] = {
+        {{a, a}, false},                             // the same file twice: fetched once
+        {{a, {"./dup.txt", a.md5, a.body}}, false},  // spelt otherwise
+        {{a, Listed("dup.txt", "other")}, true},     // two contents for one file
+        {{a, Listed("DUP.txt", "other")}, platform::NamesIgnoreCase()},
+    };
+    for (const Case& c : cases) {
+        server.Reset();
+        Serve(c.listed);
+        platform::RemoveFile(dir.Join("dup.txt").c_str());
+        platform::RemoveFile(dir.Join("DUP.txt").c_str());
+        platform::RemoveFile(dir.Join("Vadarodazu.xml").c_str());
+        EXPECT_EQ(Run(), !c.refused) << c.listed[1].name;
+        if (c.refused) {
+            EXPECT_NE(Log().find("清单中同一个文件有不同的内容，更新失败:" + c.listed[1].name),
+                      std::string::npos);
+            EXPECT_EQ(server.TotalRequests(), 1);  // the manifest alone
+        } else if (c.listed[1].name != "DUP.txt") {
+            EXPECT_EQ(Fetches("dup.txt") + Fetches("./dup.txt"), 1);
+        }
+    }
+}
+
+TEST_F(RealServerTest, TheRateFloorCountsTheWholeDownload) {
+    // Four slow transfers: each alone below the floor, together above it.
+    std::vector<File> release;
+    for (int i = 0; i < 4; ++i) release.push_back(Listed("s" + std::to_string(i), Body(1500, 's')));
+    Serve(release);
+    for (const File& f : release) {
+        Reply drip{"200 OK", {}, f.body};
+        drip.dripMs = 2;  // about 500 bytes a second
+        server.Route(Path(f.name), drip);
+    }
+    options.minRate = 1200;
+    options.rateWindowMs = 1000;
+    options.parallelTransfers = 4;
+    ASSERT_TRUE(Run());
+    for (const File& f : release) EXPECT_EQ(Installed(f.name), f.body) << f.name;
+}
+
+TEST_F(RealServerTest, CachesCanNeitherFreezeNorCorruptAnUpdate) {
+    const File file = Listed("cached.bin", Body(3000, 'k'));
+    Serve({file});
+    // A cache on the way answers the first request with other bytes of the same length.
+    server.RouteFirst(Path(file.name), Reply{"200 OK", {}, Body(3000, 'z')}, 1);
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(Installed(file.name), file.body);
+    const std::vector<std::string> manifest = server.RequestHeads("/DownLoad/Vadarodazu.xml");
+    ASSERT_EQ(manifest.size(), 1u);
+    EXPECT_NE(manifest[0].find("GET /DownLoad/Vadarodazu.xml?t="), std::string::npos);
+    EXPECT_NE(manifest[0].find("Cache-Control: no-cache"), std::string::npos);
+    const std::vector<std::string> heads = server.RequestHeads(Path(file.name));
+    ASSERT_EQ(heads.size(), 2u);
+    // Asked for by its content: a cache may keep it; then once more past every cache.
+    EXPECT_NE(heads[0].find("GET " + Path(file.name) + "?md5=" + file.md5 + " "),
+              std::string::npos);
+    EXPECT_EQ(heads[0].find("no-cache"), std::string::npos);
+    EXPECT_NE(heads[1].find("Cache-Control: no-cache"), std::string::npos);
+    EXPECT_NE(Log().find("下载的文件与清单不符，不经缓存重新下载Vadarodazu/cached.bin"),
+              std::string::npos);
+    // Wrong bytes past the cache too: the run fails, nothing installed.
+    server.Reset();
+    Serve({Listed(file.name, Body(3000, 'q'))});
+    server.Route(Path(file.name), Reply{"200 OK", {}, Body(3000, 'z')});
+    platform::RemoveFile(dir.Join("Vadarodazu.xml").c_str());
+    EXPECT_FALSE(Run());
+    EXPECT_EQ(Fetches(file.name), 2);
+    EXPECT_EQ(Installed(file.name), file.body);
 }
 
 }  // namespace

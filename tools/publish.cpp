@@ -7,7 +7,9 @@
 //   <download>/Vadarodazu/<name>      every file, at its relative path
 //
 // Names are written in GBK, as the updater reads them; files on the server carry the
-// GBK bytes as their names, which is what the updater asks for. Names the updater
+// GBK bytes as their names, which is what the updater asks for (percent-encoded). With
+// --utf8-names they carry the names in UTF-8 instead, for an updater built with
+// UPDATER_URL_NAMES=utf8 and an object store whose keys are UTF-8. Names the updater
 // would refuse, or that a URL cannot carry, stop the publication.
 //
 // With --sign KEY each file element also gets its "blake2b" digest, the root element a
@@ -170,7 +172,7 @@ int Keygen(const std::string& dir) {
 
 int Usage(const char* self) {
     fprintf(stderr,
-            "usage: %s [--sign SECRET_KEY_FILE]... RELEASE_FOLDER DOWNLOAD_FOLDER\n"
+            "usage: %s [--sign SECRET_KEY_FILE]... [--utf8-names] RELEASE_FOLDER DOWNLOAD_FOLDER\n"
             "       %s keygen KEY_FOLDER\n",
             self, self);
     return 2;
@@ -183,10 +185,18 @@ int main(int argc, char** argv) {
     // Every --sign adds a signature: while a key is being replaced, a release is signed
     // with the old key and the new one.
     std::vector<std::string> secretKeyFiles;
+    bool utf8Names = false;
     int first = 1;
-    while (first + 1 < argc && strcmp(argv[first], "--sign") == 0) {
-        secretKeyFiles.push_back(argv[first + 1]);
-        first += 2;
+    for (;;) {
+        if (first + 1 < argc && strcmp(argv[first], "--sign") == 0) {
+            secretKeyFiles.push_back(argv[first + 1]);
+            first += 2;
+        } else if (first < argc && strcmp(argv[first], "--utf8-names") == 0) {
+            utf8Names = true;
+            first += 1;
+        } else {
+            break;
+        }
     }
     if (argc - first != 2 || secretKeyFiles.size() > kMostSignatures) return Usage(argv[0]);
     // Command-line paths are in the system's encoding; the updater's code takes GBK.
@@ -236,7 +246,9 @@ int main(int argc, char** argv) {
         if (sign && !FileBlake2b(f.source.c_str(), e.blake2b)) return 1;
         e.size = static_cast<int32_t>(f.size);
 
-        const std::string target = tree + "/" + f.name;
+        std::string served = f.name;
+        if (utf8Names && !platform::GbkToUtf8(f.name.c_str(), &served)) return 1;
+        const std::string target = tree + "/" + served;
         fs::create_directories(fs::path(target).parent_path(), ec);
         if (!CopyTo(f.source, target)) {
             fprintf(stderr, "cannot write %s\n", target.c_str());

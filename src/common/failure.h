@@ -17,6 +17,15 @@ enum class FailedStep {
     Record,     // the installed manifest after the install
 };
 
+// Whether a failure may be tried again within the run, and how.
+enum class Retry {
+    Never,      // not transient: 404, a body larger than listed, a local file error...
+    Transient,  // a reset or closed connection, a time-out, 408, 500, 502, 504
+    Refused,    // no connection could be made
+    Busy,       // 503 or 429: the server asks to come back later, or to use fewer connections
+    Mismatch,   // the bytes arrived whole but are not the listed file (a stale cache)
+};
+
 class UpdateFailed {
 public:
     // `line`: the log line that states the cause, e.g. "下载失败a.txt:服务器回答404".
@@ -29,14 +38,30 @@ public:
         m_lines.push_back(std::move(line));
         return *this;
     }
+    // A line logged before the cause (the file's first line, when nothing of it arrived).
+    UpdateFailed& First(std::string line) {
+        m_lines.insert(m_lines.begin(), std::move(line));
+        return *this;
+    }
+    // How the failure may be tried again; `retryAfterMs`: how long the server asked to
+    // wait (Retry-After), 0 when it did not say.
+    UpdateFailed& MayRetry(Retry kind, unsigned retryAfterMs = 0) {
+        m_retry = kind;
+        m_retryAfterMs = retryAfterMs;
+        return *this;
+    }
 
     FailedStep Step() const { return m_step; }
     const std::string& File() const { return m_file; }
     long SystemCode() const { return m_systemCode; }
     const std::vector<std::string>& Lines() const { return m_lines; }
+    Retry RetryKind() const { return m_retry; }
+    unsigned RetryAfterMs() const { return m_retryAfterMs; }
 
 private:
     FailedStep m_step;
+    Retry m_retry = Retry::Never;
+    unsigned m_retryAfterMs = 0;
     std::string m_file;
     long m_systemCode;
     std::vector<std::string> m_lines;

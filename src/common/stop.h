@@ -14,6 +14,8 @@ public:
         }
         return false;
     }
+    // Waits up to `ms` milliseconds for a stop request; true when one came.
+    bool WaitFor(unsigned ms) const;
 
 private:
     friend class StopSource;
@@ -33,7 +35,8 @@ public:
     StopSource(const StopSource&) = delete;
     StopSource& operator=(const StopSource&) = delete;
 
-    void RequestStop() { m_node.flag.store(true, std::memory_order_release); }
+    // Sets the request and wakes every WaitFor.
+    void RequestStop();
     // Clears this source's own request (a new run on the same object).
     void Reset() { m_node.flag.store(false, std::memory_order_release); }
     bool StopRequested() const { return Token().StopRequested(); }

@@ -59,35 +59,28 @@ const char* NextComponent(const char* p, size_t* len) {
     }
 }
 
-bool SameBytes(const char* a, const char* b, size_t len, bool ignoreCase) {
-    for (size_t i = 0; i < len; ++i) {
-        char x = a[i], y = b[i];
-        if (ignoreCase) {
-            // Only single-byte letters: a GBK second byte is never folded.
-            if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-            if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        }
-        if (x != y) return false;
-        if (GbkCharWidth(a + i) == 2 && i + 1 < len) {
-            ++i;
-            if (a[i] != b[i]) return false;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
-bool SamePath(const char* a, const char* b, bool ignoreCase) {
+std::string PathKey(const char* path, bool ignoreCase) {
+    std::string key;
     for (;;) {
-        size_t la, lb;
-        const char* ca = NextComponent(a, &la);
-        const char* cb = NextComponent(b, &lb);
-        if (la != lb || !SameBytes(ca, cb, la, ignoreCase)) return false;
-        if (la == 0) return true;
-        a = ca + la;
-        b = cb + lb;
+        size_t len;
+        const char* component = NextComponent(path, &len);
+        if (len == 0) return key;
+        if (!key.empty()) key += '/';
+        for (size_t i = 0; i < len; i += GbkCharWidth(component + i)) {
+            char c = component[i];
+            // Only single-byte letters: a GBK second byte is never folded.
+            if (ignoreCase && c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+            key += c;
+            if (GbkCharWidth(component + i) == 2) key += component[i + 1];
+        }
+        path = component + len;
     }
+}
+
+bool SamePath(const char* a, const char* b, bool ignoreCase) {
+    return PathKey(a, ignoreCase) == PathKey(b, ignoreCase);
 }
 
 bool PopPathComponent(char* path, char* component) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "common/printf.h"
 
@@ -52,3 +53,6 @@ bool PopPathComponent(char* path, char* component);
 // Whether two relative paths name the same file: "\\" and "/" alike, runs of separators
 // and "." components ignored, ASCII letters compared without case when `ignoreCase`.
 bool SamePath(const char* a, const char* b, bool ignoreCase);
+// The one spelling of a relative path that SamePath compares: its components joined by
+// single "/", ASCII letters in lower case when `ignoreCase`.
+std::string PathKey(const char* path, bool ignoreCase);

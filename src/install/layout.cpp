@@ -2,10 +2,22 @@
 
 #include <utility>
 
+#include "build_config.h"
 #include "common/failure.h"
+#include "net/url.h"
 
-InstallLayout::InstallLayout(std::string gameDir, std::string serverUrl)
-    : m_gameDir(std::move(gameDir)), m_serverUrl(std::move(serverUrl)) {}
+UrlStyle::UrlStyle() : utf8Names(UPDATER_URL_UTF8 != 0), cacheQueries(UPDATER_CACHE_QUERIES != 0) {}
+
+InstallLayout::InstallLayout(std::string gameDir, std::string serverUrl, UrlStyle style)
+    : m_gameDir(std::move(gameDir)), m_serverUrl(std::move(serverUrl)), m_style(style) {}
+
+std::string InstallLayout::ManifestUrl() const {
+    return m_serverUrl + ManifestName() + (m_style.cacheQueries ? FreshQuery() : "");
+}
+
+std::string InstallLayout::SignatureUrl() const {
+    return m_serverUrl + SignatureName() + (m_style.cacheQueries ? FreshQuery() : "");
+}
 
 bool InstallLayout::Fits() const {
     for (const std::string& path :
@@ -15,14 +27,23 @@ bool InstallLayout::Fits() const {
     return true;
 }
 
-InstallLayout::Entry InstallLayout::For(const char* name) const {
+InstallLayout::Entry InstallLayout::For(const char* name, const char* md5) const {
     Entry entry;
     entry.installed = m_gameDir + "/" + name;
     entry.temporary = TreeRoot() + name;
     entry.logName = std::string(kPackageName) + "/" + name;
-    entry.url = DownloadBase() + entry.logName;
-    for (const std::string* path : {&entry.installed, &entry.temporary, &entry.url}) {
+    for (const std::string* path : {&entry.installed, &entry.temporary}) {
         RequireFits(*path, name);
+    }
+    std::string path;
+    if (!UrlPath(name, m_style.utf8Names, &path)) {
+        throw UpdateFailed(FailedStep::Manifest, std::string("文件名不合法，更新失败:") + name,
+                           name);
+    }
+    entry.url = m_serverUrl + kPackageName + "/" + path;
+    if (m_style.cacheQueries && md5) entry.url += std::string("?md5=") + md5;
+    if (entry.url.size() > kMaxUrl) {
+        throw UpdateFailed(FailedStep::Session, std::string("路径太长，更新失败:") + name, name);
     }
     return entry;
 }

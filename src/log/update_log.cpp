@@ -69,6 +69,28 @@ bool UpdateLog::Open(const char* path) {
 void UpdateLog::WriteLine(const char* format, ...) {
     if (!g_logEnabled || !m_opened) return;
     std::lock_guard<std::mutex> lock(m_mutex);
+    va_list args;
+    va_start(args, format);
+    WriteLocked(format, args);
+    va_end(args);
+}
+
+void UpdateLog::WriteLines(std::initializer_list<std::string> lines) {
+    if (!g_logEnabled || !m_opened) return;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const std::string& line : lines) {
+        WriteLockedf("%s", line.c_str());
+    }
+}
+
+void UpdateLog::WriteLockedf(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    WriteLocked(format, args);
+    va_end(args);
+}
+
+void UpdateLog::WriteLocked(const char* format, va_list args) {
     ++m_lineCount;
 
     size_t len = 0;
@@ -82,10 +104,7 @@ void UpdateLog::WriteLine(const char* format, ...) {
     }
 
     // The prefixes take at most 22 bytes, so the message, CR LF and the NUL always fit.
-    va_list args;
-    va_start(args, format);
     const int wanted = vsnprintf(m_line + len, kMaxMessage + 1, format, args);
-    va_end(args);
     if (wanted > 0) {
         size_t msgLen = static_cast<size_t>(wanted);
         if (msgLen > static_cast<size_t>(kMaxMessage)) {

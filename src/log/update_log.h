@@ -4,8 +4,11 @@
 #pragma once
 
 #include <atomic>
+#include <cstdarg>
 #include <cstdio>
+#include <initializer_list>
 #include <mutex>
+#include <string>
 
 #include "common/printf.h"
 
@@ -27,10 +30,15 @@ public:
 
     // Safe to call from several threads at once: each line is written whole.
     UPDATER_PRINTF(2, 3) void WriteLine(const char* format, ...);
+    // Lines written one after another, with no line of another thread between them.
+    void WriteLines(std::initializer_list<std::string> lines);
 
     int LineCount() const { return m_lineCount; }
 
 private:
+    // Writes one line of the formatted message; the caller holds m_mutex.
+    void WriteLocked(const char* format, va_list args);
+    UPDATER_PRINTF(2, 3) void WriteLockedf(const char* format, ...);
     // Writes bytes as the Windows runtime's text mode stores them: LF becomes CR LF.
     void WriteTextMode(const char* text, size_t len);
 

@@ -1,13 +1,14 @@
 // Transfer: one file from the update server into a local file, with the answer's
-// checks, the size bound, the stall rule and the digest of what arrived.
+// checks, the size bound, the stall rule, the digest of what arrived, and a body that
+// goes on from the bytes kept when a transfer broke.
 #include "net/download.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <string>
 
 #include "common/failure.h"
-#include "common/text.h"
 #include "digest/md5.h"
 #include "log/update_log.h"
 #include "platform/clock.h"
@@ -18,6 +19,8 @@
 namespace {
 
 constexpr size_t kChunk = 4096;
+// The longest wait a server's Retry-After is taken for.
+constexpr unsigned kMostRetryAfterMs = 30000;
 
 bool StartsWith(const char* data, size_t n, const char* marker) {
     const size_t len = strlen(marker);
@@ -35,7 +38,93 @@ UpdateFailed LocalFileFailed(const char* name) {
                         platform::LastErrorCode());
 }
 
+// Retry-After in seconds (a date is not waited for), as milliseconds within the bound.
+unsigned RetryAfterMs(const std::string& value) {
+    char* end = nullptr;
+    const unsigned long seconds = strtoul(value.c_str(), &end, 10);
+    if (end == value.c_str() || seconds == 0) return 0;
+    return seconds >= kMostRetryAfterMs / 1000 ? kMostRetryAfterMs
+                                               : static_cast<unsigned>(seconds * 1000);
+}
+
+// How an answer with this status may be tried again.
+Retry RetryOfStatus(int status) {
+    switch (status) {
+        case 429:
+        case 503:
+            return Retry::Busy;
+        case 408:
+        case 500:
+        case 502:
+        case 504:
+            return Retry::Transient;
+        default:
+            return Retry::Never;
+    }
+}
+
+// The first byte of a "bytes FIRST-LAST/TOTAL" Content-Range; -1 when it is not one.
+long long RangeStart(const std::string& value) {
+    if (value.compare(0, 6, "bytes ") != 0) return -1;
+    char* end = nullptr;
+    const long long first = strtoll(value.c_str() + 6, &end, 10);
+    return end != value.c_str() + 6 && *end == '-' ? first : -1;
+}
+
+// The digests of the first `bytes` bytes of the file at `path`, read once; false when
+// there are fewer.
+bool DigestKept(const char* path, uint64_t bytes, FetchState& state) {
+    FILE* f = platform::OpenFile(path, "rb");
+    if (!f) return false;
+    Md5Init(&state.md5);
+    state.blake2b = Blake2b();
+    char buf[64 * 1024];
+    uint64_t left = bytes;
+    while (left > 0) {
+        const size_t want = left < sizeof(buf) ? static_cast<size_t>(left) : sizeof(buf);
+        const size_t n = fread(buf, 1, want, f);
+        if (n == 0) break;
+        Md5Update(&state.md5, buf, n);
+        state.blake2b.Update(buf, n);
+        left -= n;
+    }
+    fclose(f);
+    state.digested = left == 0;
+    return state.digested;
+}
+
 }  // namespace
+
+void RateMeter::SetRule(uint32_t minRate, uint32_t windowMs) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_minRate = minRate;
+    m_windowMs = windowMs;
+}
+
+void RateMeter::Begin() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_active++ == 0) {
+        m_windowStart = platform::TickCount();
+        m_windowBytes = 0;
+    }
+}
+
+void RateMeter::End() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    --m_active;
+}
+
+bool RateMeter::Add(uint64_t bytes) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_windowBytes += bytes;
+    const uint32_t now = platform::TickCount();
+    const uint32_t elapsed = now - m_windowStart;
+    if (elapsed < m_windowMs) return true;
+    const bool enough = m_windowBytes * 1000 >= static_cast<uint64_t>(m_minRate) * elapsed;
+    m_windowStart = now;
+    m_windowBytes = 0;
+    return enough;
+}
 
 Transfer::Transfer(const char* agent, UpdateLog& log, ProgressCounters& counters, StopToken stop,
                    platform::Prompter* prompter)
@@ -59,7 +148,7 @@ std::unique_ptr<Transfer> Transfer::MakeSibling(StopToken stop) const {
     std::unique_ptr<Transfer> sibling(
         new Transfer(m_agent.c_str(), m_log, m_counters, stop, m_prompter));
     sibling->SetTimeouts(m_connectMs, m_receiveMs);
-    sibling->SetStallRule(m_minRate, m_rateWindowMs);
+    sibling->ShareMeter(m_meter);
     sibling->DigestStrongly(m_strong);
     return sibling;
 }
@@ -70,35 +159,77 @@ void Transfer::Publish() {
 }
 
 void Transfer::Fetch(const char* url, const char* localPath, const char* fileName,
-                     uint32_t expectedSize) {
-    Md5Context md5;
-    Md5Init(&md5);
+                     uint32_t expectedSize, FetchState* given, bool noCache) {
+    FetchState own;
+    FetchState& state = given ? *given : own;
     memset(m_receivedMd5, 0, sizeof(m_receivedMd5));
     memset(m_receivedBlake2b, 0, sizeof(m_receivedBlake2b));
-    if (m_strong) m_blake2b = Blake2b();
     m_size = expectedSize;
     m_received = 0;
     Publish();
+    const std::string opening = std::string("正在下载") + fileName;
 
     if (expectedSize == 0) {
-        m_log.WriteLine("文件大小为0%s", fileName);
+        m_log.WriteLines({opening, std::string("文件大小为0") + fileName});
         if (!m_localFile.Create(localPath)) throw LocalFileFailed(fileName);
         Close();
+        Md5Context md5;
+        Md5Init(&md5);
         unsigned char digest[16];
         Md5Final(digest, &md5);
         DigestToHex(digest, m_receivedMd5);
-        if (m_strong) m_blake2b.Final(m_receivedBlake2b);
+        if (m_strong) Blake2b().Final(m_receivedBlake2b);
+        state.Restart();
         return;
     }
 
     // The most bytes this body may have: the manifest's size, or for the manifest itself
     // a bound far above any real one, so a server that never stops cannot fill the disk.
     const uint64_t limit = expectedSize == kUnknownSize ? kMaxManifestBytes : expectedSize;
+    // Go on from the bytes kept, when they are some but not all of a listed file and
+    // their digests are known (from this run, or read once now).
+    uint64_t from = 0;
+    if (expectedSize != kUnknownSize && state.kept > 0 && state.kept < limit &&
+        (state.digested || DigestKept(localPath, state.kept, state))) {
+        from = state.kept;
+    }
+    const auto restart = [&state] {
+        state.Restart();
+        Md5Init(&state.md5);
+        state.blake2b = Blake2b();
+        state.digested = true;
+    };
+    if (from == 0) restart();
 
+    bool started = false;  // the file's first lines are written
+    struct Receiving {
+        RateMeter& meter;
+        explicit Receiving(RateMeter& m) : meter(m) { meter.Begin(); }
+        ~Receiving() { meter.End(); }
+    } receiving(*m_meter);
     try {
-        m_remoteFile = m_session.Open(url);
+        platform::HttpRequest request;
+        request.noCache = noCache;
+        request.from = from;
+        if (from > 0) request.ifRange = state.validator;
+        m_remoteFile = m_session.Open(url, request);
         const int status = m_remoteFile->StatusCode();
-        if (status != 200) throw Failed(fileName, "服务器回答" + std::to_string(status));
+        if (from > 0 && status == 200) {
+            // The server sent the whole file (it ignores ranges, or the file changed).
+            from = 0;
+            restart();
+        } else if (from > 0 && status == 206) {
+            if (RangeStart(m_remoteFile->Header("Content-Range")) != static_cast<long long>(from)) {
+                restart();  // whatever it is, it is not the rest of the kept bytes
+                throw Failed(fileName, "服务器续传的位置不对").MayRetry(Retry::Transient);
+            }
+        } else if (status != 200) {
+            const Retry retry = RetryOfStatus(status);
+            throw Failed(fileName, "服务器回答" + std::to_string(status))
+                .MayRetry(retry, retry == Retry::Busy
+                                     ? RetryAfterMs(m_remoteFile->Header("Retry-After"))
+                                     : 0);
+        }
         // Never asked for, so never decoded: the bytes would not be the file's.
         const std::string encoding = m_remoteFile->ContentEncoding();
         if (!encoding.empty() && encoding != "identity") {
@@ -108,14 +239,17 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
         size_t n = m_remoteFile->Read(chunk, sizeof(chunk));
 
         // A server's error page instead of the file.
-        if (StartsWith(chunk, n, "<html>") || StartsWith(chunk, n, "<!DOCTYPE HTML PUBLIC")) {
+        if (from == 0 &&
+            (StartsWith(chunk, n, "<html>") || StartsWith(chunk, n, "<!DOCTYPE HTML PUBLIC"))) {
             throw Failed(fileName, "服务器返回了网页");
         }
-        m_log.WriteLine("开始下载");
+        m_log.WriteLines({opening, from > 0 ? "从第" + std::to_string(from) + "字节继续下载"
+                                            : std::string("开始下载")});
+        started = true;
 
         uint32_t length = 0;
         if (m_remoteFile->ContentLength(&length)) {
-            m_size = length;
+            m_size = static_cast<uint32_t>(from + length);
             Publish();
         } else {
             m_log.WriteLine("获取大小失败");
@@ -132,31 +266,31 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
         if (expectedSize == kUnknownSize && m_size != kUnknownSize && m_size > limit) {
             throw Failed(fileName, "内容超过允许的大小");
         }
+        // The validator of this answer: what a later Range request must match.
+        std::string validator = m_remoteFile->Header("ETag");
+        if (validator.empty() || validator.compare(0, 2, "W/") == 0) {
+            validator = m_remoteFile->Header("Last-Modified");
+        }
+        if (from == 0) state.validator = validator;
 
-        if (!m_localFile.Create(localPath)) throw LocalFileFailed(fileName);
-        // The rate is judged over consecutive windows: a transfer that brings less than
-        // the minimum average in one of them has stalled, however it trickles.
-        uint32_t windowStart = platform::TickCount();
-        uint64_t windowBytes = 0, received = 0;
+        if (from > 0 ? !m_localFile.Resume(localPath, from) : !m_localFile.Create(localPath)) {
+            if (from > 0) restart();
+            throw LocalFileFailed(fileName);
+        }
+        m_received = static_cast<uint32_t>(from);
+        uint64_t received = from;
         for (;;) {
             if (received + n > limit) throw Failed(fileName, "内容超过允许的大小");
             m_localFile.Write(chunk, n);
-            Md5Update(&md5, chunk, n);
-            if (m_strong) m_blake2b.Update(chunk, n);
+            Md5Update(&state.md5, chunk, n);
+            if (m_strong) state.blake2b.Update(chunk, n);
             received += n;
+            state.kept = received;
             m_received.fetch_add(static_cast<uint32_t>(n), std::memory_order_relaxed);
             Publish();
             m_counters.AddReceived(static_cast<int32_t>(n));
             if (m_stop.StopRequested()) throw Cancelled();
-            const uint32_t now = platform::TickCount();
-            const uint32_t elapsed = now - windowStart;
-            if (elapsed >= m_rateWindowMs) {
-                if ((received - windowBytes) * 1000 < static_cast<uint64_t>(m_minRate) * elapsed) {
-                    throw Failed(fileName, "传输太慢");
-                }
-                windowStart = now;
-                windowBytes = received;
-            }
+            if (!m_meter->Add(n)) throw Failed(fileName, "传输太慢").MayRetry(Retry::Transient);
             n = m_remoteFile->Read(chunk, sizeof(chunk));
             if (n == 0) break;
         }
@@ -164,26 +298,38 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
         if (m_received < m_size && expectedSize != kUnknownSize) {
             m_received = 0;
             Publish();
-            throw Failed(fileName, "文件不完整");
+            throw Failed(fileName, "文件不完整").MayRetry(Retry::Transient);
         }
         unsigned char digest[16];
-        Md5Final(digest, &md5);
+        Md5Final(digest, &state.md5);
         DigestToHex(digest, m_receivedMd5);
-        if (m_strong) m_blake2b.Final(m_receivedBlake2b);
+        if (m_strong) state.blake2b.Final(m_receivedBlake2b);
+        state.Restart();
         Close();
     } catch (...) {
         m_remoteFile.reset();
-        m_localFile.Close();  // what arrived stays on disk
+        // What arrived stays on disk; bytes that could not be written are not kept.
+        if (!m_localFile.Close()) restart();
         try {
+            throw;
+        } catch (UpdateFailed& failed) {
+            if (!started) failed.First(opening);
             throw;
         } catch (const platform::HttpError& e) {
             UpdateFailed failed = Failed(fileName, e.what(), e.Code());
             if (e.certificate) failed.Then("服务器的证书没有通过验证，更新失败");
+            if (e.fault == platform::HttpFault::Refused) failed.MayRetry(Retry::Refused);
+            if (e.fault == platform::HttpFault::Broken) failed.MayRetry(Retry::Transient);
+            if (!started) failed.First(opening);
             throw failed;
         } catch (const platform::SystemError& e) {
-            throw Failed(fileName, e.what(), e.Code());
+            UpdateFailed failed = Failed(fileName, e.what(), e.Code());
+            if (!started) failed.First(opening);
+            throw failed;
         } catch (const std::exception& e) {
-            throw Failed(fileName, e.what());
+            UpdateFailed failed = Failed(fileName, e.what());
+            if (!started) failed.First(opening);
+            throw failed;
         }
     }
 }

@@ -12,6 +12,7 @@
 #include "common/progress.h"
 #include "common/stop.h"
 #include "digest/blake2b.h"
+#include "digest/md5.h"
 #include "platform/files.h"
 #include "platform/http.h"
 
@@ -28,10 +29,52 @@ constexpr uint32_t kUnknownSize = 0xFFFFFF;
 // 3 MiB; a server that sends more is not sending a manifest.
 constexpr uint64_t kMaxManifestBytes = 16u * 1024 * 1024;
 
-// A transfer that brings less than this average rate over a window of this length has
+// A download that brings less than this average rate over a window of this length has
 // stalled. A slow real line (a few KiB/s) passes; a server that drips bytes does not.
 constexpr uint32_t kMinTransferRate = 1024;  // bytes per second
 constexpr uint32_t kRateWindowMs = 30000;
+
+// The stall rule over every transfer of a download together: their bytes are judged over
+// consecutive windows, which run only while some transfer is receiving. Several slow
+// transfers on one line stall only when all of them together bring too little.
+class RateMeter {
+public:
+    void SetRule(uint32_t minRate, uint32_t windowMs);
+    // A transfer starts or ends receiving; the first to start opens a new window.
+    void Begin();
+    void End();
+    // Counts `bytes` that arrived; false when the window that just closed brought less
+    // than the minimum average.
+    bool Add(uint64_t bytes);
+
+private:
+    std::mutex m_mutex;
+    uint32_t m_minRate = kMinTransferRate;
+    uint32_t m_windowMs = kRateWindowMs;
+    int m_active = 0;
+    uint32_t m_windowStart = 0;
+    uint64_t m_windowBytes = 0;
+};
+
+// One file's bytes across attempts: how many of them are on disk, the validator (ETag or
+// Last-Modified) of the answer they came with, and their digests so far. A transfer that
+// broke goes on from there with a Range request.
+struct FetchState {
+    uint64_t kept = 0;
+    std::string validator;
+    bool digested = false;  // md5 and blake2b hold exactly the kept bytes
+    Md5Context md5;
+    Blake2b blake2b;
+    void Restart() {
+        kept = 0;
+        validator.clear();
+        digested = false;
+    }
+};
+
+// The least a broken attempt must have brought for its failure not to count against the
+// file's attempts: a link that breaks every few megabytes still moves the file forward.
+constexpr uint64_t kProgressBytes = 64 * 1024;
 
 // The counters the window reads: the file shown and the whole update. Every transfer
 // adds to the total; the file's size, count and name are those of the transfer the
@@ -87,12 +130,17 @@ public:
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
 
-    // Stores the body of `url` at `localPath` (created or truncated); `name` names the
-    // file in the log. `expectedSize` is the size the manifest lists, or kUnknownSize for
-    // the manifest itself; a file of size 0 is created without asking the server. A
-    // failure throws UpdateFailed with the line "下载失败<name>:<reason>" (or "打开本地文件出错
-    // <name>"), a stop Cancelled; what arrived stays on disk.
-    void Fetch(const char* url, const char* localPath, const char* name, uint32_t expectedSize);
+    // Stores the body of `url` at `localPath`; `name` names the file in the log, whose
+    // lines "正在下载<name>" and "开始下载" are written together when the first bytes
+    // arrive. `expectedSize` is the size the manifest lists, or kUnknownSize for the
+    // manifest itself; a file of size 0 is created without asking the server. With a
+    // `state` whose bytes are kept on disk, the body goes on from there (a Range request,
+    // with If-Range), and `state` follows what arrives. `noCache` asks caches on the way
+    // to answer from the server. A failure throws UpdateFailed with the line
+    // "下载失败<name>:<reason>" (or "打开本地文件出错<name>") and whether it may be tried
+    // again, a stop Cancelled; what arrived stays on disk.
+    void Fetch(const char* url, const char* localPath, const char* name, uint32_t expectedSize,
+               FetchState* state = nullptr, bool noCache = true);
     // Ends the response and closes the local file, if either is open; the file's count
     // of received bytes starts again from 0.
     void Close();
@@ -122,19 +170,20 @@ public:
     }
 
     // The stall rule: less than `minRate` bytes per second over `windowMs` (tests
-    // shorten it).
+    // shorten it); this transfer's own, until it shares one (ShareMeter).
     void SetStallRule(uint32_t minRate, uint32_t windowMs) {
-        m_minRate = minRate;
-        m_rateWindowMs = windowMs;
+        m_ownMeter.SetRule(minRate, windowMs);
     }
+    // Judges this transfer's bytes together with those of the others sharing `meter`.
+    void ShareMeter(RateMeter* meter) { m_meter = meter ? meter : &m_ownMeter; }
 
     // Shows this file's size and count, when this transfer is the one the window shows.
     // Any thread may call it.
     void Publish();
 
 private:
-    uint32_t m_minRate = kMinTransferRate;
-    uint32_t m_rateWindowMs = kRateWindowMs;
+    RateMeter m_ownMeter;
+    RateMeter* m_meter = &m_ownMeter;
     unsigned m_connectMs = platform::HttpSession::kDefaultConnectTimeoutMs;
     unsigned m_receiveMs = platform::HttpSession::kDefaultReceiveTimeoutMs;
     const std::atomic<uint64_t>* m_shown = nullptr;
@@ -153,6 +202,5 @@ private:
     platform::LocalFile m_localFile;
     char m_receivedMd5[33];
     bool m_strong = false;
-    Blake2b m_blake2b;
     char m_receivedBlake2b[kBlake2bTextSize];
 };

@@ -1,7 +1,13 @@
 // The transfers that fetch a release's files: the connection the manifest came over and,
 // up to a limit, more of their own, each on a thread of its own. Files start in their
-// order; the first failure (or the run's stop) ends every transfer at its next chunk.
-// Questions from the transfers go to the prompter, which the calling thread serves.
+// order. The server decides how many connections it takes: a connection it refuses, or
+// answers with 503 or 429 while another works, is closed and its file goes back to the
+// queue. A transient failure (a broken connection, a time-out, 408, 429, 500, 502, 503,
+// 504) is tried again a bounded number of times, going on from the bytes kept; a file
+// whose bytes are not the listed ones is fetched once more past every cache. The first
+// failure that is not tried again (or the run's stop) ends every transfer at its next
+// chunk. Questions from the transfers go to the prompter, which the calling thread
+// serves.
 #pragma once
 
 #include <cstddef>
@@ -13,33 +19,58 @@
 #include "common/stop.h"
 #include "net/download.h"
 
+class UpdateFailed;
+class UpdateLog;
 namespace platform {
 class Prompter;
 }
 
+// How often, and how soon, a failure that may be tried again is: a file gets this many
+// attempts in a row that bring less than kProgressBytes, and the run this many such
+// retries in all; the waits between them double from the first, up to the most (or
+// what the server asked for with Retry-After, up to 30 s).
+struct RetryLimits {
+    unsigned attemptsWithoutProgress = 3;
+    unsigned retriesInAll = 8;
+    unsigned firstWaitMs = 1000;
+    unsigned mostWaitMs = 8000;
+};
+
+// The wait before attempt number `failures` + 1 of a file whose last `failures` attempts
+// brought no progress (0: at once).
+unsigned RetryWaitMs(const RetryLimits& limits, unsigned failures, const UpdateFailed& failure);
+// The reason of a download failure's line "下载失败<file>:<reason>".
+std::string FailureReason(const UpdateFailed& failure);
+
 class FetchPool {
 public:
-    // `first`: the connection the first slot uses; the others copy its settings.
-    // `maxTransfers`: at most this many at once (at least one). `stop`: the run's.
-    FetchPool(Transfer& first, unsigned maxTransfers, StopToken stop, ProgressCounters& counters,
-              platform::Prompter& prompter);
+    // `first`: the connection the first slot uses; the others copy its settings and
+    // share its stall rule. `maxTransfers`: at most this many at once (at least one).
+    // `stop`: the run's.
+    FetchPool(Transfer& first, unsigned maxTransfers, StopToken stop, UpdateLog& log,
+              ProgressCounters& counters, platform::Prompter& prompter,
+              const RetryLimits& limits = RetryLimits());
     ~FetchPool();
     FetchPool(const FetchPool&) = delete;
     FetchPool& operator=(const FetchPool&) = delete;
 
     // What the pool does with file i.
     struct Hooks {
-        // Readies file i (its folders, its first log line) and gives the name the window
-        // shows while it is in transfer. Called in the order of i, one at a time.
+        // Readies file i (its folders) and gives the name the window and the log show.
+        // Called in the order of i, one at a time.
         std::function<std::string(size_t)> start;
-        // Fetches file i over `transfer` and checks what arrived.
-        std::function<void(Transfer&, size_t)> fetch;
-        // Runs once, on the failing thread, as soon as a file has failed.
+        // Fetches file i over `transfer`, going on from `state`, and checks what arrived;
+        // `noCache`: asked past every cache.
+        std::function<void(Transfer& transfer, size_t i, FetchState& state, bool noCache)> fetch;
+        // Runs once, on the failing thread, as soon as a file has failed for good.
         std::function<void()> onFailure;
     };
-    // Fetches files 0 to count-1. Returns when every one has arrived; throws the first
-    // failure (UpdateFailed), or Cancelled when the run was stopped.
-    void Run(size_t count, const Hooks& hooks);
+    // Fetches one file per state (what is kept of each, from an earlier attempt or run).
+    // Returns when every one has arrived; throws the first failure that is not tried
+    // again (UpdateFailed), or Cancelled when the run was stopped.
+    void Run(std::vector<FetchState>& states, const Hooks& hooks);
+    // The connections that worked in the last Run.
+    unsigned ConnectionsUsed() const { return m_connectionsUsed; }
 
 private:
     struct Flight;
@@ -48,7 +79,10 @@ private:
     Transfer& m_first;
     unsigned m_maxTransfers;
     StopSource m_stop;
+    UpdateLog& m_log;
     ProgressCounters& m_counters;
     platform::Prompter& m_prompter;
+    RetryLimits m_limits;
     std::vector<std::unique_ptr<Transfer>> m_extra;
+    unsigned m_connectionsUsed = 0;
 };

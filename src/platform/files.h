@@ -72,6 +72,11 @@ public:
     LocalFile(const LocalFile&) = delete;
     LocalFile& operator=(const LocalFile&) = delete;
     bool Create(const char* path);
+    // Goes on writing the regular file at `path` after its first `keep` bytes (what
+    // follows them is cut off). False when there is no such file, it is shorter, it is
+    // a link, or it has other names (hard links): a resumed body is never written
+    // through to another file.
+    bool Resume(const char* path, uint64_t keep);
     // Throws FileError when the bytes cannot be written.
     void Write(const void* data, size_t len);
     // False when what was still buffered could not be written.

@@ -9,11 +9,30 @@
 
 namespace platform {
 
+// What kind of failure of the connection an HttpError is.
+enum class HttpFault {
+    Other,    // anything else (a malformed URL, no memory, ...)
+    Refused,  // no connection could be made: refused, unreachable, not answered
+    Broken,   // the connection broke: reset, closed early, timed out
+};
+
 struct HttpError : SystemError {
     using SystemError::SystemError;
     // Set when the server's certificate did not verify (https): not the server the
     // build names, or one the system's certificate authorities do not vouch for.
     bool certificate = false;
+    HttpFault fault = HttpFault::Other;
+};
+
+// What is asked of the server besides the URL.
+struct HttpRequest {
+    // Ask every cache on the way to answer from the server, not from its copy.
+    bool noCache = true;
+    // The body from this byte on (a Range request); 0 asks for the whole body.
+    uint64_t from = 0;
+    // With `from`: the validator (ETag, or Last-Modified) of the answer the bytes before
+    // `from` came from; a server whose file changed since sends the whole new one.
+    std::string ifRange;
 };
 
 // One response being read. Reads are pulled by the caller, chunk by chunk.
@@ -29,10 +48,13 @@ public:
     virtual size_t Read(void* buf, size_t len) = 0;
     // The Content-Length of the response, when the server sent one.
     virtual bool ContentLength(uint32_t* value) = 0;
+    // A header of the final response (ETag, Last-Modified, Content-Range, Retry-After):
+    // its value, empty when the response has none.
+    virtual std::string Header(const char* name) = 0;
 };
 
 // The program's internet session: the system's proxy settings, redirects followed,
-// nothing read from or written to a cache.
+// nothing read from or written to a cache of the program's own.
 class HttpSession {
 public:
     // Time-outs of connecting and of waiting for more data, in milliseconds.
@@ -47,7 +69,7 @@ public:
     // Sends the GET request and waits for the response's headers. Throws HttpError when
     // the URL can't be opened. The status code is the caller's to examine. No compressed
     // encoding is asked for.
-    std::unique_ptr<HttpResponse> Open(const char* url);
+    std::unique_ptr<HttpResponse> Open(const char* url, const HttpRequest& request = {});
 
     struct Impl;  // the implementation's own state
 

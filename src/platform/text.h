@@ -13,6 +13,8 @@ std::string NativePath(const char* path);
 // True when the system takes the GBK `name` as exactly these characters (on POSIX it
 // converts to UTF-8 completely; on Windows code page 936 maps it to Unicode and back).
 bool IsConvertibleName(const char* name);
+// The GBK `text` in UTF-8; false when a byte of it is no GBK character.
+bool GbkToUtf8(const char* text, std::string* utf8);
 
 // A line for a debugger (OutputDebugStringA); nothing on POSIX.
 void DebugOutput(const char* text);

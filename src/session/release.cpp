@@ -30,10 +30,8 @@ std::string UpdateRun::ReadSignedManifest(int64_t installedSerial) {
     const std::string sigPath = m_layout.DownloadedSignature();
     InstallLayout::RequireFits(sigPath, InstallLayout::kPackageName);
     m_log.WriteLine("开始下载签名文件");
-    m_log.WriteLine("正在下载%s", sigName.c_str());
     try {
-        m_transfer.Fetch(m_layout.SignatureUrl().c_str(), sigPath.c_str(), sigName.c_str(),
-                         kUnknownSize);
+        FetchWhole(m_layout.SignatureUrl(), sigPath, sigName);
     } catch (UpdateFailed& failure) {
         failure.Then("没有拿到清单的签名，更新失败");
         throw;

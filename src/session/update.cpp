@@ -1,11 +1,14 @@
 // The update procedure, on the worker thread: the server's manifest, the files the
 // install lacks, the install step, and the record of what was installed. Every failure
 // leaves it as an UpdateFailed, which the run logs once.
+#include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "common/failure.h"
+#include "common/text.h"
 #include "digest/blake2b.h"
 #include "digest/md5.h"
 #include "install/install.h"
@@ -54,6 +57,8 @@ void UpdateRun::Update() {
         if (m_stop.StopRequested()) throw Cancelled();
         if (IsCurrent(m_newEntries[i])) m_newEntries[i].needsDownload = 0;
     }
+    // A second entry for a file is fetched with the first; the install step verifies both.
+    for (int i : m_duplicates) m_newEntries[i].needsDownload = 0;
     for (int i = 0; i < m_newCount; ++i) {
         if (m_newEntries[i].needsDownload) m_counters.AddToTotal(m_newEntries[i].size);
     }
@@ -91,12 +96,29 @@ void UpdateRun::PrepareTree() {
     }
 }
 
+void UpdateRun::FetchWhole(const std::string& url, const std::string& path,
+                           const std::string& name) {
+    unsigned failures = 0;
+    for (;;) {
+        try {
+            m_transfer.Fetch(url.c_str(), path.c_str(), name.c_str(), kUnknownSize);
+            return;
+        } catch (const UpdateFailed& failure) {
+            const Retry kind = failure.RetryKind();
+            const bool transient =
+                kind == Retry::Transient || kind == Retry::Busy || kind == Retry::Refused;
+            if (!transient || ++failures >= m_options.retry.attemptsWithoutProgress) throw;
+            const unsigned waitMs = RetryWaitMs(m_options.retry, failures, failure);
+            m_log.WriteLine("下载中断，%u秒后重试%s:%s", (waitMs + 999) / 1000, name.c_str(),
+                            FailureReason(failure).c_str());
+            if (m_stop.Token().WaitFor(waitMs)) throw Cancelled();
+        }
+    }
+}
+
 std::string UpdateRun::FetchManifest(int64_t installedSerial) {
     m_log.WriteLine("开始下载xml文件");
-    const std::string manifestName = m_layout.ManifestName();
-    m_log.WriteLine("正在下载%s", manifestName.c_str());
-    m_transfer.Fetch(m_layout.ManifestUrl().c_str(), m_layout.DownloadedManifest().c_str(),
-                     manifestName.c_str(), kUnknownSize);
+    FetchWhole(m_layout.ManifestUrl(), m_layout.DownloadedManifest(), m_layout.ManifestName());
     memset(m_manifestMd5, 0, sizeof(m_manifestMd5));
     if (Signed()) {
         std::string manifest = ReadSignedManifest(installedSerial);
@@ -113,15 +135,29 @@ std::string UpdateRun::FetchManifest(int64_t installedSerial) {
 }
 
 // Names that would lead out of the install directory, or that do not fit, are refused
-// before anything is fetched.
+// before anything is fetched; so are two entries for one file (the same path, spelt
+// alike or, where the system ignores case, in another case) that disagree on what it
+// holds. Entries that agree are fetched once, and verified together.
 void UpdateRun::CheckNames() {
+    std::map<std::string, int> first;  // each path's first entry
+    m_duplicates.clear();
     for (int i = 0; i < m_newCount; ++i) {
-        const ManifestEntry& entry = m_newEntries[i];
+        ManifestEntry& entry = m_newEntries[i];
         if (!IsSafeEntryName(entry) ||
             IsUpdaterOwnName(entry.filename, InstallLayout::kPackageName)) {
             Fail(FailedStep::Manifest, std::string("文件名不合法，更新失败:") + entry.filename,
                  entry.filename);
         }
+        const auto found = first.emplace(PathKey(entry.filename, platform::NamesIgnoreCase()), i);
+        if (found.second) continue;
+        const ManifestEntry& earlier = m_newEntries[found.first->second];
+        if (strcmp(earlier.md5, entry.md5) != 0 || earlier.size != entry.size ||
+            strcmp(earlier.blake2b, entry.blake2b) != 0) {
+            Fail(FailedStep::Manifest,
+                 std::string("清单中同一个文件有不同的内容，更新失败:") + entry.filename,
+                 entry.filename);
+        }
+        m_duplicates.push_back(i);
     }
 }
 
@@ -162,9 +198,11 @@ bool UpdateRun::IsCurrent(ManifestEntry& entry) {
         }
         return false;
     }
+    // A copy of another size (a part kept to go on from) cannot be the file.
     const char* temporary = paths.temporary.c_str();
     if (!platform::LinkOnTheWay(gameDir, temporary) &&
-        platform::RegularFileSize(temporary, &size)) {
+        platform::RegularFileSize(temporary, &size) && entry.size >= 0 &&
+        size == static_cast<uint64_t>(entry.size)) {
         return matches(temporary);
     }
     if (installedReachable && platform::RegularFileSize(installed, &size)) {
@@ -187,16 +225,20 @@ void UpdateRun::MakeFolders(const std::string& temporaryPath) {
 }
 
 // One file into the temporary tree. The bytes were digested as they arrived: a file that
-// is not the one listed ends the run, before anything is installed.
-void UpdateRun::FetchListed(Transfer& transfer, ManifestEntry& entry) {
-    const InstallLayout::Entry paths = m_layout.For(entry.filename);
+// is not the one listed is fetched once more past every cache, then ends the run, before
+// anything is installed.
+void UpdateRun::FetchListed(Transfer& transfer, ManifestEntry& entry, FetchState& state,
+                            bool noCache) {
+    const InstallLayout::Entry paths = m_layout.For(entry.filename, entry.md5);
     transfer.Fetch(paths.url.c_str(), paths.temporary.c_str(), paths.logName.c_str(),
-                   static_cast<uint32_t>(entry.size));
+                   static_cast<uint32_t>(entry.size), &state, noCache);
     const bool md5 = strcmp(transfer.ReceivedMd5(), entry.md5) == 0;
     if (!md5 || (Signed() && strcmp(transfer.ReceivedBlake2b(), entry.blake2b) != 0)) {
-        Fail(FailedStep::Download,
-             "下载失败" + paths.logName + ":" + (md5 ? "BLAKE2b与清单不符" : "MD5与清单不符"),
-             paths.logName);
+        throw UpdateFailed(
+            FailedStep::Download,
+            "下载失败" + paths.logName + ":" + (md5 ? "BLAKE2b与清单不符" : "MD5与清单不符"),
+            paths.logName)
+            .MayRetry(Retry::Mismatch);
     }
     entry.received = 1;
 }
@@ -206,19 +248,85 @@ void UpdateRun::DownloadListed() {
     for (int i = 0; i < m_newCount; ++i) {
         if (m_newEntries[i].needsDownload) wanted.push_back(&m_newEntries[i]);
     }
-    FetchPool pool(m_transfer, m_options.parallelTransfers, m_stop.Token(), m_counters, m_prompter);
+    std::vector<FetchState> states(wanted.size());
+    ReadPartials(wanted, states);
+    FetchPool pool(m_transfer, m_options.parallelTransfers, m_stop.Token(), m_log, m_counters,
+                   m_prompter, m_options.retry);
     FetchPool::Hooks hooks;
     hooks.start = [&](size_t i) {
         const InstallLayout::Entry paths = m_layout.For(wanted[i]->filename);
         MakeFolders(paths.temporary);
-        m_log.WriteLine("正在下载%s", paths.logName.c_str());
         return paths.logName;
     };
-    hooks.fetch = [&](Transfer& transfer, size_t i) { FetchListed(transfer, *wanted[i]); };
+    hooks.fetch = [&](Transfer& transfer, size_t i, FetchState& state, bool noCache) {
+        FetchListed(transfer, *wanted[i], state, noCache);
+    };
     // The window may show the failure before the other transfers have ended.
     hooks.onFailure = [this] { m_status.store(RunStatus::Failed, std::memory_order_release); };
-    pool.Run(wanted.size(), hooks);
+    try {
+        pool.Run(states, hooks);
+    } catch (...) {
+        WritePartials(wanted, states);
+        throw;
+    }
+    WritePartials(wanted, states);
     if (m_stop.StopRequested()) throw Cancelled();
+}
+
+// The parts of files kept in the temporary tree by a run that ended before they arrived:
+// "<md5>\t<bytes>\t<validator>\t<name>" a line, in Update/partial.txt.
+void UpdateRun::ReadPartials(const std::vector<ManifestEntry*>& wanted,
+                             std::vector<FetchState>& states) {
+    std::string list;
+    if (!platform::ReadWholeFile(m_layout.PartialList().c_str(), 1 << 20, list)) return;
+    size_t at = 0;
+    while (at < list.size()) {
+        size_t end = list.find('\n', at);
+        if (end == std::string::npos) end = list.size();
+        const std::string line = list.substr(at, end - at);
+        at = end + 1;
+        const size_t t1 = line.find('\t'), t2 = line.find('\t', t1 + 1),
+                     t3 = line.find('\t', t2 + 1);
+        if (t1 == std::string::npos || t2 == std::string::npos || t3 == std::string::npos) continue;
+        const std::string md5 = line.substr(0, t1), name = line.substr(t3 + 1);
+        const uint64_t kept = strtoull(line.c_str() + t1 + 1, nullptr, 10);
+        for (size_t i = 0; i < wanted.size(); ++i) {
+            const ManifestEntry& entry = *wanted[i];
+            if (name != entry.filename || md5 != entry.md5 || entry.size < 0 ||
+                kept >= static_cast<uint64_t>(entry.size)) {
+                continue;
+            }
+            // The part must still be there, in a real folder, at least as long.
+            const std::string temporary = m_layout.For(entry.filename).temporary;
+            uint64_t size = 0;
+            if (platform::LinkOnTheWay(m_layout.GameDir().c_str(), temporary.c_str()) ||
+                !platform::RegularFileSize(temporary.c_str(), &size) || size < kept) {
+                continue;
+            }
+            states[i].kept = kept;
+            states[i].validator = line.substr(t2 + 1, t3 - t2 - 1);
+            states[i].digested = false;
+        }
+    }
+}
+
+void UpdateRun::WritePartials(const std::vector<ManifestEntry*>& wanted,
+                              const std::vector<FetchState>& states) {
+    std::string list;
+    for (size_t i = 0; i < wanted.size(); ++i) {
+        if (states[i].kept == 0) continue;
+        std::string validator = states[i].validator;
+        for (const char c : validator) {
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) validator.clear();
+        }
+        list += std::string(wanted[i]->md5) + "\t" + std::to_string(states[i].kept) + "\t" +
+                validator + "\t" + wanted[i]->filename + "\n";
+    }
+    if (list.empty()) {
+        platform::RemoveFile(m_layout.PartialList().c_str());
+    } else {
+        platform::WriteWholeFile(m_layout.PartialList().c_str(), list);
+    }
 }
 
 void UpdateRun::Record(const std::string& signedManifest) {

@@ -57,7 +57,7 @@ UpdateRun::UpdateRun() : UpdateRun(ModuleFolder(), BuiltInServerUrl()) {
 UpdateRun::UpdateRun(const std::string& gameDir, const std::string& serverUrl,
                      const Options& options)
     : m_options(options),
-      m_layout(gameDir, serverUrl),
+      m_layout(gameDir, serverUrl, options.style),
       m_failMessage(std::string("更新失败，请到 ") + UPDATER_WEBSITE + "下载最新版本"),
       m_programName(ProgramName()),
       m_transfer(m_programName.c_str(), m_log, m_counters, m_stop.Token(), &m_prompter),
@@ -112,7 +112,7 @@ bool UpdateRun::Begin() {
         return false;
     }
     memset(m_manifestMd5, 0, sizeof(m_manifestMd5));
-    if (m_layout.ManifestUrl().size() > InstallLayout::kMaxPath) {
+    if (m_layout.ServerUrl().size() >= InstallLayout::kMaxPath) {
         m_log.WriteLine("服务器地址太长，更新失败");
         End(RunStatus::Failed);
         return false;

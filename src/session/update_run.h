@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "common/progress.h"
 #include "common/stop.h"
@@ -16,6 +17,7 @@
 #include "log/update_log.h"
 #include "manifest/manifest.h"
 #include "net/download.h"
+#include "net/fetch_pool.h"
 #include "platform/prompter.h"
 
 class UpdateRun : public ProgressSource {
@@ -34,6 +36,10 @@ public:
         // The stall rule: less than this many bytes per second over the window.
         uint32_t minRate;
         uint32_t rateWindowMs;
+        // How failures that may be tried again are (tests shorten the waits).
+        RetryLimits retry;
+        // How the server's URLs are written.
+        UrlStyle style;
     };
 
     // The install folder of the running executable and the build's server.
@@ -82,6 +88,9 @@ private:
     // The server's manifest into the new records; its MD5 text into m_manifestMd5. In a
     // signed release, the verified bytes are returned.
     std::string FetchManifest(int64_t installedSerial);
+    // The manifest or its signature into `path`: a transient failure is tried again as
+    // the transfer pool tries files.
+    void FetchWhole(const std::string& url, const std::string& path, const std::string& name);
     // A signed release: fetches the manifest's signature, checks it over the bytes that
     // arrived, then the serial (not below `installedSerial`) and that every record has its
     // BLAKE2b digest; fills the new records from those bytes and returns them.
@@ -90,7 +99,11 @@ private:
     bool IsCurrent(ManifestEntry& entry);
     // The files the install lacks, into the temporary tree.
     void DownloadListed();
-    void FetchListed(Transfer& transfer, ManifestEntry& entry);
+    void FetchListed(Transfer& transfer, ManifestEntry& entry, FetchState& state, bool noCache);
+    // Parts of the files to fetch kept by an earlier run, and those this run leaves.
+    void ReadPartials(const std::vector<ManifestEntry*>& wanted, std::vector<FetchState>& states);
+    void WritePartials(const std::vector<ManifestEntry*>& wanted,
+                       const std::vector<FetchState>& states);
     // Makes the folders of `temporaryPath` below the install folder (a link in the place
     // of one is removed, never followed).
     void MakeFolders(const std::string& temporaryPath);
@@ -114,6 +127,7 @@ private:
     std::unique_ptr<ManifestEntry[]> m_oldEntries;
     int m_oldCount;
     char m_manifestMd5[33];
+    std::vector<int> m_duplicates;  // the later entries of files listed twice
 
     std::atomic<RunStatus> m_status;
     std::atomic<bool> m_cancelled;

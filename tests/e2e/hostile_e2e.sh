@@ -48,7 +48,7 @@ run_updater() {
 }
 only_requested() {  # the one path asked for
     DETAIL=$(tr '\n' ' ' <"$REQUESTS")
-    [ "$(cat "$REQUESTS")" = "/DownLoad//$1" ]
+    [ "$(cat "$REQUESTS")" = "/DownLoad/$1" ]
 }
 timing() { [ -n "${E2E_TIMING:-}" ] && echo "$SECONDS s: $CASE" >&2; return 0; }
 failure_shown() { grep -qF '更新失败，请到' "${CAPTURE:-$INST}.err"; }

@@ -72,7 +72,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         # The request line arrives as bytes that http.server decoded as Latin-1: GBK
         # names sent raw (as WinInet sends them) or percent-encoded (as curl does).
-        raw = urllib.parse.unquote_to_bytes(self.path.encode("latin-1"))
+        # A static server: the query (a cache-busting "?t=", a file's "?md5=") names no file.
+        raw = urllib.parse.unquote_to_bytes(self.path.encode("latin-1").split(b"?")[0])
         with open(LOG, "ab") as log:
             log.write(raw + b"\n")
         while b"//" in raw:

@@ -73,7 +73,7 @@ run_once() {
 }
 use_build() { UPDATER=$1/$EXE; }
 # Requests for files of the release (not the manifest or its signature) nginx answered.
-file_requests() { grep -c 'GET /DownLoad//Vadarodazu/' "$NGINX_DIR/access.log"; }
+file_requests() { grep -c 'GET /DownLoad/Vadarodazu/' "$NGINX_DIR/access.log"; }
 publish_signed() {  # release folder [secret key...]
     local release=$1 key args=()
     shift
@@ -304,7 +304,7 @@ else
     run_once
     check "exit status 0" exit_status 0
     check "installed" same_tree "$WORK/rel1" "$INST"
-    check "fetched over https" grep -q 'GET /DownLoad//Vadarodazu/data/big.bin' "$NGINX_DIR/access.log"
+    check "fetched over https" grep -q 'GET /DownLoad/Vadarodazu/data/big.bin' "$NGINX_DIR/access.log"
     nginx_stop
 
     CASE="https, a certificate no CA in the store vouches for"

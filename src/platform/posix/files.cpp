@@ -229,6 +229,21 @@ bool LocalFile::Create(const char* path) {
     return true;
 }
 
+bool LocalFile::Resume(const char* path, uint64_t keep) {
+    Close();
+    Fd fd(OpenRegular(NativePath(path), O_RDWR, 0));
+    struct stat st;
+    if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || st.st_nlink != 1 ||
+        static_cast<uint64_t>(st.st_size) < keep || flock(fd.get(), LOCK_EX | LOCK_NB) != 0 ||
+        ftruncate(fd.get(), static_cast<off_t>(keep)) != 0 ||
+        lseek(fd.get(), static_cast<off_t>(keep), SEEK_SET) < 0) {
+        return false;
+    }
+    m_handle = fd.release();
+    m_buffered = 0;
+    return true;
+}
+
 bool LocalFile::WriteThrough(const void* data, size_t len) {
     return WriteAll(static_cast<int>(m_handle), data, len);
 }

@@ -44,22 +44,16 @@ struct HttpSession::Impl {
         }
         multi = curl_multi_init();
         easy = curl_easy_init();
-        headers = curl_slist_append(headers, "Pragma: no-cache");
-        headers = curl_slist_append(headers, "Cache-Control: no-cache");
-        // The body must arrive as the bytes the manifest describes.
-        headers = curl_slist_append(headers, "Accept-Encoding: identity");
     }
     ~Impl() {
         if (easy) curl_easy_cleanup(easy);
         if (multi) curl_multi_cleanup(multi);
-        curl_slist_free_all(headers);
     }
     std::string agent;
     unsigned connectMs = kDefaultConnectTimeoutMs;
     unsigned receiveMs = kDefaultReceiveTimeoutMs;
     CURLM* multi = nullptr;
     CURL* easy = nullptr;
-    curl_slist* headers = nullptr;
     bool busy = false;
 };
 
@@ -83,14 +77,51 @@ std::string Escape(const char* url) {
     return out;
 }
 
+// The kind of failure a libcurl code names.
+HttpFault FaultOf(CURLcode code) {
+    switch (code) {
+        case CURLE_COULDNT_CONNECT:
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY:
+            return HttpFault::Refused;
+        case CURLE_OPERATION_TIMEDOUT:
+        case CURLE_RECV_ERROR:
+        case CURLE_SEND_ERROR:
+        case CURLE_PARTIAL_FILE:
+        case CURLE_GOT_NOTHING:
+        case CURLE_HTTP2:
+        case CURLE_HTTP2_STREAM:
+            return HttpFault::Broken;
+        default:
+            return HttpFault::Other;
+    }
+}
+
+struct SlistDeleter {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+
 class CurlResponse : public HttpResponse {
 public:
-    CurlResponse(HttpSession::Impl& session, const char* url)
+    CurlResponse(HttpSession::Impl& session, const char* url, const HttpRequest& request)
         : m_session(session), m_multi(session.multi), m_easy(session.easy) {
         if (!m_multi || !m_easy) throw HttpError("curl init failed");
         if (m_session.busy) throw HttpError("one transfer at a time");
+        curl_slist* headers = nullptr;
+        if (request.noCache) {
+            headers = curl_slist_append(headers, "Pragma: no-cache");
+            headers = curl_slist_append(headers, "Cache-Control: no-cache");
+        }
+        // The body must arrive as the bytes the manifest describes.
+        headers = curl_slist_append(headers, "Accept-Encoding: identity");
+        if (request.from > 0 && !request.ifRange.empty()) {
+            headers = curl_slist_append(headers, ("If-Range: " + request.ifRange).c_str());
+        }
+        m_headers.reset(headers);
+        const std::string range = request.from > 0 ? std::to_string(request.from) + "-" : "";
+        curl_easy_setopt(m_easy, CURLOPT_RANGE, range.empty() ? nullptr : range.c_str());
         curl_easy_setopt(m_easy, CURLOPT_URL, Escape(url).c_str());
-        curl_easy_setopt(m_easy, CURLOPT_HTTPHEADER, m_session.headers);
+        curl_easy_setopt(m_easy, CURLOPT_HTTPHEADER, m_headers.get());
         if (!m_session.agent.empty()) {
             curl_easy_setopt(m_easy, CURLOPT_USERAGENT, m_session.agent.c_str());
         }
@@ -157,12 +188,13 @@ public:
         return static_cast<int>(code);
     }
 
-    std::string ContentEncoding() override {
+    std::string ContentEncoding() override { return Header("Content-Encoding"); }
+
+    std::string Header(const char* name) override {
         curl_header* header = nullptr;
         // -1: the last request, the one after any redirects.
-        if (curl_easy_header(m_easy, "Content-Encoding", 0, CURLH_HEADER, -1, &header) !=
-                CURLHE_OK ||
-            !header || !header->value) {
+        if (curl_easy_header(m_easy, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK || !header ||
+            !header->value) {
             return std::string();
         }
         return header->value;
@@ -180,6 +212,7 @@ private:
         HttpError error("transfer failed", m_result, curl_easy_strerror(m_result));
         error.certificate =
             m_result == CURLE_PEER_FAILED_VERIFICATION || m_result == CURLE_SSL_INVALIDCERTSTATUS;
+        error.fault = FaultOf(m_result);
         return error;
     }
 
@@ -241,6 +274,7 @@ private:
     HttpSession::Impl& m_session;
     CURLM* m_multi;
     CURL* m_easy;
+    std::unique_ptr<curl_slist, SlistDeleter> m_headers;  // in force while the transfer runs
     std::vector<char> m_buffer;
     size_t m_head = 0;
     bool m_paused = false;
@@ -264,8 +298,8 @@ void HttpSession::SetTimeouts(unsigned connectMs, unsigned receiveMs) {
     m_impl->receiveMs = receiveMs;
 }
 
-std::unique_ptr<HttpResponse> HttpSession::Open(const char* url) {
-    return std::unique_ptr<HttpResponse>(new CurlResponse(*m_impl, url));
+std::unique_ptr<HttpResponse> HttpSession::Open(const char* url, const HttpRequest& request) {
+    return std::unique_ptr<HttpResponse>(new CurlResponse(*m_impl, url, request));
 }
 
 }  // namespace platform

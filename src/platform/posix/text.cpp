@@ -113,6 +113,8 @@ bool IsConvertibleName(const char* name) {
     return posix::GbkToUtf8Exactly(name, &native);
 }
 
+bool GbkToUtf8(const char* text, std::string* utf8) { return posix::GbkToUtf8Exactly(text, utf8); }
+
 void DebugOutput(const char*) {}
 
 void ConsoleOutput(const char* text) { posix::ConsoleWriteLine(GbkToUtf8(text)); }

@@ -177,6 +177,28 @@ bool LocalFile::Create(const char* path) {
     return h != INVALID_HANDLE_VALUE;
 }
 
+bool LocalFile::Resume(const char* path, uint64_t keep) {
+    Close();
+    win32::FileHandle file(
+        CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!file || !GetFileInformationByHandle(file.get(), &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
+        info.nNumberOfLinks != 1 ||
+        ((static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow) < keep) {
+        return false;
+    }
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(keep);
+    if (!SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN) || !SetEndOfFile(file.get())) {
+        return false;
+    }
+    m_handle = reinterpret_cast<intptr_t>(file.release());
+    m_buffered = 0;
+    return true;
+}
+
 bool LocalFile::WriteThrough(const void* data, size_t len) {
     // On failure the thread's last error says why: the caller builds its FileError from it.
     const char* p = static_cast<const char*>(data);

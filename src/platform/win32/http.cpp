@@ -4,6 +4,7 @@
 #include <wininet.h>
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
@@ -33,6 +34,34 @@ bool IsCertificateFailure(long code) {
     }
 }
 
+// The kind of failure a WinInet code names.
+HttpFault FaultOf(long code) {
+    switch (code) {
+        case ERROR_INTERNET_CANNOT_CONNECT:
+        case ERROR_INTERNET_NAME_NOT_RESOLVED:
+        case 10061:  // WSAECONNREFUSED, as some WinInet builds pass the socket's code on
+            return HttpFault::Refused;
+        case ERROR_INTERNET_TIMEOUT:
+        case ERROR_INTERNET_CONNECTION_ABORTED:
+        case ERROR_INTERNET_CONNECTION_RESET:
+        case ERROR_HTTP_INVALID_SERVER_RESPONSE:
+        case 10053:  // WSAECONNABORTED
+        case 10054:  // WSAECONNRESET
+        case 10060:  // WSAETIMEDOUT
+            return HttpFault::Broken;
+        default:
+            return HttpFault::Other;
+    }
+}
+
+// A system failure of `step`, with the kind of failure its code names.
+HttpError Failed(const char* step) {
+    HttpError error = LastError<HttpError>(step);
+    error.certificate = IsCertificateFailure(error.Code());
+    error.fault = FaultOf(error.Code());
+    return error;
+}
+
 class WinInetResponse : public HttpResponse {
 public:
     // Takes over the connection and the request sent on it.
@@ -51,17 +80,21 @@ public:
         // hold a read for minutes while the caller's rate check never runs.
         DWORD available = 0;
         if (!InternetQueryDataAvailable(m_request.get(), &available, 0, 0)) {
-            throw LastError<HttpError>("InternetQueryDataAvailable failed");
+            throw Failed("InternetQueryDataAvailable failed");
         }
         if (available > 0 && available < len) len = available;
         DWORD n = 0;
         if (!InternetReadFile(m_request.get(), buf, static_cast<DWORD>(len), &n)) {
-            throw LastError<HttpError>("InternetReadFile failed");
+            throw Failed("InternetReadFile failed");
         }
         m_received += n;
         // A connection that closed before the announced length is a failed transfer,
         // not the end of the file.
-        if (n == 0 && m_hasLength && m_received < m_length) throw HttpError("body cut short");
+        if (n == 0 && m_hasLength && m_received < m_length) {
+            HttpError error("body cut short");
+            error.fault = HttpFault::Broken;
+            throw error;
+        }
         return n;
     }
 
@@ -79,10 +112,16 @@ public:
         return static_cast<int>(value);
     }
 
-    std::string ContentEncoding() override {
-        char value[256] = "";
+    std::string ContentEncoding() override { return Header("Content-Encoding"); }
+
+    std::string Header(const char* name) override {
+        // HTTP_QUERY_CUSTOM: the buffer names the header and receives its value.
+        char value[512] = "";
+        const size_t len = strlen(name);
+        if (len >= sizeof(value)) return std::string();
+        memcpy(value, name, len + 1);
         DWORD size = sizeof(value) - 1;
-        if (!HttpQueryInfoA(m_request.get(), HTTP_QUERY_CONTENT_ENCODING, value, &size, nullptr)) {
+        if (!HttpQueryInfoA(m_request.get(), HTTP_QUERY_CUSTOM, value, &size, nullptr)) {
             return GetLastError() == ERROR_INSUFFICIENT_BUFFER ? std::string("?") : std::string();
         }
         return std::string(value, size);
@@ -128,7 +167,7 @@ void HttpSession::SetTimeouts(unsigned connectMs, unsigned receiveMs) {
     InternetSetOptionA(internet, INTERNET_OPTION_DATA_RECEIVE_TIMEOUT, &r, sizeof(r));
 }
 
-std::unique_ptr<HttpResponse> HttpSession::Open(const char* url) {
+std::unique_ptr<HttpResponse> HttpSession::Open(const char* url, const HttpRequest& options) {
     // The request is built step by step (as the framework's OpenURL does for http) so
     // that its time-outs are in force before it is sent.
     char host[256] = "", path[2048] = "";
@@ -145,28 +184,33 @@ std::unique_ptr<HttpResponse> HttpSession::Open(const char* url) {
     if (parts.nScheme != INTERNET_SCHEME_HTTP && !secure) throw HttpError("not an http URL");
     InternetHandle connection(InternetConnectA(m_impl->internet.get(), host, parts.nPort, nullptr,
                                                nullptr, INTERNET_SERVICE_HTTP, 0, 1));
-    if (!connection) throw LastError<HttpError>("InternetConnect failed");
-    // Never answered from the cache nor written to it, and proxies are asked not to
-    // answer from theirs: a stale manifest must never be used. Over https the server's
-    // certificate is checked against the system's store (no flag turns any check off),
-    // and a redirect to plain http fails.
-    const DWORD flags = INTERNET_FLAG_TRANSFER_ASCII | INTERNET_FLAG_DONT_CACHE |
-                        INTERNET_FLAG_RELOAD | INTERNET_FLAG_PRAGMA_NOCACHE |
-                        (secure ? INTERNET_FLAG_SECURE : 0);
+    if (!connection) throw Failed("InternetConnect failed");
+    // Never written to the program's cache; with noCache never answered from it either,
+    // and proxies are asked not to answer from theirs (a stale manifest must never be
+    // used). Over https the server's certificate is checked against the system's store
+    // (no flag turns any check off), and a redirect to plain http fails.
+    const DWORD flags =
+        INTERNET_FLAG_TRANSFER_ASCII | INTERNET_FLAG_NO_CACHE_WRITE |
+        (options.noCache ? INTERNET_FLAG_RELOAD | INTERNET_FLAG_PRAGMA_NOCACHE : 0) |
+        (secure ? INTERNET_FLAG_SECURE : 0);
     InternetHandle request(
         HttpOpenRequestA(connection.get(), "GET", path, nullptr, nullptr, nullptr, flags, 1));
-    if (!request) throw LastError<HttpError>("HttpOpenRequest failed");
+    if (!request) throw Failed("HttpOpenRequest failed");
     DWORD c = m_impl->connectMs, r = m_impl->receiveMs;
     InternetSetOptionA(request.get(), INTERNET_OPTION_CONNECT_TIMEOUT, &c, sizeof(c));
     InternetSetOptionA(request.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &r, sizeof(r));
     InternetSetOptionA(request.get(), INTERNET_OPTION_SEND_TIMEOUT, &r, sizeof(r));
     // The body must arrive as the bytes the manifest describes: no compression.
-    static const char kHeaders[] = "Accept-Encoding: identity\r\n";
-    if (!HttpSendRequestA(request.get(), kHeaders, static_cast<DWORD>(sizeof(kHeaders) - 1),
+    std::string headers = "Accept-Encoding: identity\r\n";
+    // Said outright, not only to a proxy WinInet knows of: caches on the way read them.
+    if (options.noCache) headers += "Pragma: no-cache\r\nCache-Control: no-cache\r\n";
+    if (options.from > 0) {
+        headers += "Range: bytes=" + std::to_string(options.from) + "-\r\n";
+        if (!options.ifRange.empty()) headers += "If-Range: " + options.ifRange + "\r\n";
+    }
+    if (!HttpSendRequestA(request.get(), headers.c_str(), static_cast<DWORD>(headers.size()),
                           nullptr, 0)) {
-        HttpError error = LastError<HttpError>("HttpSendRequest failed");
-        error.certificate = IsCertificateFailure(error.Code());
-        throw error;
+        throw Failed("HttpSendRequest failed");
     }
     return std::make_unique<WinInetResponse>(std::move(connection), std::move(request));
 }

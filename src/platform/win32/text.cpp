@@ -29,6 +29,19 @@ bool IsConvertibleName(const char* name) {
     return strcmp(bytes.c_str(), name) == 0;
 }
 
+bool GbkToUtf8(const char* text, std::string* utf8) {
+    const int wide = MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+    if (wide <= 0) return false;
+    std::wstring w(static_cast<size_t>(wide), L'\0');
+    MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, text, -1, &w[0], wide);
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) return false;
+    utf8->assign(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, &(*utf8)[0], bytes, nullptr, nullptr);
+    utf8->resize(static_cast<size_t>(bytes) - 1);  // without the NUL
+    return true;
+}
+
 void DebugOutput(const char* text) { OutputDebugStringA(text); }
 
 void ConsoleOutput(const char* text) {
