@@ -292,6 +292,11 @@ timed_run() {
 }
 run_row() {
     CASE=$NAME
+    if [ -n "$HOOK_NAME" ] && ! has_hook setup && ! has_hook run && ! has_hook check && ! has_hook then; then
+        echo "FAIL [$CASE] no function of the hook $HOOK_NAME"
+        FAILED=$((FAILED + 1))
+        return
+    fi
     make_install "$INSTALL" || { echo "FAIL [$CASE] no install $INSTALL to start from"; FAILED=$((FAILED + 1)); return; }
     use_release "$RELEASE" || { echo "FAIL [$CASE] release $RELEASE not made"; FAILED=$((FAILED + 1)); return; }
     SKIP_WHY=
