@@ -159,7 +159,7 @@ row "names with a leading separator or a . part stay inside" on=linux release=- 
 row "an install folder with spaces and 淺 籠 in its path" on=both release=gbk install=empty \
     folder='淺 籠/大厅 目录籠' log=下载好了 hook=gbk_names
 row "names written with backslashes in the manifest" on=both release=- install=empty hook=backslash_names
-row "an install folder too deep for the paths" on=linux install=empty expect=failed asked=none hook=too_deep
+row "an install folder too deep for the paths" on=both install=empty expect=failed asked=none hook=too_deep
 for folder in 한국어 Señor François-Ø 'lobby\new'; do
     row "an install folder named $folder" on=$([ "$folder" = 한국어 ] && echo both || echo linux) \
         install=empty folder="$folder" expect=failed hook=unrepresentable_folder
@@ -403,6 +403,7 @@ setup_too_deep() {
 }
 check_too_deep() {
     check "the run ends by itself" test "$STATUS" != 124
+    check "says why" shown '游戏目录的路径太长，或含有无法表示的字符'
     check "no log written at the top of the file system" not test /updatelog.txt -nt "$WORK/deep.start"
 }
 # A folder whose name GBK cannot hold: the updater must work on no other folder.

@@ -86,22 +86,25 @@ no_window() { [ "$(window_count "$1")" = 0 ]; }
 answer() {  # window key
     xdotool windowfocus --sync "$1" key "$2" 2>/dev/null || xdotool key --window "$1" "$2"
 }
+# The updater's message boxes up now: its windows with a frame and a caption (Motif
+# decorations), where its progress window is a bare popup.
+boxes() {
+    local w
+    for w in $(xdotool search --onlyvisible --class '^halcyraupdate\.exe$' 2>/dev/null); do
+        xprop -id "$w" _MOTIF_WM_HINTS 2>/dev/null | grep -qE '= 0x[0-9a-f]+, 0x[0-9a-f]+, 0x[1-9a-f]' && echo "$w"
+    done
+}
 # Answers every message box of the updater started last until it ends: a question (警告)
 # No, a message OK. STATUS is its exit status, BOXES the number of boxes answered and
-# TITLES their names.
+# TITLES their names ("(untitled)": a box without one).
 answer_until_exit() {
     local box name deadline=$((SECONDS + 240))
     while running "$UPD_PID" && [ "$SECONDS" -lt "$deadline" ]; do
-        box=$(xdotool search --name '^(HalcyraUpdate|自动更新失败|警告)$' 2>/dev/null | head -n 1)
-        # The progress window is briefly named after the program, before it takes its
-        # title: Return there would be Cancel. A message box keeps its name.
+        box=$(boxes | head -n 1)
         if [ -n "$box" ]; then
-            sleep 0.3
+            sleep 0.3  # drawn and ready for keys
             name=$(xdotool getwindowname "$box" 2>/dev/null)
-            case $name in HalcyraUpdate | 自动更新失败 | 警告) ;; *) box= ;; esac
-        fi
-        if [ -n "$box" ]; then
-            TITLES="$TITLES$name;"
+            TITLES="$TITLES${name:-(untitled)};"
             BOXES=$((BOXES + 1))
             [ -z "$SHOTS" ] || shot "$box" "$WORK/box-$BOXES-$ROW_NO.png"
             if [ "$name" = 警告 ]; then answer "$box" n; else answer "$box" Return; fi
@@ -150,7 +153,9 @@ target_wait_bg() {
     answer_until_exit
 }
 
-failure_shown() { [[ $TITLES == *HalcyraUpdate\;* ]]; }
+# The failure's box is named after the program: untitled when the exe cannot read its own
+# path (a folder too deep for it).
+failure_shown() { [[ $TITLES == *HalcyraUpdate\;* || $TITLES == *"(untitled);"* ]]; }
 # The text of a message or a question: the box that shows it.
 shown() {
     DETAIL="boxes answered: ${TITLES:-none}"
