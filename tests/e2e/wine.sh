@@ -48,7 +48,9 @@ wreg() { timeout 30 "$LOADER" reg add "$@" /f >/dev/null 2>&1; }
 
 target_stop() {
     kill_holder
+    # Then wait: the server writes the prefix's registry as it ends.
     WINEPREFIX=$WORK/prefix timeout 20 wineserver -k 2>/dev/null
+    WINEPREFIX=$WORK/prefix timeout 20 wineserver -w 2>/dev/null
     [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null
     XVFB_PID=
 }
