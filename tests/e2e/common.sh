@@ -1,5 +1,7 @@
-# What both end-to-end suites share: the check counter and the assertions on an install
-# folder ($INST), a published release ($WWW, $PUBLISH) and the lobby's stand-in.
+# What the end-to-end runner and its cases share: the check counter, releases and
+# hand-written manifests, and the assertions on an install folder ($INST), the release
+# it should hold ($REL), what the server serves ($WWW) and the requests it saw
+# ($REQUESTS, one "STATUS PATH" line each, the path's bytes as the server decoded them).
 
 PASSED=0
 FAILED=0
@@ -17,10 +19,10 @@ check() {  # description command...
         echo "FAIL [$CASE] $what${DETAIL:+ (saw: $DETAIL)}"
     fi
 }
+not() { ! "$@"; }
 
-# ---- releases and installs. Each suite sets UPDATER (the updater program to install),
-# LOBBY_STANDIN (the lobby's stand-in that releases carry) and EOL (the text files' line
-# end); INSTALL_LOBBY=1 puts the stand-in into new installs as well.
+# ---- releases. The target sets LOBBY_STANDIN (the lobby's stand-in that releases carry)
+# and EOL (the text files' line end).
 
 # A small lobby release: files at the top and in subfolders, a GBK (Chinese) name, an
 # empty file, random bytes of the given size in data/big.bin.
@@ -36,37 +38,9 @@ make_release() {  # folder version [bytes of data/big.bin]
     cp "$LOBBY_STANDIN" "$dir/Halcyra.exe"
 }
 
-# A fresh install folder $INST ($WORK/install-NAME) holding the updater, or a copy of an
-# install made before.
-new_install() {  # name [install to copy]
-    INST=$WORK/install-$1
-    rm -rf "$INST"
-    if [ -n "${2:-}" ]; then
-        cp -a "$2" "$INST"
-        return
-    fi
-    mkdir -p "$INST"
-    cp "$UPDATER" "$INST/"
-    [ -z "${INSTALL_LOBBY:-}" ] || cp "$LOBBY_STANDIN" "$INST/Halcyra.exe"
-}
-
-exit_status() {
-    DETAIL="exit status $STATUS${TITLES:+, boxes answered: $TITLES}"
-    [ "$STATUS" = "$1" ]
-}
-# The lobby is started before the updater ends; a moment covers its start-up.
-lobby_not_started() {
-    sleep "${LOBBY_SETTLE:-0.3}"
-    [ ! -e "$INST/lobby-ran.txt" ]
-}
-
-publish() {  # release folder
-    mkdir -p "$WWW/DownLoad"
-    "$PUBLISH" "$1" "$WWW/DownLoad" >/dev/null
-}
-
-# A manifest written by hand (for entries the publishing tool would refuse to write).
+# A manifest written by hand into $WWW (for entries the publishing tool would refuse).
 write_manifest() {  # lines of 'name|md5|size'
+    mkdir -p "$WWW/DownLoad"
     {
         printf '<?xml version="1.0" encoding="GBK" ?>\n<files>\n'
         local line name md5 size
@@ -78,40 +52,76 @@ write_manifest() {  # lines of 'name|md5|size'
     } | iconv -f UTF-8 -t GBK >"$WWW/DownLoad/Vadarodazu.xml"
 }
 gbk() { printf '%s' "$1" | iconv -f UTF-8 -t GBK; }
-# A file on the server, named (as the publishing tool names them) by its GBK bytes.
+# A file on the server, named (as the publishing tool names them) by its GBK bytes, and
+# the same in the release $REL under its own name.
 serve_file() {  # name ("/" between folders) content
     local path
-    path="$WWW/DownLoad/Vadarodazu/$(gbk "$1")"
-    mkdir -p "$(dirname "$path")"
-    printf '%s' "$2" >"$path"
+    for path in "$WWW/DownLoad/Vadarodazu/$(gbk "$1")" "$REL/$1"; do
+        mkdir -p "$(dirname "$path")"
+        printf '%s' "$2" >"$path"
+    done
 }
 md5_of() { printf '%s' "$1" | md5sum | cut -d' ' -f1; }
 
-log_has() { iconv -f GBK -t UTF-8 "$INST/updatelog.txt" | grep -qF -- "$1"; }
+# ---- assertions
 
+exit_status() {
+    DETAIL="exit status $STATUS${TITLES:+, boxes answered: $TITLES}"
+    [ "$STATUS" = "$1" ]
+}
 # The lobby runs on after the updater has ended: give it a moment to write its record.
 lobby_started() {
     poll "${LOBBY_WAIT_SECONDS:-5}" test -e "$INST/lobby-ran.txt"
     [ "$(cat "$INST/lobby-ran.txt" 2>/dev/null | tr -d '\r\n')" = "A" ]
 }
+# The lobby is started before the updater ends; a moment covers its start-up.
+lobby_not_started() {
+    sleep "${LOBBY_SETTLE:-0.3}"
+    [ ! -e "$INST/lobby-ran.txt" ]
+}
+log_has() { iconv -f GBK -t UTF-8 "$INST/updatelog.txt" | grep -qF -- "$1"; }
+same_file() { cmp -s "$1" "$2"; }
 
-# Every file of the release is in the install, byte for byte.
+# Every file of the release is in the install, byte for byte (a pipe or a link in its
+# place is not the file, and is never opened).
 same_tree() {  # release install
-    (cd "$1" && find . -type f) | while read -r f; do cmp -s "$1/$f" "$2/$f" || exit 1; done
+    (cd "$1" && find . -type f) | while read -r f; do
+        [ -f "$2/$f" ] && [ ! -L "$2/$f" ] && cmp -s "$1/$f" "$2/$f" || exit 1
+    done
+}
+# A file of the install as it was before the run; one that was not there may have been
+# written empty (the updater starts an empty manifest in place of a missing one).
+kept_file() {  # name
+    if [ -e "$BEFORE/$1" ]; then
+        cmp -s "$BEFORE/$1" "$INST/$1"
+    else
+        [ ! -s "$INST/$1" ]
+    fi
+}
+# No file of a release in the install.
+nothing_installed() {
+    DETAIL=$(cd "$INST" && find . -type f | sort | tr '\n' ' ')
+    [ ! -e "$INST/readme.txt" ] && [ ! -e "$INST/data" ] && [ ! -s "$INST/Vadarodazu.xml" ]
 }
 
-# The misbehaving test server (hostile_server.py) on $PORT, serving $WWW, told what to
-# do by $RULES and logging each request path to $REQUESTS. Sets HOSTILE_PID.
-HOSTILE_PID=
-hostile_start() {
-    : >"$RULES"
-    python3 "$HERE/hostile_server.py" "$WWW" "$PORT" "$RULES" "$REQUESTS" &
-    HOSTILE_PID=$!
-    poll 5 port_open "$PORT" && return 0
-    echo "the test server did not start" >&2
-    return 1
+# The paths the server was asked for, one a line.
+requested() { cut -d' ' -f2- "$REQUESTS"; }
+# What the server was asked for: "manifest" (that alone), "none", "nofiles" (nothing
+# below Vadarodazu/), or the names below DownLoad/, in any order.
+asked() {  # what
+    DETAIL=$(requested | iconv -f GBK -t UTF-8 -c | tr '\n' ' ')
+    case $1 in
+        manifest) [ "$(requested)" = /DownLoad/Vadarodazu.xml ] ;;
+        none) [ ! -s "$REQUESTS" ] ;;
+        nofiles) not grep -q ' /DownLoad/Vadarodazu/' "$REQUESTS" ;;
+        *)
+            local name want=
+            for name in $1; do want+="/DownLoad/$(gbk "$name")"$'\n'; done
+            [ "$(requested | LC_ALL=C sort)" = "$(printf '%s' "$want" | LC_ALL=C sort)" ]
+            ;;
+    esac
 }
-hostile_stop() {
-    [ -n "$HOSTILE_PID" ] && kill "$HOSTILE_PID" 2>/dev/null && wait "$HOSTILE_PID" 2>/dev/null
-    HOSTILE_PID=
-}
+# A name below Vadarodazu/ requested under its GBK bytes and served.
+fetched_as() { LC_ALL=C grep -qxF "200 /DownLoad/Vadarodazu/$(gbk "$1")" "$REQUESTS"; }
+was_requested() { LC_ALL=C grep -qF "/DownLoad/Vadarodazu/$(gbk "$1")" "$REQUESTS"; }
+every_request_served() { ! LC_ALL=C grep -qv '^200 ' "$REQUESTS"; }

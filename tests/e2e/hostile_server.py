@@ -12,7 +12,8 @@ A rule's key is the end of the request path. Rule fields:
   shift            a 206 answer with the file's bytes from this offset, the file's length
   endless          the body repeated for ever, chunked
   drip             seconds between single bytes of an endless body
-Every request path is appended to LOG.
+Each answer's status and the request's path (its bytes as sent, runs of "/" as one) are
+appended to LOG, one line each, as the end-to-end runner has nginx log them.
 
   hostile_server.py ROOT PORT RULES LOG
 """
@@ -40,6 +41,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def log_message(self, *args):
         pass
+
+    def send_response(self, code, message=None):
+        with open(LOG, "ab") as log:
+            log.write(b"%d %s\n" % (code, getattr(self, "raw", b"-")))
+        super().send_response(code, message)
 
     def send(self, status, body, headers=(), length=True):
         self.send_response(status)
@@ -74,10 +80,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         # names sent raw (as WinInet sends them) or percent-encoded (as curl does).
         # A static server: the query (a cache-busting "?t=", a file's "?md5=") names no file.
         raw = urllib.parse.unquote_to_bytes(self.path.encode("latin-1").split(b"?")[0])
-        with open(LOG, "ab") as log:
-            log.write(raw + b"\n")
         while b"//" in raw:
             raw = raw.replace(b"//", b"/")
+        self.raw = raw
         path = os.path.join(ROOT.encode(), raw.lstrip(b"/"))
         rule = None
         for key, value in rules().items():

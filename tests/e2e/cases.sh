@@ -1,0 +1,600 @@
+# The end-to-end cases that run.sh runs, one row each:
+#   row NAME on=linux|wine|both [field=value...]
+# on       the targets it runs on: what the engine decides the Linux target shows well
+#          enough; what differs between the targets (files and names on disk, GBK paths,
+#          the updater replacing itself, files in use, message boxes) runs on both.
+# server   nginx [DIRECTIVES] (the default: nginx), hostile RULES, mitm, tls NAME, down
+# release  what the server serves, made by release_NAME below (default v2); - for an
+#          empty server the hook fills
+# install  empty (the updater alone), fresh (with the lobby), a saved install (default
+#          base: release v1 installed); folder= names the install folder
+# run      updater (the default), signed, https (the builds of those names), cancel
+#          (stopped a moment in), pipe (standard output gone), - (no run)
+# expect   installed (the default), kept, nothing, failed, cancelled, - (see run.sh)
+# log      a line the updater's log must hold
+# asked    what the server must have been asked for: manifest, none, nofiles, names
+# hook     NAME [ARGS]: setup_NAME before the run, run_NAME in its place, check_NAME
+#          after it, then_NAME after the rerun of then=, each where it exists
+# then     rerun against the same server behaving well and expect this outcome
+# save     keep the install as it is after the case, for later cases' install=
+
+# ---- releases ---------------------------------------------------------------------------
+
+release_v1() { make_release "$R" 1 && publish_r; }
+# Only the text files change: data/big.bin stays.
+release_v2() {
+    make_release_once v1 && make_release "$R" 2 && cp "$WORK/rel/v1/data/big.bin" "$R/data/big.bin" && publish_r
+}
+release_v2_brenthor() { based_on v2 && printf 'new brenthor%s' "$EOL" >"$R/Brenthor.exe" && publish_r; }
+release_v2_updater() {
+    based_on v2 && cp "$BUILD/$EXE" "$R/$EXE" && printf 'new build' >>"$R/$EXE" && publish_r
+}
+# A name of one character that UTF-8 would read as the lead of a longer one.
+release_v2_gbk_tail() { based_on v2 && printf 'hm\n' >"$R/skin/嗯" && publish_r; }
+# Long enough to watch: 1.5 MB.
+release_big() { make_release "$R" 1 1500000 && publish_r; }
+# 淺 (9C 5C) and 籠 (BB 5C) end in the byte of "\": a scan that is not GBK-aware takes it
+# for a folder separator.
+release_gbk() {
+    mkdir -p "$R/data/淺籠" "$R/籠"
+    printf 'lobby gbk%s' "$EOL" >"$R/readme.txt"
+    printf '淺%s' "$EOL" >"$R/data/淺籠/籠.txt"
+    : >"$R/data/淺籠/空淺.dat"
+    head -c 300000 /dev/urandom >"$R/籠/淺.bin"
+    printf '表%s' "$EOL" >"$R/籠/表格.txt"
+    cp "$LOBBY_STANDIN" "$R/Halcyra.exe"
+    publish_r
+}
+# 300 files, then every one of them changed.
+release_many1() {
+    make_release "$R" 1 100000
+    for i in $(seq 1 300); do head -c $((20000 + RANDOM * 4)) /dev/urandom >"$R/data/f$i.bin"; done
+    publish_r
+}
+release_many2() {
+    based_on many1 || return 1
+    for f in "$R"/data/f*.bin "$R/readme.txt"; do printf 'v2' >>"$f"; done
+    publish_r
+}
+# Ten files of 200 kB, then ten others.
+release_large1() {
+    make_release "$R" 1 100000
+    for i in $(seq 1 10); do head -c 200000 /dev/urandom >"$R/data/f$i.bin"; done
+    publish_r
+}
+release_large2() {
+    based_on large1 || return 1
+    for f in "$R"/data/f*.bin; do head -c 200000 /dev/urandom >"$f"; done
+    publish_r
+}
+# Signed with the test key; each based on the one before, so that its serial is one more.
+release_signed1() { make_release "$R" 1 300000 && publish_r "$KEYS/release.key"; }
+release_signed2() { based_on signed1 && make_release "$R" 2 300000 && publish_r "$KEYS/release.key"; }
+release_signed3() { based_on signed2 && make_release "$R" 3 300000 && publish_r "$KEYS/release.key"; }
+release_signed3_other_key() { based_on signed2 && make_release "$R" 3 300000 && publish_r "$(other_key)"; }
+release_signed3_both_keys() {
+    based_on signed2 && make_release "$R" 3 300000 && publish_r "$(other_key)" "$KEYS/release.key"
+}
+release_signed3_unsigned() { based_on signed2 && make_release "$R" 3 300000 && publish_r; }
+# Release 1's signed manifest and files served again over release 2.
+release_signed1_again() {
+    based_on signed2 || return 1
+    cp "$WORK/pub/signed1/DownLoad/Vadarodazu.xml"* "$P/DownLoad/"
+    cp -a "$WORK/rel/signed1/." "$P/DownLoad/Vadarodazu/"
+    rm -rf "$R" && cp -a "$WORK/rel/signed1" "$R"
+}
+other_key() {
+    [ -f "$WORK/other/release.key" ] || "$PUBLISH" keygen "$WORK/other" >/dev/null 2>&1
+    echo "$WORK/other/release.key"
+}
+
+# ---- the cases --------------------------------------------------------------------------
+
+# A first install, kept as the state most cases start from.
+row "first run" on=both release=v1 install=empty log=下载好了 hook=first_run save=base
+row "second run, nothing changed" on=linux release=v1 asked=manifest hook=md5_recorded
+row "changed files" on=linux asked='Vadarodazu.xml Vadarodazu/readme.txt Vadarodazu/skin/更新文件.txt'
+row "first run over a current install without a manifest" on=linux release=v1 install=fresh asked=manifest \
+    hook=release_files
+row "a first run keeps verified temporary copies" on=linux release=v1 install=fresh hook=temporary_copies
+row "an installed file cut short while the manifest calls it current" on=linux hook=cut_short
+row "standard output is a pipe whose reader has gone" on=linux run=pipe log=下载好了
+row "a second copy while the first runs" on=both server='nginx limit_rate 250k;' release=big install=empty \
+    hook=second_copy
+row "a release that carries the updater itself" on=both release=v2_updater hook=new_updater then=installed
+row "a file in use, answered No" on=both expect=kept hook=in_use
+row "Brenthor.exe with the right length but wrong bytes, then whole" on=both release=v2_brenthor \
+    server='hostile {"Vadarodazu/Brenthor.exe": {"wrong_bytes": true}}' expect=kept hook=brenthor then=installed
+
+# ---- files that are not what the manifest lists
+for rule in wrong_bytes gzip shift endless; do
+    case $rule in wrong_bytes | gzip) on=both ;; *) on=linux ;; esac
+    case $rule in shift) json='"shift": 3' ;; *) json="\"$rule\": true" ;; esac
+    row "readme.txt answered with $rule" on=$on server="hostile {\"Vadarodazu/readme.txt\": {$json}}" expect=kept \
+        log=下载失败Vadarodazu/readme.txt: hook=temporary_copy_bounded then=installed
+done
+row "a truncated file on the server" on=linux install=fresh expect=nothing hook=truncated_on_server
+row "a wrong size in the manifest" on=linux release=- install=fresh expect=nothing hook=wrong_size
+row "an upper-case md5" on=linux release=- install=fresh expect=nothing hook=upper_case_md5 \
+    log=下载失败Vadarodazu/a.txt:MD5与清单不符
+row "an md5 of 31 characters" on=linux expect=kept hook=md5_31
+# Read as UTF-8, a GBK name may keep its bytes or be garbled (a lead byte that UTF-8
+# takes for a three-byte sequence swallows what follows). Either way the outcome must be
+# honest: every file in place, or a failure that changed nothing.
+row "a manifest that declares itself UTF-8 while its names are GBK" on=linux release=v2_gbk_tail expect=- \
+    hook='utf8_manifest declared'
+row "a manifest with a UTF-8 BOM while its names are GBK" on=linux release=v2_gbk_tail expect=- \
+    hook='utf8_manifest bom'
+row "a release of 1999 files" on=linux release=- install=fresh hook='many_files 1999'
+row "a release of 2000 files" on=linux release=- install=fresh expect=nothing asked=manifest \
+    log=要下载的文件太多，更新失败 hook='many_files 2000'
+
+# ---- manifests that are no manifest, servers that are not there
+row "the server down" on=both server=down expect=kept
+row "nginx's 404 page instead of the manifest" on=linux expect=kept hook=no_manifest
+# The manifest answered with something else: refused, and nothing else asked for.
+not_a_manifest=(expect=kept asked=manifest hook=manifest_bounded)
+m=Vadarodazu.xml
+row "the manifest answered with 500" on=both "${not_a_manifest[@]}" \
+    server="hostile {\"$m\": {\"status\": 500, \"body\": \"Internal Server Error\"}}"
+row "the manifest answered with a maintenance page" on=linux "${not_a_manifest[@]}" \
+    server="hostile {\"$m\": {\"status\": 200, \"body\": \"<!DOCTYPE html>\\n<html><head><title>Maintenance</title></head><body><p>Back soon</p></body></html>\"}}"
+row "the manifest answered empty" on=both "${not_a_manifest[@]}" server="hostile {\"$m\": {\"status\": 200, \"body\": \"\"}}"
+row "the manifest answered without end" on=linux "${not_a_manifest[@]}" server="hostile {\"$m\": {\"endless\": true}}"
+row "a manifest that drips one byte every 0.5 s" on=linux server="hostile {\"$m\": {\"drip\": 0.5}}" expect=kept \
+    log=传输太慢 hook=ends_by_itself
+row "cancelled while the manifest arrives" on=linux server="hostile {\"$m\": {\"drip\": 0.5}}" run=cancel \
+    expect=cancelled
+row "cancelled during a download, then a good run" on=both server='nginx limit_rate 100k;' release=big \
+    install=empty run=cancel expect=cancelled hook=nothing_half_written then=installed
+
+# ---- names in the manifest and of the install folder
+for bad in '../evil.txt' 'a/../../evil.txt' 'C:\\evil.txt' 'a.txt:stream' 'con.txt' 'sub/NUL' \
+    'sub/.../x' 'x<y.txt' 'Update/Vadarodazu.xml' 'Update/Vadarodazu/x.txt' 'md5.xml' 'updatelog.txt'; do
+    row "a name that would leave the install folder: $bad" on=linux release=- install=fresh expect=nothing \
+        asked=manifest log=文件名不合法，更新失败 hook="bad_name $bad"
+done
+row "names with a leading separator or a . part stay inside" on=linux release=- install=fresh \
+    hook=leading_separator
+row "an install folder with spaces and 淺 籠 in its path" on=both release=gbk install=empty \
+    folder='淺 籠/大厅 目录籠' log=下载好了 hook=gbk_names
+row "names written with backslashes in the manifest" on=both release=- install=empty hook=backslash_names
+row "an install folder too deep for the paths" on=both install=empty expect=failed asked=none hook=too_deep
+for folder in 한국어 Señor François-Ø 'lobby\new'; do
+    row "an install folder named $folder" on=$([ "$folder" = 한국어 ] && echo both || echo linux) \
+        install=empty folder="$folder" expect=failed hook=unrepresentable_folder
+done
+
+# ---- links, special files, hostile folders
+for planted in Update Update/Vadarodazu Update/Vadarodazu/skin; do
+    row "the temporary folder $planted is a link to a folder outside" on=linux hook="planted_link $planted"
+done
+row "a link planted in the temporary tree where a download goes" on=linux hook=link_in_temporary_tree
+row "an installed file that is a link" on=linux hook=installed_link
+row "a folder of the install that is a link" on=linux expect=failed log=安装目录中有链接 hook=linked_folder
+row "a pipe named like an entry in the install tree" on=linux hook='pipe_planted install'
+row "a pipe named like an entry in the temporary tree" on=linux hook='pipe_planted temporary'
+row "a pending list written by another user" on=linux hook='pending_list other'
+row "a pending list anyone may write" on=linux hook='pending_list anyone'
+row "a pending list of our own that points outside" on=linux hook='pending_list own'
+
+# ---- kills at random moments, a full disk
+row "a release of 300 files" on=linux release=many1 install=empty save=many1
+row "killed at random moments" on=linux release=many2 install=many1 hook=kills
+row "a release of larger files" on=linux release=large1 install=empty save=large1
+row "a full disk, then space freed" on=linux release=large2 install=large1 expect=kept log=下载失败 \
+    hook=full_disk then=installed
+
+# ---- the publishing tool
+for bad in html doctype own-file; do
+    row "the publishing tool refuses: $bad" on=linux server=- release=- install=- run=- hook="publish_refused $bad"
+done
+row "the publishing tool takes a name whose second byte is 0x5C" on=linux server=- release=- install=- run=- \
+    hook=publish_5c
+row "the maker's key pair" on=linux server=- release=- install=- run=- hook=keygen
+
+# ---- signed releases: a man in the middle, forgeries on the maker's server, https
+row "man in the middle, the build without a key" on=linux server=mitm release=signed1 install=fresh expect=- \
+    hook=forged_taken
+row "man in the middle, the build with the maker's key" on=both server=mitm release=signed1 install=fresh \
+    run=signed expect=nothing asked=nofiles log=清单的签名不对，更新失败 hook=signature_asked
+row "a signed release, the build without a key" on=linux release=signed1 install=fresh
+row "a signed release, the build with the key" on=both release=signed1 install=fresh run=signed \
+    log=清单的签名验证通过 save=signed1
+row "the next signed release" on=linux release=signed2 install=signed1 run=signed hook=serial_2 save=signed2
+# Release 2 installed by the signed build, served something it must refuse.
+refused=(on=linux install=signed2 run=signed expect=kept asked=nofiles)
+sig_bad=清单的签名不对，更新失败
+sig_missing=没有拿到清单的签名，更新失败
+row "release 3 without its signature" "${refused[@]}" release=signed3 log=$sig_missing hook=signature_removed
+row "a truncated signature" "${refused[@]}" release=signed3 log=$sig_bad hook=signature_truncated
+row "the signature of another manifest" "${refused[@]}" release=signed3 log=$sig_bad hook=signature_of_release_1
+row "signed with another key" "${refused[@]}" release=signed3_other_key log=$sig_bad
+row "one byte of the manifest changed after signing" "${refused[@]}" release=signed3 log=$sig_bad \
+    hook=manifest_changed
+row "release 1 served again after release 2" "${refused[@]}" release=signed1_again \
+    log=清单的版本号1低于已安装的2，更新失败
+row "an unsigned release" "${refused[@]}" release=signed3_unsigned log=$sig_missing hook=old_signature_removed
+row "a file swapped on the server after signing" on=linux release=signed3 install=signed2 run=signed \
+    expect=kept log=下载失败Vadarodazu/data/big.bin:MD5与清单不符 hook=file_swapped
+row "release 3 signed with another key and the build's, as while a key is replaced" on=linux \
+    release=signed3_both_keys install=signed2 run=signed hook=two_signatures
+row "https, a certificate of a CA in the system's store" on=both server='tls server' release=signed1 \
+    install=fresh run=https hook=over_https
+row "https, a certificate no CA in the store vouches for" on=both server='tls rogue' release=signed1 \
+    install=fresh run=https expect=nothing log=服务器的证书没有通过验证，更新失败
+
+# ---- hooks ------------------------------------------------------------------------------
+
+md5xml_records() {  # digest
+    [ "$(cat "$INST/md5.xml")" = "$(printf '<root>\r\n    <file md5="%s" />\r\n</root>\r' "$1")" ]
+}
+check_md5_recorded() {
+    check "md5.xml records the manifest" md5xml_records "$(md5sum <"$WWW/DownLoad/Vadarodazu.xml" | cut -d' ' -f1)"
+}
+check_first_run() {
+    check_md5_recorded
+    check "GBK name stored as UTF-8 on disk" test -f "$INST/skin/更新文件.txt"
+    check "empty file created" test -f "$INST/empty.dat" -a ! -s "$INST/empty.dat"
+    check "empty file not requested" not was_requested empty.dat
+    check "downloaded manifest removed" test ! -e "$INST/Update/Vadarodazu.xml"
+    check "no file left in Update" test -z "$(find "$INST/Update" -type f 2>/dev/null)"
+    check "log numbers lines" log_has "[    1]"
+    [ "$TARGET" = linux ] || return 0
+    check "the descriptors the lobby inherited are the standard streams only" \
+        test "$(sort -n "$INST/lobby-fds.txt" | tr '\n' ' ')" = "0 1 2 "
+    check "without a terminal, standard output holds the log's lines alone" \
+        test "$(tr -d '\r' <"$OUT")" = "$(log_lines)"
+}
+
+setup_release_files() { cp -r "$REL/." "$INST/"; }
+setup_temporary_copies() {
+    mkdir -p "$INST/Update/Vadarodazu/data"
+    cp "$REL/data/big.bin" "$INST/Update/Vadarodazu/data/big.bin"
+    printf 'damaged' >"$INST/Update/Vadarodazu/readme.txt"
+}
+check_temporary_copies() {
+    check "the verified copy is not fetched again" not was_requested data/big.bin
+    check "the damaged copy is fetched again" was_requested readme.txt
+}
+setup_cut_short() { head -c 500 "$REL/data/big.bin" >"$INST/data/big.bin"; }
+check_cut_short() { check "the damaged file fetched again" was_requested data/big.bin; }
+
+# The first copy on a slow line; a second, in another folder, ends at once and silently.
+run_second_copy() {
+    local first=$INST t0 elapsed
+    target_start_bg
+    target_started
+    INST=$first-second
+    mkdir -p "$INST" && cp "$BUILD/$EXE" "$INST/"
+    t0=$(date +%s%N)
+    target_run
+    elapsed=$((($(date +%s%N) - t0) / 1000000))
+    check "a second copy ends at once (${elapsed} ms)" test "$elapsed" -lt "$SECOND_COPY_MS"
+    check "a second copy: exit status 3" exit_status 3
+    check "a second copy writes no log" test ! -e "$INST/updatelog.txt"
+    check "a second copy shows nothing" shows_nothing
+    INST=$first
+    target_wait_bg
+}
+
+check_new_updater() {
+    check "the new updater in place" same_file "$REL/$EXE" "$INST/$EXE"
+    check "the running one set aside" test -e "$INST/$EXE.old~"
+}
+then_new_updater() { check "the old copy removed at its next start" test ! -e "$INST/$EXE.old~"; }
+
+setup_in_use() { hold readme.txt; }
+check_in_use() {
+    check "asked to close the lobby" shown '文件已被打开，请关闭游戏大厅后重试'
+    kill_holder
+}
+
+setup_brenthor() { printf 'old brenthor%s' "$EOL" >"$INST/Brenthor.exe"; }
+check_brenthor() { check "not scheduled for the restart" not replacement_pending Brenthor.exe; }
+then_brenthor() {
+    check "lobby started before the restart" lobby_started
+    check "not replaced during the run" grep -q 'old brenthor' "$INST/Brenthor.exe"
+    check "kept in the temporary tree" same_file "$REL/Brenthor.exe" "$INST/Update/Vadarodazu/Brenthor.exe"
+    check "scheduled for the restart" replacement_pending Brenthor.exe
+    restart
+    check "replaced at the restart" grep -q 'new brenthor' "$INST/Brenthor.exe"
+    check "nothing left scheduled" replacements_done
+}
+
+check_temporary_copy_bounded() {
+    check "nothing past the listed size in the temporary tree" test \
+        "$(stat -c %s "$INST/Update/Vadarodazu/readme.txt" 2>/dev/null || echo 0)" -le "$(stat -c %s "$REL/readme.txt")"
+}
+check_manifest_bounded() {
+    check "the downloaded copy is bounded" \
+        test "$(stat -c %s "$INST/Update/Vadarodazu.xml" 2>/dev/null || echo 0)" -le 16777216
+}
+setup_truncated_on_server() { head -c 1000 "$REL/data/big.bin" >"$WWW/DownLoad/Vadarodazu/data/big.bin"; }
+setup_wrong_size() { write_manifest "a.txt|$(md5_of abc)|4" && serve_file a.txt abc; }
+check_wrong_size() { check "not installed" test ! -e "$INST/a.txt"; }
+setup_upper_case_md5() {
+    write_manifest "a.txt|$(md5_of abc | tr a-f A-F)|3" "b.txt|$(md5_of xyz)|3"
+    serve_file a.txt abc && serve_file b.txt xyz
+}
+check_upper_case_md5() { check "the file with an upper-case md5 not installed" test ! -e "$INST/a.txt"; }
+setup_md5_31() { sed -i -E 's/(filename="readme.txt" md5=")[0-9a-f]/\1/' "$WWW/DownLoad/Vadarodazu.xml"; }
+setup_utf8_manifest() {  # declared | bom
+    local head='<?xml version="1.0" encoding="UTF-8" ?>' xml=$WWW/DownLoad/Vadarodazu.xml
+    [ "$1" = declared ] || head=$'\xef\xbb\xbf'
+    { printf '%s\n' "$head"; sed 1d "$xml"; } >"$xml.new" && mv "$xml.new" "$xml"
+}
+check_utf8_manifest() {
+    if [ "$STATUS" = 0 ]; then
+        check "reported success: every file in place" same_tree "$REL" "$INST"
+    else
+        expect kept
+    fi
+}
+setup_many_files() {  # count
+    local lines=() i x_md5
+    x_md5=$(md5_of x)
+    mkdir -p "$REL/m"
+    for i in $(seq 1 "$1"); do
+        lines+=("m/f$i.txt|$x_md5|1")
+        printf x >"$REL/m/f$i.txt"
+    done
+    cp -r "$REL/m" "$WWW/DownLoad/Vadarodazu/"
+    write_manifest "${lines[@]}"
+}
+check_many_files() {
+    [ "$1" -lt 2000 ] || return 0
+    check "all $1 installed" test "$(find "$INST/m" -type f | wc -l)" = "$1"
+}
+
+setup_no_manifest() { rm "$WWW/DownLoad/Vadarodazu.xml"; }
+check_ends_by_itself() { check "the run ended by itself within two minutes (${ELAPSED} ms)" test "$ELAPSED" -lt 120000; }
+check_nothing_half_written() { check "no installed file half-written" test ! -e "$INST/data/big.bin"; }
+
+setup_bad_name() {  # name
+    write_manifest "ok.txt|$(md5_of ok)|2" "$1|$(md5_of evil)|4"
+    serve_file ok.txt ok
+}
+check_bad_name() { check "nothing written outside" test ! -e "$WORK/evil.txt" -a ! -e "/etc/evil.txt"; }
+setup_leading_separator() {
+    write_manifest "/etc/evil.txt|$(md5_of ok)|2" "\\\\server\\share\\evil.txt|$(md5_of ok)|2" "./dot.txt|$(md5_of ok)|2"
+    serve_file etc/evil.txt ok && serve_file server/share/evil.txt ok && serve_file dot.txt ok
+}
+check_leading_separator() { check "nothing written outside" test ! -e /etc/evil.txt; }
+
+# The files a release put in $INST (not the updater's own), sorted.
+installed_names() {
+    (cd "$INST" && find . -path ./Update -prune -o -type f -print) | sed 's|^\./||' |
+        grep -vxE "$EXE|updatelog\.txt|md5\.xml|Vadarodazu\.xml|lobby-ran\.txt|lobby-fds\.txt" | LC_ALL=C sort
+}
+release_names() { (cd "$1" && find . -type f) | sed 's|^\./||' | LC_ALL=C sort; }
+check_gbk_names() {
+    check "log names the whole install folder" log_has "当前目录为:$(native_path "$INST")"
+    check_md5_recorded
+    check "no file installed under another name" test "$(installed_names)" = "$(release_names "$REL")"
+    local f
+    for f in readme.txt data/淺籠/籠.txt 籠/淺.bin 籠/表格.txt; do check "fetched as $f" fetched_as "$f"; done
+    check "empty file not fetched" not was_requested data/淺籠/空淺.dat
+    check "every request served" every_request_served
+}
+setup_backslash_names() {
+    serve_file 'data/淺籠/籠.txt' 'one' && serve_file '籠/淺/表.txt' 'two' && serve_file 'top.txt' 'three'
+    cp "$LOBBY_STANDIN" "$REL/Halcyra.exe" && cp "$LOBBY_STANDIN" "$WWW/DownLoad/Vadarodazu/Halcyra.exe"
+    write_manifest "data\\淺籠\\籠.txt|$(md5_of one)|3" "籠\\淺\\表.txt|$(md5_of two)|3" \
+        "top.txt|$(md5_of three)|5" \
+        "Halcyra.exe|$(md5sum <"$LOBBY_STANDIN" | cut -d' ' -f1)|$(stat -c %s "$LOBBY_STANDIN")"
+}
+check_backslash_names() {
+    local f
+    for f in data/淺籠/籠.txt 籠/淺/表.txt top.txt Halcyra.exe; do check "fetched as $f" fetched_as "$f"; done
+    check "every request served" every_request_served
+    check "no file installed under another name" test "$(installed_names)" = \
+        "$(printf '%s\n' Halcyra.exe data/淺籠/籠.txt top.txt 籠/淺/表.txt | LC_ALL=C sort)"
+}
+
+setup_too_deep() {
+    INST=$(dirname "$INST")/$(printf 'd%.0s' $(seq 1 120))/$(printf 'e%.0s' $(seq 1 120))/$(printf 'f%.0s' $(seq 1 40))
+    mkdir -p "$INST" && cp "$BUILD/$EXE" "$INST/"
+    touch "$WORK/deep.start"
+    sleep 1  # file times in whole seconds on some file systems
+}
+check_too_deep() {
+    check "the run ends by itself" test "$STATUS" != 124
+    check "says why" shown '游戏目录的路径太长，或含有无法表示的字符'
+    check "no log written at the top of the file system" not test /updatelog.txt -nt "$WORK/deep.start"
+}
+# A folder whose name GBK cannot hold: the updater must work on no other folder.
+setup_unrepresentable_folder() {
+    mkdir -p "$(dirname "$INST")/lobby"
+    FOLDERS_BEFORE=$(cd "$(dirname "$INST")" && find . | sort)
+}
+check_unrepresentable_folder() {
+    check "says why" shown '游戏目录的路径太长，或含有无法表示的字符'
+    check "no other folder created or written" test "$(cd "$(dirname "$INST")" && find . | sort)" = "$FOLDERS_BEFORE"
+    check "nothing written in it" test "$(ls "$INST")" = "$EXE"
+}
+
+OUTSIDE=$WORK/outside
+reset_outside() {
+    rm -rf "$OUTSIDE"
+    mkdir -p "$OUTSIDE/photos"
+    printf 'beach' >"$OUTSIDE/photos/beach.jpg"
+    printf 'root only' >"$OUTSIDE/secret.conf"
+    chmod 600 "$OUTSIDE/secret.conf"
+}
+outside_untouched() {
+    [ "$(cd "$OUTSIDE" && find . | sort | tr '\n' ' ')" = ". ./photos ./photos/beach.jpg ./secret.conf " ] &&
+        [ "$(cat "$OUTSIDE/photos/beach.jpg")" = beach ] && [ "$(cat "$OUTSIDE/secret.conf")" = "root only" ]
+}
+is_real_folder() { [ -d "$1" ] && [ ! -L "$1" ]; }
+is_real_file() { [ -f "$1" ] && [ ! -L "$1" ]; }
+setup_planted_link() {  # folder below the install
+    reset_outside
+    rm -rf "${INST:?}/$1"
+    mkdir -p "$(dirname "$INST/$1")"
+    ln -s "$OUTSIDE/photos" "$INST/$1"
+    chown -h nobody "$INST/$1" 2>/dev/null
+    return 0
+}
+check_planted_link() {
+    check "nothing created, written or deleted outside" outside_untouched
+    check "a real folder in its place" is_real_folder "$INST/$1"
+}
+setup_link_in_temporary_tree() {
+    reset_outside
+    mkdir -p "$INST/Update/Vadarodazu"
+    ln -s "$OUTSIDE/secret.conf" "$INST/Update/Vadarodazu/readme.txt"
+}
+check_link_in_temporary_tree() {
+    check "the file it pointed to is untouched" outside_untouched
+    check "the installed file is a real file" is_real_file "$INST/readme.txt"
+}
+setup_installed_link() {
+    reset_outside
+    rm "$INST/readme.txt" && ln -s "$OUTSIDE/secret.conf" "$INST/readme.txt"
+}
+check_installed_link() {
+    check "replaced by a real file, not written through" is_real_file "$INST/readme.txt"
+    check "the file it pointed to is untouched" outside_untouched
+}
+setup_linked_folder() {
+    reset_outside
+    cp -a "$INST/skin/." "$OUTSIDE/photos/" && rm -rf "$INST/skin"
+    ln -s "$OUTSIDE/photos" "$INST/skin"
+    rm -rf "$WORK/outside-before" && cp -a "$OUTSIDE" "$WORK/outside-before"
+}
+check_linked_folder() { check "nothing written through it" diff -r "$WORK/outside-before" "$OUTSIDE"; }
+setup_pipe_planted() {  # install | temporary
+    if [ "$1" = install ]; then
+        rm "$INST/data/big.bin" && mkfifo "$INST/data/big.bin"
+    else
+        mkdir -p "$INST/Update/Vadarodazu"
+        rm "$INST/Vadarodazu.xml"  # no installed manifest: the temporary copy is looked at
+        mkfifo "$INST/Update/Vadarodazu/readme.txt"
+    fi
+}
+check_pipe_planted() {
+    check "the run ends by itself" test "$STATUS" != 124
+    local f
+    for f in "$INST/data/big.bin" "$INST/Update/Vadarodazu/readme.txt"; do
+        check "no pipe left in place of $(basename "$f")" test ! -p "$f"
+        [ -p "$f" ] && rm -f "$f"  # a later comparison would wait on it for ever
+    done
+}
+setup_pending_list() {  # other | anyone | own
+    reset_outside
+    printf '%s\t%s\n' "$INST/readme.txt" "$OUTSIDE/secret.conf" >"$INST/pending-replacements.txt"
+    case $1 in
+        other) chown nobody "$INST/pending-replacements.txt" ;;
+        anyone) chmod 666 "$INST/pending-replacements.txt" ;;
+        own) chmod 600 "$INST/pending-replacements.txt" ;;
+    esac
+}
+check_pending_list() {
+    check "nothing moved outside the folder" outside_untouched
+    case $1 in
+        other) check "said so" grep -q 'ignoring' "$ERR" ;;
+        own) check "the list is used up" test ! -e "$INST/pending-replacements.txt" ;;
+    esac
+}
+
+# 20 runs killed at random moments of a run's span: every installed file is its old or its
+# new version, never a mix, and a rerun reaches the release exactly.
+check_kills() {
+    (cd "$WORK/rel/many1" && find . -type f -print0 | xargs -0 md5sum) >"$WORK/many1.sums"
+    (cd "$REL" && find . -type f -print0 | xargs -0 md5sum) >"$WORK/many2.sums"
+    local span=$ELAPSED home=$INST status=$STATUS torn=0 unfinished=0 i pid bad
+    for i in $(seq 1 20); do
+        INST=$home-kill
+        rm -rf "$INST" && cp -a "$WORK/state/many1" "$INST"
+        (cd "$INST" && exec "./$EXE" </dev/null >/dev/null 2>&1) &
+        pid=$!
+        sleep "$(awk -v s="$span" -v r="$RANDOM" 'BEGIN { printf "%.3f", s * 1.1 * r / 32768 / 1000 }')"
+        kill -9 "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+        bad=$(cd "$INST" && find ./data ./readme.txt -type f -print0 | xargs -0 md5sum |
+            awk 'FILENAME != "-" { known[$0] = 1; next } !($0 in known)' "$WORK/many1.sums" "$WORK/many2.sums" -)
+        [ -z "$bad" ] || { torn=$((torn + 1)); echo "torn after kill $i: $bad"; }
+        target_run
+        if ! exit_status 0 || ! (cd "$INST" && md5sum -c --quiet "$WORK/many2.sums" >/dev/null 2>&1); then
+            unfinished=$((unfinished + 1))
+        fi
+    done
+    INST=$home
+    STATUS=$status
+    check "no installed file torn by 20 kills" test "$torn" = 0
+    check "every rerun reached the release exactly" test "$unfinished" = 0
+}
+
+# Room for the installed release and about half of what the new one brings; the run's
+# output goes elsewhere than the full disk.
+TMPFS=
+setup_full_disk() {
+    TMPFS=$WORK/small
+    mkdir -p "$TMPFS"
+    local room=$(($(du -sk "$INST" | cut -f1) + 1200))
+    if ! mount -t tmpfs -o "size=${room}k" tmpfs "$TMPFS" 2>/dev/null; then
+        TMPFS=
+        skip "cannot mount a tmpfs here"
+        return
+    fi
+    cp -a "$INST" "$TMPFS/lobby" && INST=$TMPFS/lobby
+}
+check_full_disk() { mount -o remount,size=64m "$TMPFS"; }
+cleanup_cases() { [ -z "$TMPFS" ] || umount "$TMPFS" 2>/dev/null; }
+
+setup_publish_refused() {  # html | doctype | own-file
+    local rel=$WORK/refused
+    rm -rf "$rel" "$WORK/www-refused" && mkdir -p "$rel/data"
+    printf 'fine' >"$rel/data/ok.txt"
+    case $1 in
+        html) printf '<html><body>help</body></html>' >"$rel/help.htm" ;;
+        doctype) printf '<!DOCTYPE HTML PUBLIC "-//W3C//DTD HTML 4.01//EN">' >"$rel/doc.htm" ;;
+        own-file) mkdir -p "$rel/Update" && printf 'x' >"$rel/Update/x.txt" ;;
+    esac
+    "$PUBLISH" "$rel" "$WORK/www-refused" >"$WORK/publish.out" 2>&1
+    STATUS=$?
+}
+check_publish_refused() {
+    check "refused" test "$STATUS" != 0
+    check "says why" grep -q 'refused:' "$WORK/publish.out"
+    check "nothing published" test ! -e "$WORK/www-refused/Vadarodazu.xml"
+}
+check_publish_5c() {
+    local rel=$WORK/name-5c
+    rm -rf "$rel" && mkdir -p "$rel/淺" && printf 'x' >"$rel/淺/籠.txt"
+    "$PUBLISH" "$rel" "$WORK/www-5c" >/dev/null 2>&1
+    check "published" test -f "$WORK/www-5c/Vadarodazu/$(gbk '淺/籠.txt')"
+}
+check_keygen() {
+    local dir=$WORK/keygen
+    keygen() { "$PUBLISH" keygen "$1" >/dev/null 2>&1; }
+    check "keygen makes a pair" keygen "$dir"
+    check "the secret key is the owner's alone" test "$(stat -c %a "$dir/release.key")" = 600
+    check "the public key is one line of 64 hexadecimal digits" grep -qxE '[0-9a-f]{64}' "$dir/release.pub"
+    cp "$dir/release.key" "$WORK/key-before"
+    check "keygen never overwrites a key" not keygen "$dir"
+    check "the key kept" same_file "$WORK/key-before" "$dir/release.key"
+}
+
+setup_forged_taken() { printf 'the attacker was here%s' "$EOL" >"$WORK/evil.txt"; }
+setup_signature_asked() { setup_forged_taken; }
+check_forged_taken() {
+    check "exit status 0: the forged release taken" exit_status 0
+    check "the attacker's file installed" same_file "$WORK/evil.txt" "$INST/readme.txt"
+    check "the rest of the release installed" same_file "$REL/data/big.bin" "$INST/data/big.bin"
+}
+check_signature_asked() { check "the signature was asked for" grep -q 'Vadarodazu.xml.sig$' "$WORK/proxy.log"; }
+check_serial_2() { check "serial 2 published" grep -q 'serial="2"' "$WWW/DownLoad/Vadarodazu.xml"; }
+setup_signature_removed() { rm "$WWW/DownLoad/Vadarodazu.xml.sig"; }
+setup_signature_truncated() { truncate -s 63 "$WWW/DownLoad/Vadarodazu.xml.sig"; }
+setup_signature_of_release_1() { cp "$WORK/pub/signed1/DownLoad/Vadarodazu.xml.sig" "$WWW/DownLoad/"; }
+setup_manifest_changed() { sed -i 's/size="300000"/size="300001"/' "$WWW/DownLoad/Vadarodazu.xml"; }
+setup_file_swapped() { head -c 300000 /dev/urandom >"$WWW/DownLoad/Vadarodazu/data/big.bin"; }
+check_two_signatures() {
+    check "two signatures published" test "$(stat -c %s "$WWW/DownLoad/Vadarodazu.xml.sig")" = 128
+}
+check_old_signature_removed() {
+    check "the old signature removed by the publishing tool" test ! -e "$WWW/DownLoad/Vadarodazu.xml.sig"
+}
+check_over_https() { check "fetched over https" was_requested data/big.bin; }
