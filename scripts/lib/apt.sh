@@ -3,7 +3,8 @@
 # their URI from the machine's bookworm source, never a host written here.
 
 # The native build and its tools; the Windows builds and Wine (amd64 and, for 32-bit
-# Wine, i386) and the terminal the end-to-end tests watch the updater in (tmux); the
+# Wine, i386), the terminal the end-to-end tests watch the updater in (tmux) and the
+# caching proxy they put between it and the server (squid); the
 # fuzz targets (clang with libFuzzer and the sanitizer runtimes, TinyXML
 # from Debian's sources, hence dpkg-dev and a deb-src entry) and clang-format. git lists
 # the files the style and include checks cover.
@@ -18,7 +19,7 @@ WINDOWS_PACKAGES=(
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     wine wine64 wine32:i386
     xvfb xdotool imagemagick fonts-wqy-microhei file
-    tmux
+    tmux squid
 )
 FUZZ_PACKAGES=(clang libclang-rt-14-dev dpkg-dev clang-format)
 

@@ -47,9 +47,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         body = answer.read()
         upstream.close()
         status = answer.status
-        if self.path.endswith("/Vadarodazu/" + NAME):
+        name = self.path.split("?")[0]  # the query ("?t=", "?md5=") names no file
+        if name.endswith("/Vadarodazu/" + NAME):
             status, body = 200, EVIL
-        elif self.path.endswith("/Vadarodazu.xml") and status == 200:
+        elif name.endswith("/Vadarodazu.xml") and status == 200:
             body = rewrite(body)
         self.send_response(status)
         self.send_header("Content-Type", "application/octet-stream")

@@ -116,7 +116,9 @@ missing() {
 }
 
 # ---- servers ----------------------------------------------------------------------------
-# nginx [DIRECTIVES]: nginx, with the extra http directives given; hostile RULES:
+# nginx [DIRECTIVES]: nginx, with the extra http directives given; squid: nginx behind a
+# Squid that caches as ISPs and internet cafes set it up (reloads ignored, a day's
+# freshness forced), the updater told of it by http_proxy; hostile RULES:
 # hostile_server.py told what to do by the JSON rules; mitm: mitm_proxy.py in front of
 # nginx, swapping readme.txt; tls NAME: nginx over https with the certificate NAME (of
 # the test CA: server; of a CA nobody trusts: rogue); down: nothing listens; -: any (the
@@ -152,6 +154,11 @@ server_start() {  # behaviour
             PROXY_PID=$!
             poll 5 port_open "$PORT" || { echo "the proxy did not start" >&2; return 1; }
             ;;
+        squid)
+            nginx_start "$WWW" "$PORT" "$LOG_REQUESTS" || return 1
+            squid_start $((PORT + 200)) || return 1
+            export http_proxy=http://127.0.0.1:$((PORT + 200))
+            ;;
         tls)
             NGINX_TLS=ssl NGINX_SERVER="ssl_certificate $WORK/tls/$arg.crt; ssl_certificate_key $WORK/tls/$arg.key;" \
                 nginx_start "$WWW" "$PORT" "$LOG_REQUESTS"
@@ -162,12 +169,45 @@ server_start() {  # behaviour
 }
 server_stop() {
     nginx_stop
+    squid_stop
+    unset http_proxy
     local pid
     for pid in "$HOSTILE_PID" "$PROXY_PID"; do
         [ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
     done
     HOSTILE_PID= PROXY_PID= SERVER_KIND= SERVER_NOW=
     poll 5 not port_open "$PORT"
+}
+SQUID_PID=
+squid_start() {  # port
+    local dir=$WORK/squid
+    port_open "$1" && { echo "port $1 is taken" >&2; return 1; }
+    rm -rf "$dir" && mkdir -p "$dir"
+    cat >"$dir/squid.conf" <<CONF
+http_port 127.0.0.1:$1
+pid_filename $dir/squid.pid
+cache_log $dir/cache.log
+access_log stdio:$dir/access.log squid
+cache_store_log none
+coredump_dir $dir
+pinger_enable off
+cache_mem 64 MB
+maximum_object_size_in_memory 8 MB
+refresh_pattern . 1440 100% 1440 ignore-reload override-expire
+http_access allow all
+shutdown_lifetime 0 seconds
+CONF
+    chown -R proxy:proxy "$dir" 2>/dev/null
+    squid -f "$dir/squid.conf" -N >"$dir/out.txt" 2>&1 &
+    SQUID_PID=$!
+    poll 10 port_open "$1" && return 0
+    echo "squid did not start: $(tail -n 3 "$dir/out.txt" "$dir/cache.log" 2>/dev/null)" >&2
+    return 1
+}
+squid_stop() {
+    [ -n "$SQUID_PID" ] || return 0
+    kill "$SQUID_PID" 2>/dev/null && wait "$SQUID_PID" 2>/dev/null
+    SQUID_PID=
 }
 # The same server behaving well: no rules, no extra directives, up.
 server_heal() {
