@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Latency benchmark: a first update through bench/latency_proxy.py, which delays every
 # byte by half a round trip (and a new connection by a whole one) and can cap the line's
-# bandwidth, in front of nginx. Ours (the Linux updater, UPDATER_PARALLEL_TRANSFERS files
-# at once) against curl fetching the same files one after another on one connection
-# (curl -K) and N at once (curl --parallel --parallel-max N), each followed by md5sum -c.
-# Every tool writes into a fresh folder; rounds are interleaved. Prints the medians, the
-# ratios, and ours' peak memory (max RSS).
+# bandwidth, in front of nginx. Ours (the Linux updater, up to UPDATER_PARALLEL_TRANSFERS
+# files at once) against curl fetching the same files one after another on one
+# connection (curl -K) and N and 8 at once (curl --parallel --parallel-max N, 8), each
+# followed by md5sum -c. Every tool writes into a fresh folder; rounds are interleaved.
+# Prints the medians, the ratios, and ours' peak memory (max RSS). The flaky case resets
+# every connection after some megabytes at 50 ms: ours against curl --retry 5
+# --continue-at -, with the bytes the server sent (nginx's log) against the release's.
 #   bench/latency.sh            (ROUNDS=3 by default; CASES to pick some, e.g. "small50")
 set -euo pipefail
 . "$(dirname "$0")/../scripts/lib.sh"
@@ -18,7 +20,8 @@ PORT=$(build_port "$ROOT/build/linux")  # the proxy listens where the updater as
 NGINX_PORT=$((PORT + 1))
 N=$(sed -nE 's/^UPDATER_PARALLEL_TRANSFERS:STRING=([0-9]+)$/\1/p' build/linux/CMakeCache.txt)
 ROUNDS=${ROUNDS:-3}
-CASES=${CASES:-"small50 small100 big50 big100 big100mbit"}
+CASES=${CASES:-"small50 small100 big50 big100 big100mbit flaky50"}
+RESET_MB=${RESET_MB:-4}
 B=$ROOT/build/bench/latency
 mkdir -p "$B"
 chmod 755 "$ROOT/build" "$ROOT/build/bench" "$B"
@@ -82,8 +85,14 @@ run_curl() {  # set [curl options]
     ms_since "$t"
 }
 
-printf '%-34s %9s %9s %9s %10s %10s %8s\n' case ours curl-K "curl-par$N" "ours/-K" "ours/par" "rss-KiB"
+# Body bytes nginx sent, from its log (the default format's 10th field).
+server_bytes() { awk '{s += $10} END {print s + 0}' "$NGINX_DIR/access.log"; }
+release_bytes() { awk '{print $0}' "$B/$1.files" | (cd "$B/release-$1" && xargs cat) | wc -c; }
+
+printf '%-34s %9s %9s %9s %9s %9s %9s %9s %8s\n' case ours curl-K "par$N" par8 "ours/-K" \
+    "ours/par$N" ours/par8 "rss-KiB"
 for c in $CASES; do
+    [ "$c" = flaky50 ] && continue
     case $c in
         small50) set=small rtt=50 mbit=0 label="1500 x 20 KiB, 50 ms" ;;
         small100) set=small rtt=100 mbit=0 label="1500 x 20 KiB, 100 ms" ;;
@@ -96,18 +105,47 @@ for c in $CASES; do
     python3 "$ROOT/bench/latency_proxy.py" "$PORT" "$NGINX_PORT" "$rtt" "$mbit" &
     PROXY_PID=$!
     poll 5 port_open "$PORT" 2>/dev/null || { echo "the proxy did not start" >&2; exit 1; }
-    : >"$B/ours" >"$B/seq" >"$B/par" >"$B/rsses"
+    : >"$B/ours" >"$B/seq" >"$B/par" >"$B/par8" >"$B/rsses"
     for round in $(seq 1 "$ROUNDS"); do
         run_ours "$set" >>"$B/ours"
         cat "$B/rss" >>"$B/rsses"
         run_curl "$set" >>"$B/seq"
         run_curl "$set" --parallel --parallel-max "$N" >>"$B/par"
+        run_curl "$set" --parallel --parallel-max 8 >>"$B/par8"
     done
     stop_servers
-    ours=$(median <"$B/ours") seq=$(median <"$B/seq") par=$(median <"$B/par")
+    ours=$(median <"$B/ours") seq=$(median <"$B/seq") par=$(median <"$B/par") par8=$(median <"$B/par8")
     rss=$(sort -n "$B/rsses" | tail -n 1)
-    printf '%-34s %9d %9d %9d %9.2fx %9.2fx %8d\n' "$label" "$ours" "$seq" "$par" \
-        "$(awk -v a="$ours" -v b="$seq" 'BEGIN{print a/b}')" \
-        "$(awk -v a="$ours" -v b="$par" 'BEGIN{print a/b}')" "$rss"
+    ratio() { awk -v a="$1" -v b="$2" 'BEGIN{print a/b}'; }
+    printf '%-34s %9d %9d %9d %9d %8.2fx %8.2fx %8.2fx %8d\n' "$label" "$ours" "$seq" "$par" \
+        "$par8" "$(ratio "$ours" "$seq")" "$(ratio "$ours" "$par")" "$(ratio "$ours" "$par8")" "$rss"
 done
 echo "(milliseconds, medians of $ROUNDS rounds; N=$N)"
+
+if [[ " $CASES " == *" flaky50 "* ]]; then
+    echo
+    printf '%-40s %9s %9s %8s %14s %14s\n' "flaky link (reset every ${RESET_MB} MB)" ours \
+        curl-retry ratio "ours sent/rel" "curl sent/rel"
+    total=$(release_bytes big)
+    nginx_start "$B/www-big" "$NGINX_PORT"
+    python3 "$ROOT/bench/latency_proxy.py" "$PORT" "$NGINX_PORT" 50 0 "$RESET_MB" &
+    PROXY_PID=$!
+    poll 5 port_open "$PORT" 2>/dev/null || { echo "the proxy did not start" >&2; exit 1; }
+    : >"$B/ours" >"$B/curl" >"$B/obytes" >"$B/cbytes"
+    for round in $(seq 1 "$ROUNDS"); do
+        : >"$NGINX_DIR/access.log"
+        run_ours big >>"$B/ours"
+        server_bytes >>"$B/obytes"
+        : >"$NGINX_DIR/access.log"
+        run_curl big --retry 5 --retry-all-errors --retry-delay 1 --continue-at - >>"$B/curl"
+        server_bytes >>"$B/cbytes"
+    done
+    stop_servers
+    ours=$(median <"$B/ours") curl=$(median <"$B/curl")
+    obytes=$(median <"$B/obytes") cbytes=$(median <"$B/cbytes")
+    printf '%-40s %9d %9d %7.2fx %13.3fx %13.3fx\n' "20 x 10 MiB, 50 ms" "$ours" "$curl" \
+        "$(awk -v a="$ours" -v b="$curl" 'BEGIN{print a/b}')" \
+        "$(awk -v a="$obytes" -v b="$total" 'BEGIN{print a/b}')" \
+        "$(awk -v a="$cbytes" -v b="$total" 'BEGIN{print a/b}')"
+    echo "(milliseconds and bytes the server sent, medians of $ROUNDS rounds)"
+fi

@@ -158,3 +158,17 @@ ensure_packages() {
         fi
     fi
 }
+
+# The object store the end-to-end tests serve a release from: npm's S3 emulator s3rver,
+# at a fixed version, in build/s3rver (npm and Node.js from Debian where the machine has
+# no npm; npm's registry as the machine's npm configuration names it).
+S3RVER_VERSION=3.7.1
+S3RVER=$ROOT/build/s3rver/node_modules/.bin/s3rver
+ensure_s3rver() {
+    [ -x "$S3RVER" ] && return 0
+    command -v npm >/dev/null || apt_install --no-install-recommends -- nodejs npm
+    log "installing s3rver $S3RVER_VERSION (npm)"
+    mkdir -p "$ROOT/build/s3rver"
+    apt_step "npm install s3rver" npm install --prefix "$ROOT/build/s3rver" --no-audit --no-fund \
+        --loglevel=error "s3rver@$S3RVER_VERSION" || fail "s3rver could not be installed (see $SETUP_LOG)"
+}

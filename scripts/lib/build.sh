@@ -23,9 +23,10 @@ configure_and_build() {
 }
 
 # build_release_variants PRESET: the updater alone, from PRESET's settings, built with the
-# public key of the test key pair (build/release-key, made once) in build/PRESET-signed
-# and with UPDATER_SERVER_SCHEME=https in build/PRESET-https. Needs build/linux (the
-# publishing tool) and PRESET built first: their fetched sources are reused.
+# public key of the test key pair (build/release-key, made once) in build/PRESET-signed,
+# with UPDATER_SERVER_SCHEME=https in build/PRESET-https, and for a release in an object
+# store (bucket "halcyra", names in URLs as UTF-8) in build/PRESET-s3. Needs build/linux
+# (the publishing tool) and PRESET built first: their fetched sources are reused.
 RELEASE_KEYS=$ROOT/build/release-key
 build_release_variants() {
     local preset=$1 v val extra=() out="$ROOT/build/logs/$1-variants.log"
@@ -41,4 +42,7 @@ build_release_variants() {
     quiet_step "$out" "configuring $preset-https" cmake --preset "$preset" -B "$ROOT/build/$preset-https" \
         -DUPDATER_BUILD_TESTS=OFF -DUPDATER_SERVER_SCHEME=https "${extra[@]}"
     quiet_step "$out" "building $preset-https" cmake --build "$ROOT/build/$preset-https" -j"$JOBS" --target HalcyraUpdate
+    quiet_step "$out" "configuring $preset-s3" cmake --preset "$preset" -B "$ROOT/build/$preset-s3" \
+        -DUPDATER_BUILD_TESTS=OFF -DUPDATER_SERVER_HOST=127.0.0.1:8642/halcyra -DUPDATER_URL_NAMES=utf8 "${extra[@]}"
+    quiet_step "$out" "building $preset-s3" cmake --build "$ROOT/build/$preset-s3" -j"$JOBS" --target HalcyraUpdate
 }

@@ -3,12 +3,13 @@
 # on       the targets it runs on: what the engine decides the Linux target shows well
 #          enough; what differs between the targets (files and names on disk, GBK paths,
 #          the updater replacing itself, files in use, message boxes) runs on both.
-# server   nginx [DIRECTIVES] (the default: nginx), hostile RULES, mitm, tls NAME, down
+# server   nginx [DIRECTIVES] (the default: nginx), squid, s3, hostile RULES, mitm, tls NAME,
+#          down
 # release  what the server serves, made by release_NAME below (default v2); - for an
 #          empty server the hook fills
 # install  empty (the updater alone), fresh (with the lobby), a saved install (default
 #          base: release v1 installed); folder= names the install folder
-# run      updater (the default), signed, https (the builds of those names), cancel
+# run      updater (the default), signed, https, s3 (the builds of those names), cancel
 #          (stopped a moment in), pipe (standard output gone), - (no run)
 # expect   installed (the default), kept, nothing, failed, cancelled, - (see run.sh)
 # log      a line the updater's log must hold
@@ -67,6 +68,12 @@ release_large2() {
     for f in "$R"/data/f*.bin; do head -c 200000 /dev/urandom >"$f"; done
     publish_r
 }
+release_huge() {
+    make_release "$R" 1 && for i in 1 2 3 4; do head -c 50000000 /dev/urandom >"$R/data/h$i.bin"; done && publish_r
+}
+# Names published as UTF-8 (for an object store), Chinese names among them.
+release_utf8_v1() { make_release "$R" 1 && "$PUBLISH" --utf8-names "$R" "$P/DownLoad" >/dev/null; }
+release_utf8_v2() { make_release "$R" 2 && "$PUBLISH" --utf8-names "$R" "$P/DownLoad" >/dev/null; }
 # Signed with the test key; each based on the one before, so that its serial is one more.
 release_signed1() { make_release "$R" 1 300000 && publish_r "$KEYS/release.key"; }
 release_signed2() { based_on signed1 && make_release "$R" 2 300000 && publish_r "$KEYS/release.key"; }
@@ -188,14 +195,23 @@ row "a full disk, then space freed" on=linux release=large2 install=large1 expec
 
 # ---- servers that take few connections per client (nginx's limit_conn answers 503)
 for n in 1 2; do
-    row "a server that takes $n connection(s) per client" on=both release=large1 install=empty \
-        server="nginx limit_conn_zone \$binary_remote_addr zone=perip:1m; limit_conn perip $n; limit_conn_status 503; limit_rate 1m; sendfile_max_chunk 16k;" \
+    row "a server that takes $n connection(s) per client, 300 files" on=both release=many1 install=empty \
+        server="nginx limit_conn_zone \$binary_remote_addr zone=perip:1m; limit_conn perip $n; limit_conn_status 503; limit_rate 4m; sendfile_max_chunk 16k;" \
         log=服务器不接受更多连接 hook=connection_limit
 done
 
 # ---- a cache on the way that ignores reloads: release 1, then release 2 published
 row "through a caching proxy, a release published after the first update" on=both server=squid release=v1 \
     install=fresh hook=new_release_through_cache
+
+# ---- an object store, which takes keys literally: names published as UTF-8
+row "an object store holding the release under the published keys" on=both server=s3 run=s3 release=utf8_v1 \
+    install=fresh save=utf8_v1
+row "an object store, the next release" on=both server=s3 run=s3 release=utf8_v2 install=utf8_v1
+
+# ---- a link that breaks: each connection reset after 16 MB
+row "a link that resets each connection after 16 MB, a release of 200 MB" on=both release=huge install=empty \
+    server="flaky 16" log=字节继续下载 hook=bytes_sent
 
 # ---- the publishing tool
 for bad in html doctype own-file; do
@@ -633,9 +649,26 @@ run_new_release_through_cache() {
     REL=$WORK/rel/v2
     rm -f "$INST/lobby-ran.txt"
     target_run
+    # A second player behind the same cache, from nothing: the files come from it.
+    check "release 2 installed through the proxy" same_tree "$REL" "$INST"
+    SECOND_PLAYER_FROM=$(wc -l <"$WORK/squid/access.log")
+    INST=$(dirname "$INST")/second
+    mkdir -p "$INST" && cp "$(build_of "$RUN")/$EXE" "$INST/" && cp "$LOBBY_STANDIN" "$INST/Halcyra.exe"
+    target_run
 }
 check_new_release_through_cache() {
-    local proxied=$WORK/squid/access.log
+    local proxied=$WORK/squid/access.log second
     check "asked through the proxy" grep -q 'GET http://[^ ]*/Vadarodazu.xml' "$proxied"
     check "the manifest never taken from the cache" not grep -qE 'HIT/[0-9]+ [0-9]+ GET [^ ]*/Vadarodazu.xml' "$proxied"
+    second=$(tail -n +$((SECOND_PLAYER_FROM + 1)) "$proxied" | grep ' GET [^ ]*/Vadarodazu/')
+    DETAIL=$(awk '{print $4}' <<<"$second" | sort | uniq -c | tr '\n' ' ')
+    check "the second player's files all cache hits" test -n "$second" -a -z "$(grep -v 'HIT/200' <<<"$second")"
+}
+# Each body goes on from the bytes kept: the server sends the release about once.
+check_bytes_sent() {
+    local release sent
+    release=$(find "$REL" -type f -printf '%s\n' | awk '{s += $1} END {print s}')
+    sent=$(awk '{s += $1} END {print s + 0}' "$WORK/sent.log")
+    DETAIL="$sent bytes sent for $release"
+    check "the server sent less than 1.1 x the release" test "$sent" -lt $((release * 11 / 10))
 }

@@ -1,6 +1,7 @@
 # Starts and stops a private nginx on 127.0.0.1 serving a folder. Sourced by the
 # end-to-end tests, the demo and the benchmarks.
-#   nginx_start ROOT PORT [EXTRA_HTTP_DIRECTIVES]   (sets NGINX_DIR)
+#   nginx_start ROOT PORT [EXTRA_HTTP_DIRECTIVES]   (sets NGINX_DIR; NGINX_LISTEN: options
+#       of the listen directive)
 #   nginx_start_tls ROOT PORT CERTIFICATE KEY   (https on PORT)
 #   nginx_stop
 #   build_port BUILD_DIR   (the port the build's updater asks for)
@@ -55,7 +56,7 @@ http {
     keepalive_requests 100000;
     $extra
     server {
-        listen 127.0.0.1:$port ${NGINX_TLS:-};
+        listen 127.0.0.1:$port ${NGINX_TLS:-} ${NGINX_LISTEN:-};
         root $root;
         ${NGINX_SERVER:-}
     }

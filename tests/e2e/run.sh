@@ -13,6 +13,8 @@
 #   --signed DIR  the target built with KEYS/release.pub: the cases run with run=signed
 #   --https DIR   the target built with UPDATER_SERVER_SCHEME=https: run=https (as root
 #                 only: a test CA goes into the system's store for the run)
+#   --s3 DIR      the target built for a release in an object store (UPDATER_SERVER_HOST
+#                 127.0.0.1:8642/halcyra, UPDATER_URL_NAMES=utf8): run=s3
 #   --keys DIR    the test key pair (release.key, release.pub) that signs releases
 #   --only REGEX  only the cases whose name matches (and those that save an install
 #                 others start from)
@@ -31,11 +33,12 @@ case $TARGET in
     wine) [ $# -ge 3 ] || usage; BUILD=$(cd "$2" && pwd) && LBUILD=$(cd "$3" && pwd) || exit 2; shift 3 ;;
     *) usage ;;
 esac
-SIGNED= HTTPS= KEYS= ONLY= SHOTS= LIST=
+SIGNED= HTTPS= S3BUILD= KEYS= ONLY= SHOTS= LIST=
 while [ $# -gt 0 ]; do
     case $1 in
         --signed) SIGNED=$(cd "$2" && pwd) || exit 2; shift 2 ;;
         --https) HTTPS=$(cd "$2" && pwd) || exit 2; shift 2 ;;
+        --s3) S3BUILD=$(cd "$2" && pwd) || exit 2; shift 2 ;;
         --keys) KEYS=$(cd "$2" && pwd) || exit 2; shift 2 ;;
         --only) ONLY=$2; shift 2 ;;
         --shots) SHOTS=$(cd "$2" && pwd) || exit 2; shift 2 ;;
@@ -103,8 +106,10 @@ has_hook() { [ -n "$HOOK_NAME" ] && declare -F "$1_$HOOK_NAME" >/dev/null; }
 # Why this target cannot run the case, if it cannot.
 missing() {
     case $RELEASE in signed*) [ -n "$KEYS" ] || { echo "no --keys folder"; return; } ;; esac
+    case $SERVER in s3) [ -x "$S3RVER" ] || { echo "no s3rver (scripts/test installs it)"; return; } ;; esac
     case $RUN in
         signed) [ -n "$SIGNED" ] || echo "no --signed build" ;;
+        s3) [ -n "$S3BUILD" ] || echo "no --s3 build" ;;
         https)
             if [ -z "$HTTPS" ]; then
                 echo "no --https build"
@@ -118,7 +123,11 @@ missing() {
 # ---- servers ----------------------------------------------------------------------------
 # nginx [DIRECTIVES]: nginx, with the extra http directives given; squid: nginx behind a
 # Squid that caches as ISPs and internet cafes set it up (reloads ignored, a day's
-# freshness forced), the updater told of it by http_proxy; hostile RULES:
+# freshness forced), the updater told of it by http_proxy; s3: s3rver (npm's S3 emulator)
+# holding what the case's server would serve, each file under its path as its key in the
+# bucket "halcyra", put there anew for each case; flaky MB: nginx behind a link that
+# resets each connection once it has carried MB megabytes (bench/latency_proxy.py), the
+# body bytes nginx sent in $WORK/sent.log; hostile RULES:
 # hostile_server.py told what to do by the JSON rules; mitm: mitm_proxy.py in front of
 # nginx, swapping readme.txt; tls NAME: nginx over https with the certificate NAME (of
 # the test CA: server; of a CA nobody trusts: rogue); down: nothing listens; -: any (the
@@ -126,6 +135,7 @@ missing() {
 LOG_REQUESTS="log_format rows escape=none '\$status \$uri'; access_log $REQUESTS rows;"
 HOSTILE_PID=
 PROXY_PID=
+S3_PID=
 SERVER_KIND=
 SERVER_NOW=  # the behaviour of the server running now: cases that want the same share it
 server_start() {  # behaviour
@@ -136,7 +146,7 @@ server_start() {  # behaviour
         SERVER_NOW=$1
         return 0
     fi
-    [ "$1" = "$SERVER_NOW" ] || [ "$1" = - ] && return 0
+    { [ "$1" = "$SERVER_NOW" ] && [ "$kind" != s3 ]; } || [ "$1" = - ] && return 0
     server_stop
     SERVER_KIND=$kind
     SERVER_NOW=$1
@@ -159,6 +169,15 @@ server_start() {  # behaviour
             squid_start $((PORT + 200)) || return 1
             export http_proxy=http://127.0.0.1:$((PORT + 200))
             ;;
+        s3) s3_start "$PORT" ;;
+        flaky)
+            # A send buffer of what a line holds in flight, not loopback's megabytes.
+            NGINX_LISTEN=sndbuf=128k nginx_start "$WWW" $((PORT + 100)) \
+                "$LOG_REQUESTS log_format sent '\$body_bytes_sent'; access_log $WORK/sent.log sent;" || return 1
+            python3 "$HERE/../../bench/latency_proxy.py" "$PORT" $((PORT + 100)) 0 200 "$arg" 2>"$WORK/link.log" &
+            PROXY_PID=$!
+            poll 5 port_open "$PORT" || { echo "the proxy did not start" >&2; return 1; }
+            ;;
         tls)
             NGINX_TLS=ssl NGINX_SERVER="ssl_certificate $WORK/tls/$arg.crt; ssl_certificate_key $WORK/tls/$arg.key;" \
                 nginx_start "$WWW" "$PORT" "$LOG_REQUESTS"
@@ -172,10 +191,10 @@ server_stop() {
     squid_stop
     unset http_proxy
     local pid
-    for pid in "$HOSTILE_PID" "$PROXY_PID"; do
+    for pid in "$HOSTILE_PID" "$PROXY_PID" "$S3_PID"; do
         [ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
     done
-    HOSTILE_PID= PROXY_PID= SERVER_KIND= SERVER_NOW=
+    HOSTILE_PID= PROXY_PID= S3_PID= SERVER_KIND= SERVER_NOW=
     poll 5 not port_open "$PORT"
 }
 SQUID_PID=
@@ -208,6 +227,29 @@ squid_stop() {
     [ -n "$SQUID_PID" ] || return 0
     kill "$SQUID_PID" 2>/dev/null && wait "$SQUID_PID" 2>/dev/null
     SQUID_PID=
+}
+S3RVER=${S3RVER:-$HERE/../../build/s3rver/node_modules/.bin/s3rver}
+s3_start() {  # port
+    rm -rf "$WORK/s3" && mkdir -p "$WORK/s3"
+    "$S3RVER" -d "$WORK/s3" -a 127.0.0.1 -p "$1" --configure-bucket halcyra --silent >"$WORK/s3.log" 2>&1 &
+    S3_PID=$!
+    poll 20 port_open "$1" || { echo "s3rver did not start: $(tail -n 3 "$WORK/s3.log")" >&2; return 1; }
+    python3 - "$WWW" "$1" <<'PY'
+import http.client, os, sys, urllib.parse
+root, port = sys.argv[1], int(sys.argv[2])
+for folder, _, names in os.walk(root):
+    for name in names:
+        path = os.path.join(folder, name)
+        key = urllib.parse.quote(os.fsencode(os.path.relpath(path, root)))
+        with open(path, "rb") as f:
+            body = f.read()
+        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+        connection.request("PUT", "/halcyra/" + key, body)
+        answer = connection.getresponse()
+        answer.read()
+        if answer.status != 200:
+            sys.exit("PUT %s: %d" % (key, answer.status))
+PY
 }
 # The same server behaving well: no rules, no extra directives, up.
 server_heal() {
@@ -259,7 +301,7 @@ publish_r() {  # [secret key to sign with...]
 # install=empty: the updater alone; fresh: the updater and the lobby; NAME: a copy of the
 # install a case before saved (save=NAME); -: none. folder= names the install folder.
 build_of() {  # run mode
-    case $1 in signed) echo "$SIGNED" ;; https) echo "$HTTPS" ;; *) echo "$BUILD" ;; esac
+    case $1 in signed) echo "$SIGNED" ;; https) echo "$HTTPS" ;; s3) echo "$S3BUILD" ;; *) echo "$BUILD" ;; esac
 }
 make_install() {  # state
     local home=$WORK/i/$ROW_NO
