@@ -301,6 +301,8 @@ TEST_F(SignedRunTest, ForgedMissingOrReplayedManifestsInstallNothing) {
         {"a truncated signature", evilManifest, true, SignatureOf(evilManifest).substr(0, 63),
          "清单的签名不对，更新失败"},
         {"an empty signature", evilManifest, true, "", "清单的签名不对，更新失败"},
+        {"a signature file of 1 MiB", evilManifest, true, std::string(1 << 20, 'x'),
+         "内容超过允许的大小"},
         {"the signature of another manifest", evilManifest, true, goodSig,
          "清单的签名不对，更新失败"},
         {"signed with another key", evilManifest, true, SignatureOf(evilManifest, otherSk),
@@ -324,6 +326,7 @@ TEST_F(SignedRunTest, ForgedMissingOrReplayedManifestsInstallNothing) {
         EXPECT_EQ(Installed("Vadarodazu.xml"), manifestBefore);
         EXPECT_EQ(Installed("md5.xml"), md5XmlBefore);
         EXPECT_NE(Log().find(f.logLine), std::string::npos) << Log();
+        EXPECT_FALSE(testutil::Exists(dir.Join("Update/Vadarodazu.xml.sig")));
     }
 }
 

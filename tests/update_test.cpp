@@ -142,13 +142,18 @@ TEST_F(RunUpdateTest, AFailedRunKeepsTheInstalledManifestAndMd5Xml) {
     EXPECT_NE(ReadFile(dir.Join("updatelog.txt")).find("MD5与清单不符"), std::string::npos);
 }
 
-TEST_F(RunUpdateTest, NamesOnTheUpdatersOwnFilesAreRefusedBeforeAnyDownload) {
-    for (const char* name : {"Update/Vadarodazu.xml", "md5.xml", "updatelog.txt", "update/x.txt"}) {
+// Refused names are logged with their control bytes escaped: a name cannot forge lines.
+TEST_F(RunUpdateTest, RefusedNamesAreRefusedBeforeAnyDownloadAndLoggedAsOneLine) {
+    for (const char* name : {"Update/Vadarodazu.xml", "md5.xml", "updatelog.txt", "update/x.txt",
+                             "x.txt&#13;&#10;[    9][00:00:00]\xCF\xC2\xD4\xD8\xBA\xC3\xC1\xCB"}) {
         Serve({{"a.txt", kMd5Abc, "abc"}, {name, kMd5Abc, "abc"}});
         const int before = server.TotalRequests();
         EXPECT_FALSE(Run()) << name;
         EXPECT_EQ(server.TotalRequests(), before + 1) << name;  // the manifest alone
     }
+    const std::string log = ReadFile(dir.Join("updatelog.txt"));
+    EXPECT_NE(log.find("x.txt\\x0D\\x0A[    9]"), std::string::npos) << log;
+    EXPECT_EQ(log.find("\n[    9][00:00:00]"), std::string::npos) << log;
 }
 
 // ---- Several files in flight ------------------------------------------------------

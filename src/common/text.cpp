@@ -98,3 +98,19 @@ bool PopPathComponent(char* path, char* component) {
     memmove(path, path + len + 1, strlen(path + len + 1) + 1);
     return true;
 }
+
+std::string Printable(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const unsigned char b = static_cast<unsigned char>(c);
+        if (b >= 0x20 && b != 0x7F) {
+            out += c;
+            continue;
+        }
+        char escaped[5];
+        snprintf(escaped, sizeof escaped, "\\x%02X", b);
+        out += escaped;
+    }
+    return out;
+}

@@ -56,3 +56,8 @@ bool SamePath(const char* a, const char* b, bool ignoreCase);
 // The one spelling of a relative path that SamePath compares: its components joined by
 // single "/", ASCII letters in lower case when `ignoreCase`.
 std::string PathKey(const char* path, bool ignoreCase);
+
+// A text from outside (a name from the server) as a log line may hold it: each byte
+// below 0x20 and 0x7F written as "\xHH", so that it can never end a line or start one.
+// GBK never uses these bytes inside a double-byte character.
+std::string Printable(const std::string& text);

@@ -4,6 +4,7 @@
 
 #include "build_config.h"
 #include "common/failure.h"
+#include "common/text.h"
 #include "net/url.h"
 
 UrlStyle::UrlStyle() : utf8Names(UPDATER_URL_UTF8 != 0), cacheQueries(UPDATER_CACHE_QUERIES != 0) {}
@@ -37,8 +38,8 @@ InstallLayout::Entry InstallLayout::For(const char* name, const char* md5) const
     }
     std::string path;
     if (!UrlPath(name, m_style.utf8Names, &path)) {
-        throw UpdateFailed(FailedStep::Manifest, std::string("文件名不合法，更新失败:") + name,
-                           name);
+        throw UpdateFailed(FailedStep::Manifest,
+                           std::string("文件名不合法，更新失败:") + Printable(name), name);
     }
     entry.url = m_serverUrl + kPackageName + "/" + path;
     if (m_style.cacheQueries && md5) entry.url += std::string("?md5=") + md5;

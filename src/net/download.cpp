@@ -159,7 +159,7 @@ void Transfer::Publish() {
 }
 
 void Transfer::Fetch(const char* url, const char* localPath, const char* fileName,
-                     uint32_t expectedSize, FetchState* given, bool noCache) {
+                     uint32_t expectedSize, FetchState* given, bool noCache, uint64_t mostBytes) {
     FetchState own;
     FetchState& state = given ? *given : own;
     memset(m_receivedMd5, 0, sizeof(m_receivedMd5));
@@ -183,9 +183,9 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
         return;
     }
 
-    // The most bytes this body may have: the manifest's size, or for the manifest itself
-    // a bound far above any real one, so a server that never stops cannot fill the disk.
-    const uint64_t limit = expectedSize == kUnknownSize ? kMaxManifestBytes : expectedSize;
+    // The most bytes this body may have: the manifest's size, or for a body no manifest
+    // lists a bound the caller gives, so a server that never stops cannot fill the disk.
+    const uint64_t limit = expectedSize == kUnknownSize ? mostBytes : expectedSize;
     // Go on from the bytes kept, when they are some but not all of a listed file and
     // their digests are known (from this run, or read once now).
     uint64_t from = 0;

@@ -136,11 +136,13 @@ public:
     // manifest itself; a file of size 0 is created without asking the server. With a
     // `state` whose bytes are kept on disk, the body goes on from there (a Range request,
     // with If-Range), and `state` follows what arrives. `noCache` asks caches on the way
-    // to answer from the server. A failure throws UpdateFailed with the line
+    // to answer from the server. A body of unknown size may have `mostBytes` bytes at
+    // most. A failure throws UpdateFailed with the line
     // "下载失败<name>:<reason>" (or "打开本地文件出错<name>") and whether it may be tried
     // again, a stop Cancelled; what arrived stays on disk.
     void Fetch(const char* url, const char* localPath, const char* name, uint32_t expectedSize,
-               FetchState* state = nullptr, bool noCache = true);
+               FetchState* state = nullptr, bool noCache = true,
+               uint64_t mostBytes = kMaxManifestBytes);
     // Ends the response and closes the local file, if either is open; the file's count
     // of received bytes starts again from 0.
     void Close();

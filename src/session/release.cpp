@@ -30,10 +30,15 @@ std::string UpdateRun::ReadSignedManifest(int64_t installedSerial) {
     const std::string sigPath = m_layout.DownloadedSignature();
     InstallLayout::RequireFits(sigPath, InstallLayout::kPackageName);
     m_log.WriteLine("开始下载签名文件");
+    // Eight signatures at most: a larger answer is no signature file, and ends at once.
     try {
-        FetchWhole(m_layout.SignatureUrl(), sigPath, sigName);
+        FetchWhole(m_layout.SignatureUrl(), sigPath, sigName, kMostSignatures * kSignatureBytes);
     } catch (UpdateFailed& failure) {
+        platform::RemoveFile(sigPath.c_str());
         failure.Then("没有拿到清单的签名，更新失败");
+        throw;
+    } catch (...) {
+        platform::RemoveFile(sigPath.c_str());
         throw;
     }
     std::string signature;

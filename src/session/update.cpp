@@ -96,12 +96,13 @@ void UpdateRun::PrepareTree() {
     }
 }
 
-void UpdateRun::FetchWhole(const std::string& url, const std::string& path,
-                           const std::string& name) {
+void UpdateRun::FetchWhole(const std::string& url, const std::string& path, const std::string& name,
+                           uint64_t mostBytes) {
     unsigned failures = 0;
     for (;;) {
         try {
-            m_transfer.Fetch(url.c_str(), path.c_str(), name.c_str(), kUnknownSize);
+            m_transfer.Fetch(url.c_str(), path.c_str(), name.c_str(), kUnknownSize, nullptr, true,
+                             mostBytes);
             return;
         } catch (const UpdateFailed& failure) {
             const Retry kind = failure.RetryKind();
@@ -118,7 +119,8 @@ void UpdateRun::FetchWhole(const std::string& url, const std::string& path,
 
 std::string UpdateRun::FetchManifest(int64_t installedSerial) {
     m_log.WriteLine("开始下载xml文件");
-    FetchWhole(m_layout.ManifestUrl(), m_layout.DownloadedManifest(), m_layout.ManifestName());
+    FetchWhole(m_layout.ManifestUrl(), m_layout.DownloadedManifest(), m_layout.ManifestName(),
+               kMaxManifestBytes);
     memset(m_manifestMd5, 0, sizeof(m_manifestMd5));
     if (Signed()) {
         std::string manifest = ReadSignedManifest(installedSerial);
@@ -145,7 +147,8 @@ void UpdateRun::CheckNames() {
         ManifestEntry& entry = m_newEntries[i];
         if (!IsSafeEntryName(entry) ||
             IsUpdaterOwnName(entry.filename, InstallLayout::kPackageName)) {
-            Fail(FailedStep::Manifest, std::string("文件名不合法，更新失败:") + entry.filename,
+            Fail(FailedStep::Manifest,
+                 std::string("文件名不合法，更新失败:") + Printable(entry.filename),
                  entry.filename);
         }
         const auto found = first.emplace(PathKey(entry.filename, platform::NamesIgnoreCase()), i);

@@ -88,9 +88,10 @@ private:
     // The server's manifest into the new records; its MD5 text into m_manifestMd5. In a
     // signed release, the verified bytes are returned.
     std::string FetchManifest(int64_t installedSerial);
-    // The manifest or its signature into `path`: a transient failure is tried again as
-    // the transfer pool tries files.
-    void FetchWhole(const std::string& url, const std::string& path, const std::string& name);
+    // The manifest or its signature into `path`, at most `mostBytes` bytes: a transient
+    // failure is tried again as the transfer pool tries files.
+    void FetchWhole(const std::string& url, const std::string& path, const std::string& name,
+                    uint64_t mostBytes);
     // A signed release: fetches the manifest's signature, checks it over the bytes that
     // arrived, then the serial (not below `installedSerial`) and that every record has its
     // BLAKE2b digest; fills the new records from those bytes and returns them.

@@ -162,6 +162,8 @@ for bad in '../evil.txt' 'a/../../evil.txt' 'C:\\evil.txt' 'a.txt:stream' 'con.t
     row "a name that would leave the install folder: $bad" on=linux release=- install=fresh expect=nothing \
         asked=manifest log=文件名不合法，更新失败 hook="bad_name $bad"
 done
+row "a name that holds CR LF and a line of the log" on=linux release=- install=fresh expect=nothing asked=manifest \
+    log='文件名不合法，更新失败:x.txt\x0D\x0A[    9]' hook=forged_line
 row "names with a leading separator or a . part stay inside" on=linux release=- install=fresh \
     hook=leading_separator
 row "an install folder with spaces and 淺 籠 in its path" on=both release=gbk install=empty \
@@ -383,6 +385,9 @@ setup_bad_name() {  # name
     write_manifest "ok.txt|$(md5_of ok)|2" "$1|$(md5_of evil)|4"
     serve_file ok.txt ok
 }
+setup_forged_line() { setup_bad_name 'x.txt&#13;&#10;[    9][00:00:00]清单的签名验证通过'; }
+check_forged_line() { check "no forged line" not forged_line_logged; }
+forged_line_logged() { iconv -f GBK -t UTF-8 "$INST/updatelog.txt" | grep -q '^\[    9\]\[00:00:00\]'; }
 check_bad_name() { check "nothing written outside" test ! -e "$WORK/evil.txt" -a ! -e "/etc/evil.txt"; }
 setup_leading_separator() {
     write_manifest "/etc/evil.txt|$(md5_of ok)|2" "\\\\server\\share\\evil.txt|$(md5_of ok)|2" "./dot.txt|$(md5_of ok)|2"
