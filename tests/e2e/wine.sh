@@ -207,8 +207,27 @@ target_rows() {
         expect=cancelled hook='key Escape'
     row "Enter ends the run like Cancel" on=wine server='nginx limit_rate 100k;' release=big install=empty \
         expect=cancelled hook='key Return'
+    row "DLLs planted beside the exe, looked for as Windows does" on=wine install=fresh hook=planted_dlls
     row "the same release installed by the Linux updater: same log and md5.xml" on=wine release=gbk \
         install=empty folder='淺籠 exe' hook=same_as_linux
+}
+
+# A DLL of each name the updater loads that is not one of Windows' known DLLs, built for
+# the exe's architecture, beside the exe; Wine told to prefer a DLL found on the way to its
+# own, as Windows does.
+PLANTED=(wininet gdiplus comctl32)
+setup_planted_dlls() {
+    local cc=i686-w64-mingw32-gcc
+    file "$WBUILD/$EXE" | grep -q x86-64 && cc=x86_64-w64-mingw32-gcc
+    [ -f "$WORK/planted.dll" ] || "$cc" -shared -O2 -o "$WORK/planted.dll" "$HERE/planted_dll.c" ||
+        { skip "the planted DLL could not be built"; return; }
+    local name
+    for name in "${PLANTED[@]}"; do cp "$WORK/planted.dll" "$INST/$name.dll"; done
+    export WINEDLLOVERRIDES="mscoree,mshtml=;$(IFS=,; echo "${PLANTED[*]}")=n,b"
+}
+check_planted_dlls() {
+    export WINEDLLOVERRIDES="mscoree,mshtml="
+    check "no planted DLL loaded" test ! -e "$INST/planted-loaded.txt"
 }
 
 geometry() { xdotool getwindowgeometry "$1" | sed -n 's/.*Geometry: //p'; }

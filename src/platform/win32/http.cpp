@@ -11,12 +11,16 @@
 
 #include "platform/errors.h"
 #include "platform/http.h"
+#include "platform/win32/system_dlls.h"
 #include "platform/win32/win32.h"
 
 namespace platform {
 namespace {
 
 using win32::InternetHandle;
+
+// WinInet, loaded from the system folder by the first session (which fails without it).
+const win32::WinInetApi& Api() { return *win32::WinInet(); }
 
 bool IsCertificateFailure(long code) {
     switch (code) {
@@ -68,9 +72,9 @@ public:
     WinInetResponse(InternetHandle connection, InternetHandle request)
         : m_connection(std::move(connection)), m_request(std::move(request)) {
         DWORD value = 0, size = sizeof(value);
-        m_hasLength =
-            HttpQueryInfoA(m_request.get(), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER,
-                           &value, &size, nullptr) != 0;
+        m_hasLength = Api().HttpQueryInfoA(m_request.get(),
+                                           HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER,
+                                           &value, &size, nullptr) != 0;
         m_length = value;
     }
 
@@ -79,12 +83,12 @@ public:
         // wait until the whole buffer is filled, so a server that trickles bytes would
         // hold a read for minutes while the caller's rate check never runs.
         DWORD available = 0;
-        if (!InternetQueryDataAvailable(m_request.get(), &available, 0, 0)) {
+        if (!Api().InternetQueryDataAvailable(m_request.get(), &available, 0, 0)) {
             throw Failed("InternetQueryDataAvailable failed");
         }
         if (available > 0 && available < len) len = available;
         DWORD n = 0;
-        if (!InternetReadFile(m_request.get(), buf, static_cast<DWORD>(len), &n)) {
+        if (!Api().InternetReadFile(m_request.get(), buf, static_cast<DWORD>(len), &n)) {
             throw Failed("InternetReadFile failed");
         }
         m_received += n;
@@ -105,8 +109,8 @@ public:
 
     int StatusCode() override {
         DWORD value = 0, size = sizeof(value);
-        if (!HttpQueryInfoA(m_request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
-                            &value, &size, nullptr)) {
+        if (!Api().HttpQueryInfoA(m_request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
+                                  &value, &size, nullptr)) {
             return 0;
         }
         return static_cast<int>(value);
@@ -121,7 +125,7 @@ public:
         if (len >= sizeof(value)) return std::string();
         memcpy(value, name, len + 1);
         DWORD size = sizeof(value) - 1;
-        if (!HttpQueryInfoA(m_request.get(), HTTP_QUERY_CUSTOM, value, &size, nullptr)) {
+        if (!Api().HttpQueryInfoA(m_request.get(), HTTP_QUERY_CUSTOM, value, &size, nullptr)) {
             return GetLastError() == ERROR_INSUFFICIENT_BUFFER ? std::string("?") : std::string();
         }
         return std::string(value, size);
@@ -145,12 +149,15 @@ struct HttpSession::Impl {
 };
 
 HttpSession::HttpSession(const char* agent) : m_impl(new Impl) {
+    if (!win32::WinInet()) throw LastError<HttpError>("loading wininet.dll failed");
     // WinInet allows few connections to one server per process; every session of the
     // updater may hold one while several files are in flight.
     DWORD most = 16;
-    InternetSetOptionA(nullptr, INTERNET_OPTION_MAX_CONNS_PER_SERVER, &most, sizeof(most));
-    InternetSetOptionA(nullptr, INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER, &most, sizeof(most));
-    m_impl->internet.reset(InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    Api().InternetSetOptionA(nullptr, INTERNET_OPTION_MAX_CONNS_PER_SERVER, &most, sizeof(most));
+    Api().InternetSetOptionA(nullptr, INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER, &most,
+                             sizeof(most));
+    m_impl->internet.reset(
+        Api().InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
     if (!m_impl->internet) throw LastError<HttpError>("InternetOpen failed");
     SetTimeouts(kDefaultConnectTimeoutMs, kDefaultReceiveTimeoutMs);
 }
@@ -162,9 +169,9 @@ void HttpSession::SetTimeouts(unsigned connectMs, unsigned receiveMs) {
     m_impl->receiveMs = receiveMs;
     DWORD c = connectMs, r = receiveMs;
     HINTERNET internet = m_impl->internet.get();
-    InternetSetOptionA(internet, INTERNET_OPTION_CONNECT_TIMEOUT, &c, sizeof(c));
-    InternetSetOptionA(internet, INTERNET_OPTION_RECEIVE_TIMEOUT, &r, sizeof(r));
-    InternetSetOptionA(internet, INTERNET_OPTION_DATA_RECEIVE_TIMEOUT, &r, sizeof(r));
+    Api().InternetSetOptionA(internet, INTERNET_OPTION_CONNECT_TIMEOUT, &c, sizeof(c));
+    Api().InternetSetOptionA(internet, INTERNET_OPTION_RECEIVE_TIMEOUT, &r, sizeof(r));
+    Api().InternetSetOptionA(internet, INTERNET_OPTION_DATA_RECEIVE_TIMEOUT, &r, sizeof(r));
 }
 
 std::unique_ptr<HttpResponse> HttpSession::Open(const char* url, const HttpRequest& options) {
@@ -177,13 +184,13 @@ std::unique_ptr<HttpResponse> HttpSession::Open(const char* url, const HttpReque
     parts.dwHostNameLength = sizeof(host);
     parts.lpszUrlPath = path;
     parts.dwUrlPathLength = sizeof(path);
-    if (!InternetCrackUrlA(url, 0, 0, &parts)) {
+    if (!Api().InternetCrackUrlA(url, 0, 0, &parts)) {
         throw LastError<HttpError>("InternetCrackUrl failed");
     }
     const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
     if (parts.nScheme != INTERNET_SCHEME_HTTP && !secure) throw HttpError("not an http URL");
-    InternetHandle connection(InternetConnectA(m_impl->internet.get(), host, parts.nPort, nullptr,
-                                               nullptr, INTERNET_SERVICE_HTTP, 0, 1));
+    InternetHandle connection(Api().InternetConnectA(
+        m_impl->internet.get(), host, parts.nPort, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 1));
     if (!connection) throw Failed("InternetConnect failed");
     // Never written to the program's cache; with noCache never answered from it either,
     // and proxies are asked not to answer from theirs (a stale manifest must never be
@@ -194,12 +201,12 @@ std::unique_ptr<HttpResponse> HttpSession::Open(const char* url, const HttpReque
         (options.noCache ? INTERNET_FLAG_RELOAD | INTERNET_FLAG_PRAGMA_NOCACHE : 0) |
         (secure ? INTERNET_FLAG_SECURE : 0);
     InternetHandle request(
-        HttpOpenRequestA(connection.get(), "GET", path, nullptr, nullptr, nullptr, flags, 1));
+        Api().HttpOpenRequestA(connection.get(), "GET", path, nullptr, nullptr, nullptr, flags, 1));
     if (!request) throw Failed("HttpOpenRequest failed");
     DWORD c = m_impl->connectMs, r = m_impl->receiveMs;
-    InternetSetOptionA(request.get(), INTERNET_OPTION_CONNECT_TIMEOUT, &c, sizeof(c));
-    InternetSetOptionA(request.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &r, sizeof(r));
-    InternetSetOptionA(request.get(), INTERNET_OPTION_SEND_TIMEOUT, &r, sizeof(r));
+    Api().InternetSetOptionA(request.get(), INTERNET_OPTION_CONNECT_TIMEOUT, &c, sizeof(c));
+    Api().InternetSetOptionA(request.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &r, sizeof(r));
+    Api().InternetSetOptionA(request.get(), INTERNET_OPTION_SEND_TIMEOUT, &r, sizeof(r));
     // The body must arrive as the bytes the manifest describes: no compression.
     std::string headers = "Accept-Encoding: identity\r\n";
     // Said outright, not only to a proxy WinInet knows of: caches on the way read them.
@@ -208,11 +215,13 @@ std::unique_ptr<HttpResponse> HttpSession::Open(const char* url, const HttpReque
         headers += "Range: bytes=" + std::to_string(options.from) + "-\r\n";
         if (!options.ifRange.empty()) headers += "If-Range: " + options.ifRange + "\r\n";
     }
-    if (!HttpSendRequestA(request.get(), headers.c_str(), static_cast<DWORD>(headers.size()),
-                          nullptr, 0)) {
+    if (!Api().HttpSendRequestA(request.get(), headers.c_str(), static_cast<DWORD>(headers.size()),
+                                nullptr, 0)) {
         throw Failed("HttpSendRequest failed");
     }
     return std::make_unique<WinInetResponse>(std::move(connection), std::move(request));
 }
+
+void win32::InternetTraits::Close(Handle h) { Api().InternetCloseHandle(h); }
 
 }  // namespace platform

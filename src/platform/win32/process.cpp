@@ -12,6 +12,7 @@
 #include "platform/clock.h"
 #include "platform/errors.h"
 #include "platform/process.h"
+#include "platform/win32/system_dlls.h"
 #include "platform/platform_detail.h"
 #include "platform/win32/win32.h"
 
@@ -71,7 +72,7 @@ void InstanceGuard::Release() {
     m_held = false;
 }
 
-void PrepareProcess() {}
+void PrepareProcess() { win32::RestrictDllSearch(); }
 
 bool LaunchProgram(const char* path, const char* param) {
     return reinterpret_cast<INT_PTR>(
@@ -92,7 +93,7 @@ std::string ErrorText(long code) {
     if (code == 0) return "";
     // WinInet's codes have their texts in wininet.dll, the others in the system.
     const DWORD id = static_cast<DWORD>(code);
-    HMODULE wininet = id >= INTERNET_ERROR_BASE && id <= INTERNET_ERROR_LAST
+    HMODULE wininet = id >= INTERNET_ERROR_BASE && id <= INTERNET_ERROR_LAST && win32::WinInet()
                           ? GetModuleHandleA("wininet.dll")
                           : nullptr;
     char text[512] = "";

@@ -58,7 +58,7 @@ struct FindTraits {
 struct InternetTraits {
     using Handle = HINTERNET;
     static Handle Invalid() { return nullptr; }
-    static void Close(Handle h) { InternetCloseHandle(h); }
+    static void Close(Handle h);  // with the WinInet loaded from the system folder
 };
 // Memory device contexts (CreateCompatibleDC).
 struct MemoryDcTraits {

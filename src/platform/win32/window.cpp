@@ -2,8 +2,6 @@
 // skin bitmaps (or from data\update.bmp beside the executable, through GDI+).
 #include <windows.h>
 #include <windowsx.h>
-#include <commctrl.h>
-#include <gdiplus.h>
 
 #include <cstring>
 #include <memory>
@@ -11,6 +9,7 @@
 #include <utility>
 
 #include "platform/window.h"
+#include "platform/win32/system_dlls.h"
 #include "platform/win32/win32.h"
 #include "resource.h"
 
@@ -32,30 +31,38 @@ struct Skin {
     }
 };
 
-// The skin file: any format GDI+ reads. None when it is missing or unreadable.
+// The skin file: any format GDI+ reads. None when it is missing or unreadable, or when
+// GDI+ could not be had.
 Bitmap LoadSkinFile(const char* path) {
+    const win32::GdiplusApi* gdiplus = win32::Gdiplus();
     wchar_t wide[MAX_PATH];
-    if (!MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH)) return {};
-    const std::unique_ptr<Gdiplus::Bitmap> image(Gdiplus::Bitmap::FromFile(wide));
+    if (!gdiplus || !MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH)) return {};
+    Gdiplus::GpBitmap* image = nullptr;
+    if (gdiplus->GdipCreateBitmapFromFile(wide, &image) != Gdiplus::Ok || !image) return {};
     HBITMAP bitmap = nullptr;
-    if (image && image->GetLastStatus() == Gdiplus::Ok) {
-        image->GetHBITMAP(Gdiplus::Color(0, 0, 0), &bitmap);
+    if (gdiplus->GdipCreateHBITMAPFromBitmap(image, &bitmap, 0xFF000000) != Gdiplus::Ok) {
+        bitmap = nullptr;
     }
+    gdiplus->GdipDisposeImage(image);
     return Bitmap(bitmap);
 }
 
 // GDI+ from start-up to shutdown; every GDI+ object must be gone before it ends.
 class GdiplusSession {
 public:
-    GdiplusSession() {
+    GdiplusSession() : m_api(win32::Gdiplus()) {
         Gdiplus::GdiplusStartupInput input;
-        Gdiplus::GdiplusStartup(&m_token, &input, nullptr);
+        if (m_api && m_api->GdiplusStartup(&m_token, &input, nullptr) != Gdiplus::Ok)
+            m_api = nullptr;
     }
-    ~GdiplusSession() { Gdiplus::GdiplusShutdown(m_token); }
+    ~GdiplusSession() {
+        if (m_api) m_api->GdiplusShutdown(m_token);
+    }
     GdiplusSession(const GdiplusSession&) = delete;
     GdiplusSession& operator=(const GdiplusSession&) = delete;
 
 private:
+    const win32::GdiplusApi* m_api;
     ULONG_PTR m_token = 0;
 };
 
@@ -222,7 +229,7 @@ private:
 }  // namespace
 
 void RunWindow(WindowEvents& events) {
-    InitCommonControls();
+    win32::InitCommonControlsFromSystem();
     const GdiplusSession gdiplus;
     DialogWindow window(events);
     window.Run();

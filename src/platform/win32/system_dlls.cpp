@@ -1,0 +1,84 @@
+#include "platform/win32/system_dlls.h"
+
+#include <string>
+
+namespace platform::win32 {
+namespace {
+
+// LOAD_LIBRARY_SEARCH_SYSTEM32 is known to Windows 8 and later, and to Windows 7 with
+// KB2533623; SetDefaultDllDirectories tells whether this system has it.
+bool SearchFlagsKnown() {
+    static const bool known =
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories") != nullptr;
+    return known;
+}
+
+// `name` from the system folder: by that flag where the system knows it, otherwise by
+// its full path (the DLLs it imports then come from the restricted search).
+HMODULE LoadSystemDll(const char* name) {
+    if (SearchFlagsKnown()) return LoadLibraryExA(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    char folder[MAX_PATH];
+    const UINT n = GetSystemDirectoryA(folder, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return nullptr;
+    return LoadLibraryExA((std::string(folder, n) + "\\" + name).c_str(), nullptr,
+                          LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+// The function `name` of `dll` into `slot`; false when the DLL lacks it.
+template <class F>
+bool Get(HMODULE dll, const char* name, F* slot) {
+    *slot = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(dll, name)));
+    return *slot != nullptr;
+}
+
+}  // namespace
+
+void RestrictDllSearch() {
+    using SetDefault = BOOL(WINAPI*)(DWORD);
+    SetDefault setDefault = nullptr;
+    if (Get(GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories", &setDefault)) {
+        setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    } else {
+        SetDllDirectoryA("");  // older systems: at least not the current folder
+    }
+}
+
+const WinInetApi* WinInet() {
+    static WinInetApi api;
+    static const bool loaded = [] {
+        const HMODULE dll = LoadSystemDll("wininet.dll");
+        return dll && Get(dll, "InternetOpenA", &api.InternetOpenA) &&
+               Get(dll, "InternetConnectA", &api.InternetConnectA) &&
+               Get(dll, "InternetCrackUrlA", &api.InternetCrackUrlA) &&
+               Get(dll, "InternetSetOptionA", &api.InternetSetOptionA) &&
+               Get(dll, "InternetQueryDataAvailable", &api.InternetQueryDataAvailable) &&
+               Get(dll, "InternetReadFile", &api.InternetReadFile) &&
+               Get(dll, "InternetCloseHandle", &api.InternetCloseHandle) &&
+               Get(dll, "HttpOpenRequestA", &api.HttpOpenRequestA) &&
+               Get(dll, "HttpSendRequestA", &api.HttpSendRequestA) &&
+               Get(dll, "HttpQueryInfoA", &api.HttpQueryInfoA);
+    }();
+    return loaded ? &api : nullptr;
+}
+
+const GdiplusApi* Gdiplus() {
+    static GdiplusApi api;
+    static const bool loaded = [] {
+        const HMODULE dll = LoadSystemDll("gdiplus.dll");
+        return dll && Get(dll, "GdiplusStartup", &api.GdiplusStartup) &&
+               Get(dll, "GdiplusShutdown", &api.GdiplusShutdown) &&
+               Get(dll, "GdipCreateBitmapFromFile", &api.GdipCreateBitmapFromFile) &&
+               Get(dll, "GdipCreateHBITMAPFromBitmap", &api.GdipCreateHBITMAPFromBitmap) &&
+               Get(dll, "GdipDisposeImage", &api.GdipDisposeImage);
+    }();
+    return loaded ? &api : nullptr;
+}
+
+void InitCommonControlsFromSystem() {
+    const HMODULE dll = LoadSystemDll("comctl32.dll");
+    using Init = void(WINAPI*)();
+    Init init = nullptr;
+    if (dll && Get(dll, "InitCommonControls", &init)) init();
+}
+
+}  // namespace platform::win32
