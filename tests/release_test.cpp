@@ -330,6 +330,23 @@ TEST_F(SignedRunTest, ForgedMissingOrReplayedManifestsInstallNothing) {
     }
 }
 
+// With no installed manifest to compare with, an older signed release is refused below
+// the build's floor, and taken from it on.
+TEST_F(SignedRunTest, AFreshInstallTakesNoSerialBelowTheBuildsFloor) {
+    options.minSerial = 5;
+    for (const int64_t serial : {4, 5}) {
+        SCOPED_TRACE(serial);
+        server.Reset();
+        ServeSigned(kRelease, serial);
+        EXPECT_EQ(Run(), serial == 5);
+        EXPECT_EQ(testutil::Exists(dir.Join("a.txt")), serial == 5);
+        if (serial == 4) {
+            EXPECT_NE(Log().find("清单的版本号4低于这个更新程序接受的5，更新失败"),
+                      std::string::npos);
+        }
+    }
+}
+
 TEST_F(SignedRunTest, AFileThatIsNotTheSignedOneIsNeverInstalled) {
     ServeSigned(kRelease, 1);
     ASSERT_TRUE(Run());
@@ -353,6 +370,19 @@ TEST_F(SignedRunTest, AFileThatIsNotTheSignedOneIsNeverInstalled) {
     EXPECT_FALSE(Run());
     EXPECT_EQ(Installed("a.txt"), "abc");
     EXPECT_NE(Log().find("下载失败Vadarodazu/a.txt:BLAKE2b与清单不符"), std::string::npos);
+}
+
+// The lobby the run starts is digested even where the installed manifest lists it: a
+// copy swapped for other bytes of its size is fetched again before it can be started.
+TEST_F(SignedRunTest, TheLobbyIsDigestedBeforeItIsStarted) {
+    const std::vector<File> release = {{"Halcyra.exe", "lobby!"}, {"a.txt", "abc"}};
+    ServeSigned(release, 1);
+    ASSERT_TRUE(Run());
+    WriteFile(dir.Join("Halcyra.exe"), "evil!!");
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(Installed("Halcyra.exe"), "lobby!");
+    EXPECT_EQ(Fetches("Halcyra.exe"), 2);
+    EXPECT_EQ(Fetches("a.txt"), 1);
 }
 
 TEST_F(SignedRunTest, FilesOnDiskCountAsCurrentOnlyByTheirBlake2b) {

@@ -13,9 +13,14 @@
 // would refuse, or that a URL cannot carry, stop the publication.
 //
 // With --sign KEY each file element also gets its "blake2b" digest, the root element a
-// "serial" one above the one already published, and the manifest's detached signature
-// goes to <download>/Vadarodazu.xml.sig, written before the manifest. "keygen DIR" makes
-// the key pair: DIR/release.key (secret, mode 0600) and DIR/release.pub.
+// "serial", and the manifest's detached signature goes to <download>/Vadarodazu.xml.sig,
+// written before the manifest. The serial is one above both the serial kept beside the
+// first key (release.serial, or --serial-file PATH) and the one served now, the served
+// one counted only when its signature verifies with one of the keys: whoever can write
+// the server's folder cannot choose the next serial. A served serial that does not verify
+// stops the publication, unless --ignore-served-serial says to go on without it. The kept
+// serial never goes down. "keygen DIR" makes the key pair: DIR/release.key (secret, mode
+// 0600) and DIR/release.pub.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -144,6 +149,69 @@ bool WriteWhole(const std::string& path, const std::string& bytes) {
     return ok && rename(temp.c_str(), path.c_str()) == 0;
 }
 
+// Writes `text` to `path` as the secret key is written (mode 0600), through a temporary
+// file made anew (never one found there, nor a link) and renamed over it once on disk.
+bool WritePrivate(const std::string& path, const std::string& text) {
+    const std::string temp = path + ".new";
+    unlink(temp.c_str());
+    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+    if (fd < 0) return false;
+    const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    const bool synced = fsync(fd) == 0;
+    if (close(fd) != 0 || !written || !synced) return false;
+    return rename(temp.c_str(), path.c_str()) == 0;
+}
+
+// The highest serial an updater reads: 18 digits.
+constexpr int64_t kLastSerial = 999999999999999999;
+
+// The serial of the next signed release, or kNoSerial (with the reason printed).
+int64_t NextSerial(const std::string& manifest, const std::string& serialFile,
+                   const std::vector<std::vector<unsigned char>>& secretKeys, bool ignoreServed) {
+    int64_t kept = 0;
+    std::string text;
+    if (ReadText(serialFile, text)) {
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+        kept = ParseSerial(text.c_str());
+        if (kept == kNoSerial) {
+            fprintf(stderr, "%s holds no serial\n", serialFile.c_str());
+            return kNoSerial;
+        }
+    }
+    int64_t served = kNoSerial;
+    std::string published;
+    std::vector<ManifestEntry> scratch(kManifestCapacity);
+    int count = 0;
+    if (ReadText(manifest, published) &&
+        ParseManifestBytes(published, scratch.data(), count, &served) && served != kNoSerial) {
+        std::string signatures;
+        bool verified = false;
+        if (ReadText(manifest + ".sig", signatures)) {
+            for (const std::vector<unsigned char>& key : secretKeys) {
+                unsigned char pk[kPublicKeyBytes];
+                PublicKeyOf(key.data(), pk);
+                verified = verified || VerifySignature(published.data(), published.size(),
+                                                       signatures.data(), signatures.size(), pk);
+            }
+        }
+        if (!verified && !ignoreServed) {
+            fprintf(stderr,
+                    "the served manifest's serial %lld is not signed with the given keys: it is "
+                    "not counted (--ignore-served-serial goes on with the kept serial %lld)\n",
+                    static_cast<long long>(served), static_cast<long long>(kept));
+            return kNoSerial;
+        }
+        if (!verified) served = kNoSerial;
+    }
+    const int64_t next = (served > kept ? served : kept) + 1;
+    if (next > kLastSerial) {
+        fprintf(stderr, "serial %lld is more than an updater reads\n",
+                static_cast<long long>(next));
+        return kNoSerial;
+    }
+    return next;
+}
+
 int Keygen(const std::string& dir) {
     std::error_code ec;
     fs::create_directories(dir, ec);
@@ -172,7 +240,8 @@ int Keygen(const std::string& dir) {
 
 int Usage(const char* self) {
     fprintf(stderr,
-            "usage: %s [--sign SECRET_KEY_FILE]... [--utf8-names] RELEASE_FOLDER DOWNLOAD_FOLDER\n"
+            "usage: %s [--sign SECRET_KEY_FILE]... [--serial-file PATH] [--ignore-served-serial]\n"
+            "           [--utf8-names] RELEASE_FOLDER DOWNLOAD_FOLDER\n"
             "       %s keygen KEY_FOLDER\n",
             self, self);
     return 2;
@@ -186,11 +255,19 @@ int main(int argc, char** argv) {
     // with the old key and the new one.
     std::vector<std::string> secretKeyFiles;
     bool utf8Names = false;
+    bool ignoreServedSerial = false;
+    std::string serialFile;
     int first = 1;
     for (;;) {
         if (first + 1 < argc && strcmp(argv[first], "--sign") == 0) {
             secretKeyFiles.push_back(argv[first + 1]);
             first += 2;
+        } else if (first + 1 < argc && strcmp(argv[first], "--serial-file") == 0) {
+            serialFile = argv[first + 1];
+            first += 2;
+        } else if (first < argc && strcmp(argv[first], "--ignore-served-serial") == 0) {
+            ignoreServedSerial = true;
+            first += 1;
         } else if (first < argc && strcmp(argv[first], "--utf8-names") == 0) {
             utf8Names = true;
             first += 1;
@@ -213,6 +290,17 @@ int main(int argc, char** argv) {
                     argv[0]);
             return 1;
         }
+    }
+
+    if (sign && serialFile.empty()) {
+        serialFile = (fs::path(secretKeyFiles.front()).parent_path() / "release.serial").string();
+    }
+    const std::string manifest = download + "/" + kPackage + ".xml";
+    int64_t serial = 0;
+    if (sign) {
+        // Before anything is written: a refused serial leaves the server as it was.
+        serial = NextSerial(manifest, serialFile, secretKeys, ignoreServedSerial);
+        if (serial == kNoSerial) return 1;
     }
 
     std::vector<File> files;
@@ -255,25 +343,15 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    const std::string manifest = download + "/" + kPackage + ".xml";
-    int64_t serial = 0;
-    if (sign) {
-        // One above the release published here before, so an updater that has it
-        // refuses that older one when it is served again.
-        std::string published;
-        int64_t previous = kNoSerial;
-        std::vector<ManifestEntry> scratch(kManifestCapacity);
-        int count = 0;
-        if (ReadText(manifest, published) &&
-            ParseManifestBytes(published, scratch.data(), count, &previous) && previous > 0) {
-            serial = previous + 1;
-        } else {
-            serial = 1;
-        }
-    }
     const std::string bytes =
         ManifestBytes(entries.data(), static_cast<int>(entries.size()), serial);
     if (sign) {
+        // The serial kept first: a publication cut short never hands the same serial out
+        // twice.
+        if (!WritePrivate(serialFile, std::to_string(serial) + "\n")) {
+            fprintf(stderr, "cannot write %s\n", serialFile.c_str());
+            return 1;
+        }
         // The signatures before the manifest: an updater that gets the new manifest
         // finds them.
         std::string signatures;

@@ -57,6 +57,12 @@ void GenerateKeyPair(unsigned char publicKey[kPublicKeyBytes],
     crypto_sign_keypair(publicKey, secretKey);
 }
 
+void PublicKeyOf(const unsigned char secretKey[kSecretKeyBytes],
+                 unsigned char publicKey[kPublicKeyBytes]) {
+    Start();
+    crypto_sign_ed25519_sk_to_pk(publicKey, secretKey);
+}
+
 void Sign(const void* message, size_t messageLen, const unsigned char secretKey[kSecretKeyBytes],
           unsigned char signature[kSignatureBytes]) {
     Start();

@@ -32,3 +32,6 @@ void GenerateKeyPair(unsigned char publicKey[kPublicKeyBytes],
                      unsigned char secretKey[kSecretKeyBytes]);
 void Sign(const void* message, size_t messageLen, const unsigned char secretKey[kSecretKeyBytes],
           unsigned char signature[kSignatureBytes]);
+// The public key of a secret key.
+void PublicKeyOf(const unsigned char secretKey[kSecretKeyBytes],
+                 unsigned char publicKey[kPublicKeyBytes]);

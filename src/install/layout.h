@@ -21,6 +21,8 @@ public:
     // The longest URL: what every server and proxy takes.
     static constexpr size_t kMaxUrl = 2000;
     static constexpr char kPackageName[] = "Vadarodazu";
+    // The lobby, started when a run succeeds.
+    static constexpr char kLobbyName[] = "Halcyra.exe";
 
     InstallLayout() = default;
     // `gameDir`: the install folder, without a final separator; `serverUrl`: the
@@ -34,7 +36,7 @@ public:
     bool Fits() const;
 
     std::string LogPath() const { return m_gameDir + "/updatelog.txt"; }
-    std::string LobbyPath() const { return m_gameDir + "\\Halcyra.exe"; }
+    std::string LobbyPath() const { return m_gameDir + "\\" + kLobbyName; }
     std::string InstalledManifest() const { return m_gameDir + "\\" + kPackageName + ".xml"; }
     std::string UpdateFolder() const { return m_gameDir + "/Update"; }
     // The temporary tree: each listed file at its path below it.

@@ -89,16 +89,6 @@ bool LoadXml(TiXmlDocument& doc, const char* path) {
     return ParseXml(doc, text);
 }
 
-int64_t ParseSerial(const char* text) {
-    if (!text || !*text || strlen(text) > 18) return kNoSerial;
-    int64_t value = 0;
-    for (const char* p = text; *p; ++p) {
-        if (*p < '0' || *p > '9') return kNoSerial;
-        value = value * 10 + (*p - '0');
-    }
-    return value;
-}
-
 // The records of a loaded manifest.
 void ReadEntries(const TiXmlDocument& doc, ManifestEntry* entries, int& count, int64_t* serial) {
     count = 0;
@@ -123,6 +113,16 @@ void ReadEntries(const TiXmlDocument& doc, ManifestEntry* entries, int& count, i
 }
 
 }  // namespace
+
+int64_t ParseSerial(const char* text) {
+    if (!text || !*text || strlen(text) > 18) return kNoSerial;
+    int64_t value = 0;
+    for (const char* p = text; *p; ++p) {
+        if (*p < '0' || *p > '9') return kNoSerial;
+        value = value * 10 + (*p - '0');
+    }
+    return value;
+}
 
 int32_t ParseSizeText(const char* text) {
     if (!text) return 0;

@@ -35,6 +35,8 @@ struct ManifestEntry {
 // The root element's "serial" in a signed manifest: decimal digits (at most 18), or
 // kNoSerial when it is missing or anything else.
 constexpr int64_t kNoSerial = -1;
+// A serial's text as the root element holds it, or kNoSerial.
+int64_t ParseSerial(const char* text);
 
 // Reads the manifest at `path` into `entries` (room for kManifestCapacity records).
 // `count` is set to the number of records stored. A manifest that is missing or does

@@ -61,6 +61,11 @@ std::string UpdateRun::ReadSignedManifest(int64_t installedSerial) {
         Refuse("清单的版本号" + std::to_string(serial) + "低于已安装的" +
                std::to_string(installedSerial) + "，更新失败");
     }
+    if (installedSerial == kNoSerial && serial < m_options.minSerial) {
+        // Nothing installed to compare with: the build's own floor.
+        Refuse("清单的版本号" + std::to_string(serial) + "低于这个更新程序接受的" +
+               std::to_string(m_options.minSerial) + "，更新失败");
+    }
     for (int i = 0; i < m_newCount; ++i) {
         if (!IsBlake2bText(m_newEntries[i].blake2b)) {
             Refuse(std::string("清单缺少BLAKE2b校验值，更新失败:") + m_newEntries[i].filename,

@@ -14,6 +14,7 @@
 #include "install/install.h"
 #include "net/fetch_pool.h"
 #include "platform/files.h"
+#include "platform/process.h"
 #include "session/update_run.h"
 
 namespace {
@@ -170,7 +171,9 @@ void UpdateRun::CheckNames() {
 // installed copy). Only regular files count. An entry found current in the install is
 // marked verified; one current in the temporary tree is verified when installed. In a
 // signed release a file on disk counts only by its BLAKE2b digest, and a record of the
-// installed manifest only when it lists the same one.
+// installed manifest only when it lists the same one; the programs the updater starts
+// (the lobby, the updater itself) are digested even then, since a copy of the right size
+// may still have been swapped.
 bool UpdateRun::IsCurrent(ManifestEntry& entry) {
     const InstallLayout::Entry paths = m_layout.For(entry.filename);
     const char* installed = paths.installed.c_str();
@@ -178,6 +181,9 @@ bool UpdateRun::IsCurrent(ManifestEntry& entry) {
     uint64_t size = 0;
     // Nothing is digested through a link: a linked folder on the way counts as missing.
     const bool installedReachable = !platform::LinkOnTheWay(gameDir, installed);
+    const bool started = Signed() && (SamePath(entry.filename, InstallLayout::kLobbyName,
+                                               platform::NamesIgnoreCase()) ||
+                                      platform::IsOwnExecutable(installed));
     const auto matches = [&](const char* path) {
         char text[kBlake2bTextSize];
         if (Signed()) return FileBlake2b(path, text) && strcmp(text, entry.blake2b) == 0;
@@ -193,7 +199,8 @@ bool UpdateRun::IsCurrent(ManifestEntry& entry) {
                 entry.verified = installedReachable &&
                                  platform::RegularFileSize(installed, &size) && entry.size >= 0 &&
                                  size == static_cast<uint64_t>(entry.size);
-                if (entry.verified && Signed() && strcmp(old.blake2b, entry.blake2b) != 0) {
+                if (entry.verified && Signed() &&
+                    (started || strcmp(old.blake2b, entry.blake2b) != 0)) {
                     entry.verified = matches(installed);
                 }
                 return entry.verified != 0;

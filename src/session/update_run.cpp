@@ -45,6 +45,7 @@ std::string ModuleFolder() {
 UpdateRun::Options::Options()
     : parallelTransfers(UPDATER_PARALLEL_TRANSFERS),
       releaseKey(UPDATER_RELEASE_PUBKEY),
+      minSerial(UPDATER_RELEASE_MIN_SERIAL),
       connectTimeoutMs(platform::HttpSession::kDefaultConnectTimeoutMs),
       receiveTimeoutMs(platform::HttpSession::kDefaultReceiveTimeoutMs),
       minRate(kMinTransferRate),

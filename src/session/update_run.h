@@ -31,6 +31,9 @@ public:
         // The maker's public key as text (release.pub), or empty: with a key, only a
         // signed release is applied.
         std::string releaseKey;
+        // The lowest serial a signed release may have where the installed manifest holds
+        // none (a fresh install, or one whose manifest is gone).
+        int64_t minSerial;
         unsigned connectTimeoutMs;
         unsigned receiveTimeoutMs;
         // The stall rule: less than this many bytes per second over the window.

@@ -222,6 +222,8 @@ done
 row "the publishing tool takes a name whose second byte is 0x5C" on=linux server=- release=- install=- run=- \
     hook=publish_5c
 row "the maker's key pair" on=linux server=- release=- install=- run=- hook=keygen
+row "the publishing tool counts only a served serial its key signed" on=linux server=- release=- install=- run=- \
+    hook=publish_serials
 
 # ---- signed releases: a man in the middle, forgeries on the maker's server, https
 row "man in the middle, the build without a key" on=linux server=mitm release=signed1 install=fresh expect=- \
@@ -676,4 +678,29 @@ check_bytes_sent() {
     sent=$(awk '{s += $1} END {print s + 0}' "$WORK/sent.log")
     DETAIL="$sent bytes sent for $release"
     check "the server sent less than 1.1 x the release" test "$sent" -lt $((release * 11 / 10))
+}
+# Whoever may write the server's folder cannot lower the next serial, nor make it
+# unreadable: the served one counts only when signed with the key, the kept one never goes
+# down.
+check_publish_serials() {
+    make_release_once signed1 || return 1
+    local pub=$WORK/serials out=$WORK/serials.out
+    rm -rf "$pub" && cp -a "$WORK/pub/signed1" "$pub"
+    publish() { "$PUBLISH" --sign "$KEYS/release.key" --serial-file "$pub/release.serial" "$@" \
+        "$WORK/rel/signed1" "$pub/DownLoad" >"$out" 2>&1; }
+    served() { sed -nE 's/.*serial="([0-9]+)".*/\1/p' "$pub/DownLoad/Vadarodazu.xml"; }
+    local poison
+    for poison in 0 999999999999999999; do
+        sed -i -E "s/serial=\"[0-9]+\"/serial=\"$poison\"/" "$pub/DownLoad/Vadarodazu.xml"
+        publish
+        check "serial $poison served unsigned: refused" test $? != 0
+        check "serial $poison served unsigned: says why" grep -q 'not signed with the given keys' "$out"
+        check "serial $poison served unsigned: left as served" test "$(served)" = "$poison"
+    done
+    publish --ignore-served-serial
+    check "told to go on: one above the kept serial" test "$(served)" = 2
+    rm "$pub/DownLoad/Vadarodazu.xml"
+    publish
+    check "the served manifest gone: still one above the kept serial" test "$(served)" = 3
+    check "the kept serial private" test "$(stat -c %a "$pub/release.serial")" = 600
 }

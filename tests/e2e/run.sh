@@ -294,6 +294,8 @@ based_on() {  # release
 publish_r() {  # [secret key to sign with...]
     local key args=()
     for key; do args+=(--sign "$key"); done
+    # Each chain of signed releases keeps its serial with what it serves.
+    [ $# = 0 ] || args+=(--serial-file "$P/release.serial")
     "$PUBLISH" "${args[@]}" "$R" "$P/DownLoad" >/dev/null
 }
 
