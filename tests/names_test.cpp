@@ -182,6 +182,21 @@ TEST(LinksAndSpecialFiles, FilesAreOpenedOnlyWhenRegularAndNeverThroughALink) {
     EXPECT_EQ(ReadFile(link2), "downloaded");
     EXPECT_EQ(ReadFile(outside), "keep");
     EXPECT_TRUE(platform::RemoveLink(link.c_str()) == false);  // no longer a link
+
+    // A hard link (another name of the outside file): a new file is made in its place,
+    // and nothing is appended through it.
+    const std::string hard = dir.Join("hard.txt");
+    ASSERT_EQ(::link(Native(outside).c_str(), Native(hard).c_str()), 0);
+    EXPECT_EQ(platform::OpenFile(hard.c_str(), "ab"), nullptr);
+    ASSERT_TRUE(local.Create(hard.c_str()));
+    local.Write("downloaded", 10);
+    EXPECT_TRUE(local.Close());
+    const std::string hard2 = dir.Join("hard2.txt");
+    ASSERT_EQ(::link(Native(outside).c_str(), Native(hard2).c_str()), 0);
+    FILE* f = platform::OpenFile(hard2.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fclose(f);
+    EXPECT_EQ(ReadFile(outside), "keep");
 }
 
 TEST(LinksAndSpecialFiles, PathsThatDoNotConvertNameNothing) {

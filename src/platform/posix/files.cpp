@@ -27,12 +27,20 @@ using posix::Utf8ToGbk;
 namespace posix {
 
 int OpenRegular(const std::string& native, int flags, mode_t mode) {
+    // An existing file is never emptied in place: a hard link planted under its name
+    // would carry the new bytes into the file it shares. The name goes, a new file comes.
+    if (flags & O_TRUNC) {
+        if (unlink(native.c_str()) != 0 && errno != ENOENT) return -1;
+        flags = (flags & ~O_TRUNC) | O_CREAT | O_EXCL;
+    }
+    const bool writing = (flags & O_ACCMODE) != O_RDONLY;
     for (int attempt = 0; attempt < 2; ++attempt) {
         Fd fd(open(native.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode));
         struct stat st;
         if (fd.get() >= 0 && fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) {
+            // Nor written through when another name shares it.
+            if (writing && st.st_nlink > 1) return -1;
             fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
-            if ((flags & O_TRUNC) && ftruncate(fd.get(), 0) != 0) return -1;
             return fd.release();
         }
         if (!(flags & O_CREAT)) return -1;
@@ -165,7 +173,7 @@ bool MoveOver(const char* src, const char* dst) {
     const std::string temp = to + ".new~";
     bool ok;
     {
-        Fd out(open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
+        Fd out(OpenRegular(temp, O_WRONLY | O_CREAT | O_TRUNC, mode));
         ok = out.get() >= 0 && fchmod(out.get(), mode) == 0 && CopyBytes(in.get(), out.get());
     }
     if (ok) ok = rename(temp.c_str(), to.c_str()) == 0;
@@ -216,11 +224,10 @@ LocalFile::~LocalFile() { Close(); }
 
 bool LocalFile::Create(const char* path) {
     Close();
-    // A link or special file in its place is replaced by a regular file.
-    const int fd = OpenRegular(NativePath(path), O_RDWR | O_CREAT, 0644);
+    // A new file: a link, special file or other file in its place only loses its name.
+    const int fd = OpenRegular(NativePath(path), O_RDWR | O_CREAT | O_TRUNC, 0644);
     if (fd < 0) return false;
-    // Not shared: refuse a file that another process holds locked.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ftruncate(fd, 0) != 0) {
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         close(fd);
         return false;
     }

@@ -33,8 +33,11 @@ namespace {
 
 // Opens a regular file, never through a reparse point in its last component. For
 // writing (`disposition` CREATE_ALWAYS or OPEN_ALWAYS) a reparse point found in its
-// place is removed first.
-win32::FileHandle OpenRegular(const char* path, DWORD access, DWORD disposition) {
+// place is removed first. CREATE_ALWAYS never empties an existing file in place (a hard
+// link planted under its name would carry the bytes into the file it shares): the name
+// goes and a new file is made. Nothing is written through a file another name shares.
+win32::FileHandle OpenRegular(const char* path, DWORD access, DWORD disposition,
+                              DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE) {
     const bool creating = disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS;
     const DWORD attributes = GetFileAttributesA(path);
     if (attributes != INVALID_FILE_ATTRIBUTES) {
@@ -44,14 +47,24 @@ win32::FileHandle OpenRegular(const char* path, DWORD access, DWORD disposition)
             return {};
         }
     }
-    win32::FileHandle file(
-        CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
-                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    // A name held open by another program without delete sharing cannot go: that file
+    // is emptied in place, once it is known to have no other name.
+    bool empty = false;
+    if (disposition == CREATE_ALWAYS) {
+        const bool gone = DeleteFileA(path) || GetLastError() == ERROR_FILE_NOT_FOUND;
+        disposition = gone ? CREATE_NEW : OPEN_EXISTING;
+        empty = !gone;
+    }
+    win32::FileHandle file(CreateFileA(path, access, share, nullptr, disposition,
+                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                       nullptr));
     if (!file) return file;
     BY_HANDLE_FILE_INFORMATION info;
     if (GetFileType(file.get()) != FILE_TYPE_DISK ||
         !GetFileInformationByHandle(file.get(), &info) ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
+        ((access & GENERIC_WRITE) && info.nNumberOfLinks > 1) ||
+        (empty && !SetEndOfFile(file.get()))) {
         return {};
     }
     return file;
@@ -124,7 +137,9 @@ bool MoveOver(const char* src, const char* dst) {
     if (MoveFileExA(src, dst, MOVEFILE_REPLACE_EXISTING)) return true;
     if (GetLastError() != ERROR_NOT_SAME_DEVICE) return false;
     std::string temp = std::string(dst) + ".new~";
-    if (!CopyFileA(src, temp.c_str(), FALSE)) return false;
+    // A new copy: never into a file or link found under that name.
+    if (!DeleteFileA(temp.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) return false;
+    if (!CopyFileA(src, temp.c_str(), TRUE)) return false;
     if (!MoveFileExA(temp.c_str(), dst, MOVEFILE_REPLACE_EXISTING)) {
         DeleteFileA(temp.c_str());
         return false;
@@ -168,13 +183,12 @@ LocalFile::~LocalFile() { Close(); }
 
 bool LocalFile::Create(const char* path) {
     Close();
-    // A link found in its place is removed, never written through.
-    if (IsLink(path)) RemoveLink(path);
-    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    m_handle = reinterpret_cast<intptr_t>(h);
+    // A new file, not shared: a link or other file in its place only loses its name.
+    win32::FileHandle file = OpenRegular(path, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, 0);
+    if (!file) return false;
+    m_handle = reinterpret_cast<intptr_t>(file.release());
     m_buffered = 0;
-    return h != INVALID_HANDLE_VALUE;
+    return true;
 }
 
 bool LocalFile::Resume(const char* path, uint64_t keep) {
