@@ -69,12 +69,14 @@ async def pipe(reader, writer, delay, line, budget=None, on_reset=None):
             pass
 
     task = asyncio.ensure_future(deliver())
+    me = asyncio.current_task()
 
     def on_done(t):
         if not t.cancelled() and isinstance(t.exception(), Reset):
             reset(writer)
             if on_reset:
                 on_reset()
+            me.cancel()  # the reading side may wait on a full queue nobody empties now
     task.add_done_callback(on_done)
     try:
         while True:
@@ -88,7 +90,7 @@ async def pipe(reader, writer, delay, line, budget=None, on_reset=None):
                 due = max(due, line.send_time(now, len(data)) + delay)
             await queue.put((due, data))
         await task
-    except (ConnectionError, OSError, Reset):
+    except (ConnectionError, OSError, Reset, asyncio.CancelledError):
         task.cancel()
     finally:
         writer.close()

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "build_config.h"
+#include "digest/named.h"
 #include "install/install.h"
 #include "platform/files.h"
 #include "platform/message.h"
@@ -30,7 +31,7 @@ int main() {
     // Another copy (or any program using the name) holds the guard: end silently.
     platform::InstanceGuard guard;
     if (!guard.Acquire("QVHalcyra")) return EXIT_ALREADY_RUNNING;
-    platform::ApplyPendingReplacements();
+    platform::ApplyPendingReplacements(StreamHasDigest);
     RemoveSetAsideExecutable();
     try {
         UpdateRun run;

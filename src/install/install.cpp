@@ -9,6 +9,7 @@
 #include "common/text.h"
 #include "digest/blake2b.h"
 #include "digest/md5.h"
+#include "digest/named.h"
 #include "log/update_log.h"
 #include "platform/files.h"
 #include "platform/message.h"
@@ -93,7 +94,10 @@ void InstallStep::CopyTree(const std::string& dstDir, const std::string& srcDir)
             accepted = true;
             if (deferred) {
                 // Replaced by the system at the next restart; it waits in the tree.
-                if (platform::ReplaceAtRestart(src.c_str(), dst.c_str())) {
+                const std::string digest =
+                    m_strong ? NamedDigest("blake2b", blake2bText) : NamedDigest("md5", digestText);
+                if (platform::ReplaceAtRestart(src.c_str(), dst.c_str(), digest)) {
+                    m_log.WriteLine("重启后替换%s:%s", name.c_str(), digest.c_str());
                     MarkVerified(relative, digestText, blake2bText, size);
                 }
             } else {

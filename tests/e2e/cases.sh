@@ -78,7 +78,12 @@ release_utf8_v2() { make_release "$R" 2 && "$PUBLISH" --utf8-names "$R" "$P/Down
 release_signed1() { make_release "$R" 1 300000 && publish_r "$KEYS/release.key"; }
 release_signed2() { based_on signed1 && make_release "$R" 2 300000 && publish_r "$KEYS/release.key"; }
 release_signed3() { based_on signed2 && make_release "$R" 3 300000 && publish_r "$KEYS/release.key"; }
-release_signed3_other_key() { based_on signed2 && make_release "$R" 3 300000 && publish_r "$(other_key)"; }
+# The served release is not signed with that key: its serial is taken from the chain's own.
+release_signed3_other_key() {
+    based_on signed2 && make_release "$R" 3 300000 &&
+        "$PUBLISH" --sign "$(other_key)" --serial-file "$P/release.serial" --ignore-served-serial \
+            "$R" "$P/DownLoad" >/dev/null
+}
 release_signed3_both_keys() {
     based_on signed2 && make_release "$R" 3 300000 && publish_r "$(other_key)" "$KEYS/release.key"
 }
@@ -110,6 +115,8 @@ row "a second copy while the first runs" on=both server='nginx limit_rate 250k;'
     hook=second_copy
 row "a release that carries the updater itself" on=both release=v2_updater hook=new_updater then=installed
 row "a file in use, answered No" on=both expect=kept hook=in_use
+row "Brenthor.exe staged, then swapped for other bytes of its size before the restart" on=linux \
+    release=v2_brenthor expect=- hook=brenthor_swapped
 row "Brenthor.exe with the right length but wrong bytes, then whole" on=both release=v2_brenthor \
     server='hostile {"Vadarodazu/Brenthor.exe": {"wrong_bytes": true}}' expect=kept hook=brenthor then=installed
 
@@ -332,6 +339,15 @@ then_brenthor() {
     restart
     check "replaced at the restart" grep -q 'new brenthor' "$INST/Brenthor.exe"
     check "nothing left scheduled" replacements_done
+}
+
+setup_brenthor_swapped() { setup_brenthor; }
+check_brenthor_swapped() {
+    check "scheduled for the restart with its digest" replacement_pending "Brenthor.exe.*md5:"
+    printf 'evil brenthr%s' "$EOL" >"$INST/Update/Vadarodazu/Brenthor.exe"
+    restart
+    check "the swapped file not put in place" not grep -q 'evil' "$INST/Brenthor.exe"
+    check "said so" grep -q 'not replacing' "$ERR"
 }
 
 check_temporary_copy_bounded() {

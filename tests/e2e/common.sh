@@ -70,10 +70,9 @@ exit_status() {
     [ "$STATUS" = "$1" ]
 }
 # The lobby runs on after the updater has ended: give it a moment to write its record.
-lobby_started() {
-    poll "${LOBBY_WAIT_SECONDS:-5}" test -e "$INST/lobby-ran.txt"
-    [ "$(cat "$INST/lobby-ran.txt" 2>/dev/null | tr -d '\r\n')" = "A" ]
-}
+# The stand-in writes its argument ("A") once it runs: waited for whole, not just the file.
+lobby_started() { poll "${LOBBY_WAIT_SECONDS:-5}" lobby_wrote A; }
+lobby_wrote() { [ "$(cat "$INST/lobby-ran.txt" 2>/dev/null | tr -d '\r\n')" = "$1" ]; }
 # The lobby is started before the updater ends; a moment covers its start-up.
 lobby_not_started() {
     sleep "${LOBBY_SETTLE:-0.3}"

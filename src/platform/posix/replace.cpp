@@ -1,5 +1,6 @@
 // Replacements left for the next start: ReplaceAtRestart adds to the list beside the
-// executable, ApplyPendingReplacements carries it out when the list can be trusted.
+// executable ("<from>\t<to>\t<digest>" a line), ApplyPendingReplacements carries it out
+// when the list can be trusted, and each file only while it holds its digest.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -36,7 +37,7 @@ std::string PendingListPath() {
 
 }  // namespace
 
-bool ReplaceAtRestart(const char* src, const char* dst) {
+bool ReplaceAtRestart(const char* src, const char* dst, const std::string& digest) {
     const std::string list = PendingListPath();
     if (list.empty()) return false;
     const int fd = OpenRegular(list, O_WRONLY | O_CREAT | O_APPEND, 0600);
@@ -45,7 +46,8 @@ bool ReplaceAtRestart(const char* src, const char* dst) {
         if (fd >= 0) close(fd);
         return false;
     }
-    const bool ok = fprintf(f, "%s\t%s\n", NativePath(src).c_str(), NativePath(dst).c_str()) > 0;
+    const bool ok = fprintf(f, "%s\t%s\t%s\n", NativePath(src).c_str(), NativePath(dst).c_str(),
+                            digest.c_str()) > 0;
     return fclose(f) == 0 && ok;
 }
 
@@ -67,7 +69,40 @@ bool IsInside(const std::string& folder, const std::string& path) {
 
 }  // namespace
 
-void ApplyPendingReplacements() {
+namespace {
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+// Moves `from` over `to` when the file under `from` holds `digest`: digested from the
+// descriptor, and still that file (device, inode, size, time) just before the rename.
+void ReplaceChecked(const char* from, const char* to, const std::string& digest,
+                    const DigestCheck& holds) {
+    Fd fd(OpenRegular(from, O_RDONLY, 0));
+    struct stat opened;
+    if (fd.get() < 0 || fstat(fd.get(), &opened) != 0) return;
+    const int reader = dup(fd.get());
+    FILE* f = reader >= 0 ? fdopen(reader, "rb") : nullptr;
+    if (!f) {
+        if (reader >= 0) close(reader);
+        return;
+    }
+    const bool held = holds(f, digest);
+    fclose(f);
+    struct stat now, named;
+    if (!held || fstat(fd.get(), &now) != 0 || !SameFile(opened, now) || lstat(from, &named) != 0 ||
+        !SameFile(opened, named)) {
+        fprintf(stderr, "not replacing %s: it is not the file that was checked\n", to);
+        return;
+    }
+    rename(from, to);
+}
+
+}  // namespace
+
+void ApplyPendingReplacements(const DigestCheck& holds) {
     const std::string folder = ModuleFolder();
     const std::string list = PendingListPath();
     if (list.empty()) return;
@@ -87,9 +122,14 @@ void ApplyPendingReplacements() {
     while (fgets(line, sizeof(line), f)) {
         line[strcspn(line, "\n")] = '\0';
         char* tab = strchr(line, '\t');
-        if (!tab) continue;
-        *tab = '\0';
-        if (IsInside(folder, line) && IsInside(folder, tab + 1)) rename(line, tab + 1);
+        char* digest = tab ? strchr(tab + 1, '\t') : nullptr;
+        // A line without its digest (a list from an older updater) is not carried out:
+        // the file stays in the temporary tree, and the next run checks it again.
+        if (!digest) continue;
+        *tab = *digest = '\0';
+        if (IsInside(folder, line) && IsInside(folder, tab + 1)) {
+            ReplaceChecked(line, tab + 1, digest + 1, holds);
+        }
     }
     fclose(f);
     unlink(list.c_str());
