@@ -92,7 +92,7 @@ apt_step() {
     printf '\n### %s: %s\n' "$what" "$*" >>"$SETUP_LOG"
     DEBIAN_FRONTEND=noninteractive as_root "$@" >>"$SETUP_LOG" 2>&1 </dev/null || rc=$?
     if [ "$rc" != 0 ]; then
-        log "$what failed (status $rc): $(grep -E '^(E|dpkg): ' "$SETUP_LOG" | tail -n 1) (all of it in $SETUP_LOG)"
+        log "$what failed (status $rc): $(grep -E '^(E|dpkg): |^npm ERR! (code|request) ' "$SETUP_LOG" | tail -n 1) (all of it in $SETUP_LOG)"
     fi
     return "$rc"
 }
