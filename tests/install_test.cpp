@@ -206,7 +206,10 @@ TEST_F(InstallStepTest, DeferredExecutableIsVerifiedThenLeftForTheRestart) {
     } else {
         platform::RemoveFile(pending.c_str());
     }
-    EXPECT_NE(after.find(src + "Brenthor.exe\t" + dst + "Brenthor.exe\n"), std::string::npos)
+    // Kept with the digest the file must still hold when it is put in place.
+    EXPECT_NE(after.find(src + "Brenthor.exe\t" + dst +
+                         "Brenthor.exe\tmd5:" + testutil::Md5Text("new program") + "\n"),
+              std::string::npos)
         << after;
     EXPECT_EQ(after.find("Brenthor.exe.cfg"), std::string::npos) << after;
 #endif
