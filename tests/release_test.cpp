@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -187,6 +188,42 @@ TEST(SignedManifestTest, SerialAndBlake2bAreReadAndWritten) {
     const std::string plain = ManifestBytes(entries.data(), 1);
     EXPECT_EQ(plain.find("serial"), std::string::npos);
     EXPECT_EQ(plain.find("blake2b"), std::string::npos);
+    EXPECT_EQ(plain.find("expires"), std::string::npos);
+}
+
+TEST(SignedManifestTest, ExpiryTimes) {
+    const struct {
+        const char* text;
+        int64_t seconds;
+    } cases[] = {
+        {"1970-01-01T00:00:00Z", 0},
+        {"2026-12-08T09:30:05Z", 1796722205},
+        {"2000-02-29T23:59:59Z", 951868799},   // a leap day of a century divisible by 400
+        {"2038-01-19T03:14:08Z", 2147483648},  // past 32-bit seconds
+        {"9999-12-31T23:59:59Z", 253402300799},
+        {"1900-02-29T00:00:00Z", kBadExpiry},  // not a leap year
+        {"2027-04-31T00:00:00Z", kBadExpiry},
+        {"2027-13-01T00:00:00Z", kBadExpiry},
+        {"2027-01-01T24:00:00Z", kBadExpiry},
+        {"1969-12-31T23:59:59Z", kBadExpiry},
+        {"2027-01-01 00:00:00Z", kBadExpiry},
+        {"2027-01-01T00:00:00", kBadExpiry},
+        {"2027-01-01T00:00:00+08:00", kBadExpiry},
+        {"+027-01-01T00:00:00Z", kBadExpiry},
+        {"", kBadExpiry},
+        {nullptr, kNoExpiry},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ParseUtcTime(c.text), c.seconds) << (c.text ? c.text : "(none)");
+        if (c.seconds >= 0) EXPECT_EQ(UtcTimeText(c.seconds), c.text);
+    }
+    std::vector<ManifestEntry> entries(kManifestCapacity), back(kManifestCapacity);
+    snprintf(entries[0].filename, sizeof(entries[0].filename), "a");
+    int count = 0;
+    int64_t serial = 0, expires = 0;
+    ASSERT_TRUE(ParseManifestBytes(ManifestBytes(entries.data(), 1, 7, 1796722205), back.data(),
+                                   count, &serial, &expires));
+    EXPECT_EQ(expires, 1796722205);
 }
 
 // ---- whole runs of an updater holding the maker's public key
@@ -357,7 +394,7 @@ TEST_F(SignedRunTest, AFileThatIsNotTheSignedOneIsNeverInstalled) {
     EXPECT_FALSE(Run());
     EXPECT_EQ(Installed("a.txt"), "abc");
     EXPECT_EQ(Installed("Vadarodazu.xml"), Manifest(kRelease, 1));
-    EXPECT_NE(Log().find("下载失败Vadarodazu/a.txt:MD5与清单不符"), std::string::npos);
+    EXPECT_NE(Log().find("下载失败Vadarodazu/a.txt:BLAKE2b与清单不符"), std::string::npos);
 
     // A signed manifest whose BLAKE2b for a file is not that of the bytes its MD5 and
     // size describe (as a file made to collide in MD5 would be): refused too.
@@ -370,6 +407,34 @@ TEST_F(SignedRunTest, AFileThatIsNotTheSignedOneIsNeverInstalled) {
     EXPECT_FALSE(Run());
     EXPECT_EQ(Installed("a.txt"), "abc");
     EXPECT_NE(Log().find("下载失败Vadarodazu/a.txt:BLAKE2b与清单不符"), std::string::npos);
+}
+
+// A release signed to expire is applied until then, and refused after, with the line
+// naming both times; an expiry that is no time is refused too.
+TEST_F(SignedRunTest, AnExpiredReleaseIsRefused) {
+    const int64_t now = static_cast<int64_t>(time(nullptr));
+    const struct {
+        int64_t expires;
+        bool applied;
+        std::string line;
+    } cases[] = {
+        {now + 86400, true, "清单的签名验证通过"},
+        {now - 60, false, "清单已过期(有效期到" + UtcTimeText(now - 60) + "，本机时间"},
+        {kBadExpiry, false, "清单的有效期不对，更新失败"},
+    };
+    int64_t serial = 1;
+    for (const auto& c : cases) {
+        std::string manifest = Manifest(kRelease, serial);
+        const std::string stamp = c.expires == kBadExpiry ? "tomorrow" : UtcTimeText(c.expires);
+        manifest.replace(manifest.find("<files "), 7, "<files expires=\"" + stamp + "\" ");
+        const std::string sig = SignatureOf(manifest);
+        server.Reset();
+        Serve(manifest, &sig, kRelease);
+        EXPECT_EQ(Run(), c.applied) << stamp;
+        EXPECT_NE(Log().find(c.line), std::string::npos) << stamp;
+        EXPECT_EQ(Installed("Vadarodazu.xml") == manifest, c.applied) << stamp;
+        ++serial;
+    }
 }
 
 // The lobby the run starts is digested even where the installed manifest lists it: a

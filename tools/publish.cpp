@@ -19,8 +19,9 @@
 // one counted only when its signature verifies with one of the keys: whoever can write
 // the server's folder cannot choose the next serial. A served serial that does not verify
 // stops the publication, unless --ignore-served-serial says to go on without it. The kept
-// serial never goes down. "keygen DIR" makes the key pair: DIR/release.key (secret, mode
-// 0600) and DIR/release.pub.
+// serial never goes down. --expires DAYS (with --sign) adds a signed "expires" time, DAYS
+// from now in UTC, after which updaters refuse the manifest. "keygen DIR" makes the key pair:
+// DIR/release.key (secret, mode 0600) and DIR/release.pub.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,6 +29,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -162,6 +164,9 @@ bool WritePrivate(const std::string& path, const std::string& text) {
     return rename(temp.c_str(), path.c_str()) == 0;
 }
 
+// The longest an expiring release may stay current.
+constexpr long kMostExpiresDays = 3650;
+
 // The highest serial an updater reads: 18 digits.
 constexpr int64_t kLastSerial = 999999999999999999;
 
@@ -241,7 +246,7 @@ int Keygen(const std::string& dir) {
 int Usage(const char* self) {
     fprintf(stderr,
             "usage: %s [--sign SECRET_KEY_FILE]... [--serial-file PATH] [--ignore-served-serial]\n"
-            "           [--utf8-names] RELEASE_FOLDER DOWNLOAD_FOLDER\n"
+            "           [--expires DAYS] [--utf8-names] RELEASE_FOLDER DOWNLOAD_FOLDER\n"
             "       %s keygen KEY_FOLDER\n",
             self, self);
     return 2;
@@ -257,6 +262,7 @@ int main(int argc, char** argv) {
     bool utf8Names = false;
     bool ignoreServedSerial = false;
     std::string serialFile;
+    long expiresDays = 0;
     int first = 1;
     for (;;) {
         if (first + 1 < argc && strcmp(argv[first], "--sign") == 0) {
@@ -264,6 +270,14 @@ int main(int argc, char** argv) {
             first += 2;
         } else if (first + 1 < argc && strcmp(argv[first], "--serial-file") == 0) {
             serialFile = argv[first + 1];
+            first += 2;
+        } else if (first + 1 < argc && strcmp(argv[first], "--expires") == 0) {
+            char* end = nullptr;
+            expiresDays = strtol(argv[first + 1], &end, 10);
+            if (*end || expiresDays < 1 || expiresDays > kMostExpiresDays) {
+                fprintf(stderr, "--expires takes whole days, 1 to %ld\n", kMostExpiresDays);
+                return 2;
+            }
             first += 2;
         } else if (first < argc && strcmp(argv[first], "--ignore-served-serial") == 0) {
             ignoreServedSerial = true;
@@ -275,7 +289,10 @@ int main(int argc, char** argv) {
             break;
         }
     }
-    if (argc - first != 2 || secretKeyFiles.size() > kMostSignatures) return Usage(argv[0]);
+    if (argc - first != 2 || secretKeyFiles.size() > kMostSignatures ||
+        (expiresDays > 0 && secretKeyFiles.empty())) {
+        return Usage(argv[0]);
+    }
     // Command-line paths are in the system's encoding; the updater's code takes GBK.
     const std::string release = argv[first];
     const std::string download = argv[first + 1];
@@ -343,8 +360,13 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    // An expiry is signed with the rest: after it, updaters refuse this manifest until a
+    // newer one (the same files re-signed will do) is served.
+    const int64_t expires = expiresDays > 0 ? static_cast<int64_t>(time(nullptr)) +
+                                                  static_cast<int64_t>(expiresDays) * 86400
+                                            : kNoExpiry;
     const std::string bytes =
-        ManifestBytes(entries.data(), static_cast<int>(entries.size()), serial);
+        ManifestBytes(entries.data(), static_cast<int>(entries.size()), serial, expires);
     if (sign) {
         // The serial kept first: a publication cut short never hands the same serial out
         // twice.
@@ -375,8 +397,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (serial > 0) {
-        printf("published %zu files to %s, signed, serial %lld\n", files.size(), download.c_str(),
-               static_cast<long long>(serial));
+        printf("published %zu files to %s, signed, serial %lld%s%s\n", files.size(),
+               download.c_str(), static_cast<long long>(serial), expires >= 0 ? ", expires " : "",
+               expires >= 0 ? UtcTimeText(expires).c_str() : "");
     } else {
         printf("published %zu files to %s\n", files.size(), download.c_str());
     }

@@ -84,10 +84,13 @@ void InstallStep::CopyTree(const std::string& dstDir, const std::string& srcDir)
             const ManifestEntry& entry = m_entries[i];
             if (!SamePath(entry.filename, relative, platform::NamesIgnoreCase())) continue;
             if (!digested) {
-                unsigned char digest[16] = {0};
-                FileMd5(src.c_str(), digest);
-                DigestToHex(digest, digestText);
-                if (m_strong) FileBlake2b(src.c_str(), blake2bText);
+                if (m_strong) {
+                    FileBlake2b(src.c_str(), blake2bText);
+                } else {
+                    unsigned char digest[16] = {0};
+                    FileMd5(src.c_str(), digest);
+                    DigestToHex(digest, digestText);
+                }
                 digested = true;
             }
             if (!SameDigests(entry, digestText, blake2bText)) continue;
@@ -110,10 +113,11 @@ void InstallStep::CopyTree(const std::string& dstDir, const std::string& srcDir)
     }
 }
 
+// A signed release's file is the one its BLAKE2b names; an unsigned one's, its MD5.
 bool InstallStep::SameDigests(const ManifestEntry& entry, const char* digestText,
                               const char* blake2bText) const {
-    return strcmp(entry.md5, digestText) == 0 &&
-           (!m_strong || (blake2bText[0] && strcmp(entry.blake2b, blake2bText) == 0));
+    if (m_strong) return blake2bText[0] && strcmp(entry.blake2b, blake2bText) == 0;
+    return strcmp(entry.md5, digestText) == 0;
 }
 
 bool InstallStep::DigestOnReceipt(const char* relative, uint64_t size, char* digestText,

@@ -90,12 +90,15 @@ bool LoadXml(TiXmlDocument& doc, const char* path) {
 }
 
 // The records of a loaded manifest.
-void ReadEntries(const TiXmlDocument& doc, ManifestEntry* entries, int& count, int64_t* serial) {
+void ReadEntries(const TiXmlDocument& doc, ManifestEntry* entries, int& count, int64_t* serial,
+                 int64_t* expires = nullptr) {
     count = 0;
     if (serial) *serial = kNoSerial;
+    if (expires) *expires = kNoExpiry;
     const TiXmlElement* root = doc.FirstChildElement();
     if (!root) return;
     if (serial) *serial = ParseSerial(root->Attribute("serial"));
+    if (expires) *expires = ParseUtcTime(root->Attribute("expires"));
     for (const TiXmlElement* el = root->FirstChildElement("file"); el && count < kManifestCapacity;
          el = el->NextSiblingElement()) {
         ManifestEntry& e = entries[count];
@@ -122,6 +125,72 @@ int64_t ParseSerial(const char* text) {
         value = value * 10 + (*p - '0');
     }
     return value;
+}
+
+namespace {
+
+// Days from 1970-01-01 to the given date of the proleptic Gregorian calendar.
+int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+bool DigitsAt(const char* text, int count, unsigned* value) {
+    *value = 0;
+    for (int i = 0; i < count; ++i) {
+        if (text[i] < '0' || text[i] > '9') return false;
+        *value = *value * 10 + static_cast<unsigned>(text[i] - '0');
+    }
+    return true;
+}
+
+}  // namespace
+
+int64_t ParseUtcTime(const char* text) {
+    if (!text) return kNoExpiry;
+    // YYYY-MM-DDTHH:MM:SSZ, nothing before or after.
+    static const char kShape[] = "0000-00-00T00:00:00Z";
+    if (strlen(text) != sizeof(kShape) - 1) return kBadExpiry;
+    for (size_t i = 0; i < sizeof(kShape) - 1; ++i) {
+        if (kShape[i] != '0' && text[i] != kShape[i]) return kBadExpiry;
+    }
+    unsigned y, mo, d, h, mi, s;
+    if (!DigitsAt(text, 4, &y) || !DigitsAt(text + 5, 2, &mo) || !DigitsAt(text + 8, 2, &d) ||
+        !DigitsAt(text + 11, 2, &h) || !DigitsAt(text + 14, 2, &mi) ||
+        !DigitsAt(text + 17, 2, &s) || y < 1970 || mo < 1 || mo > 12 || d < 1 || h > 23 ||
+        mi > 59 || s > 59) {
+        return kBadExpiry;
+    }
+    // The day must exist in its month: no 31 April, no 29 February outside leap years.
+    static const unsigned kMonthDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    if (d > kMonthDays[mo - 1] + (mo == 2 && leap ? 1 : 0)) return kBadExpiry;
+    const int64_t days = DaysFromCivil(y, mo, d);
+    return days * 86400 + h * 3600 + mi * 60 + s;
+}
+
+std::string UtcTimeText(int64_t seconds) {
+    int64_t days = seconds / 86400;
+    const int64_t rest = seconds % 86400;
+    // The date of a day count (the inverse of DaysFromCivil).
+    days += 719468;
+    const int64_t era = days / 146097;
+    const unsigned doe = static_cast<unsigned>(days - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
+    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
+    const int64_t y = static_cast<int64_t>(yoe) + era * 400 + (m <= 2);
+    char text[32];
+    snprintf(text, sizeof(text), "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(y), m, d,
+             static_cast<int>(rest / 3600), static_cast<int>(rest / 60 % 60),
+             static_cast<int>(rest % 60));
+    return text;
 }
 
 int32_t ParseSizeText(const char* text) {
@@ -154,20 +223,23 @@ bool ParseManifest(const char* path, ManifestEntry* entries, int& count, int64_t
 }
 
 bool ParseManifestBytes(const std::string& bytes, ManifestEntry* entries, int& count,
-                        int64_t* serial) {
+                        int64_t* serial, int64_t* expires) {
     count = 0;
     if (serial) *serial = kNoSerial;
+    if (expires) *expires = kNoExpiry;
     TiXmlDocument doc;
     if (!ParseXml(doc, bytes)) return false;
-    ReadEntries(doc, entries, count, serial);
+    ReadEntries(doc, entries, count, serial, expires);
     return true;
 }
 
-std::string ManifestBytes(const ManifestEntry* entries, int count, int64_t serial) {
+std::string ManifestBytes(const ManifestEntry* entries, int count, int64_t serial,
+                          int64_t expires) {
     TiXmlDocument doc;
     doc.LinkEndChild(new TiXmlDeclaration("1.0", "GBK", ""));
     TiXmlElement* root = new TiXmlElement("files");
     if (serial > 0) root->SetAttribute("serial", std::to_string(serial).c_str());
+    if (expires >= 0) root->SetAttribute("expires", UtcTimeText(expires).c_str());
     doc.LinkEndChild(root);
     for (int i = 0; i < count; ++i) {
         TiXmlElement* file = new TiXmlElement("file");

@@ -38,6 +38,15 @@ constexpr int64_t kNoSerial = -1;
 // A serial's text as the root element holds it, or kNoSerial.
 int64_t ParseSerial(const char* text);
 
+// The root element's "expires" in a signed manifest: the UTC time after which the
+// release is no longer applied, as "YYYY-MM-DDTHH:MM:SSZ", in seconds since 1970.
+// kNoExpiry when the attribute is missing, kBadExpiry when it is anything else.
+constexpr int64_t kNoExpiry = -1;
+constexpr int64_t kBadExpiry = -2;
+int64_t ParseUtcTime(const char* text);
+// The text ParseUtcTime reads, for `seconds` since 1970 (0 up to the year 9999).
+std::string UtcTimeText(int64_t seconds);
+
 // Reads the manifest at `path` into `entries` (room for kManifestCapacity records).
 // `count` is set to the number of records stored. A manifest that is missing or does
 // not load is written back as the parser left it, so a missing one is created empty.
@@ -45,8 +54,9 @@ int64_t ParseSerial(const char* text);
 // `serial`, when given, receives the root's serial.
 bool ParseManifest(const char* path, ManifestEntry* entries, int& count, int64_t* serial = nullptr);
 // The same, from the manifest's bytes in memory; nothing is written.
+// `expires`, when given, receives the root's expiry (kNoExpiry, kBadExpiry or a time).
 bool ParseManifestBytes(const std::string& bytes, ManifestEntry* entries, int& count,
-                        int64_t* serial = nullptr);
+                        int64_t* serial = nullptr, int64_t* expires = nullptr);
 
 // Records `md5Text` in "md5.xml" of `gameDir`.
 void WriteMd5Xml(const char* gameDir, const char* md5Text, UpdateLog& log);
@@ -70,5 +80,7 @@ bool IsUpdaterOwnName(const char* name, const char* packageName);
 
 // A manifest of `count` entries (filename, md5, size, and blake2b when it is set) as
 // the updater reads it: an XML declaration naming GBK, so that the names' bytes are read
-// back unchanged; a `serial` above 0 goes on the root element.
-std::string ManifestBytes(const ManifestEntry* entries, int count, int64_t serial = 0);
+// back unchanged; a `serial` above 0 goes on the root element, and so does an
+// `expires` time other than kNoExpiry.
+std::string ManifestBytes(const ManifestEntry* entries, int count, int64_t serial = 0,
+                          int64_t expires = kNoExpiry);

@@ -71,9 +71,9 @@ long long RangeStart(const std::string& value) {
     return end != value.c_str() + 6 && *end == '-' ? first : -1;
 }
 
-// The digests of the first `bytes` bytes of the file at `path`, read once; false when
-// there are fewer.
-bool DigestKept(const char* path, uint64_t bytes, FetchState& state) {
+// The digest of the first `bytes` bytes of the file at `path` (BLAKE2b when `strong`,
+// MD5 otherwise), read once; false when there are fewer.
+bool DigestKept(const char* path, uint64_t bytes, bool strong, FetchState& state) {
     FILE* f = platform::OpenFile(path, "rb");
     if (!f) return false;
     Md5Init(&state.md5);
@@ -84,8 +84,11 @@ bool DigestKept(const char* path, uint64_t bytes, FetchState& state) {
         const size_t want = left < sizeof(buf) ? static_cast<size_t>(left) : sizeof(buf);
         const size_t n = fread(buf, 1, want, f);
         if (n == 0) break;
-        Md5Update(&state.md5, buf, n);
-        state.blake2b.Update(buf, n);
+        if (strong) {
+            state.blake2b.Update(buf, n);
+        } else {
+            Md5Update(&state.md5, buf, n);
+        }
         left -= n;
     }
     fclose(f);
@@ -173,13 +176,9 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
         m_log.WriteLines({opening, std::string("文件大小为0") + fileName});
         if (!m_localFile.Create(localPath)) throw LocalFileFailed(fileName);
         Close();
-        Md5Context md5;
-        Md5Init(&md5);
-        unsigned char digest[16];
-        Md5Final(digest, &md5);
-        DigestToHex(digest, m_receivedMd5);
-        if (m_strong) Blake2b().Final(m_receivedBlake2b);
-        state.Restart();
+        Md5Init(&state.md5);
+        state.blake2b = Blake2b();
+        FinishDigests(state);
         return;
     }
 
@@ -190,7 +189,7 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
     // their digests are known (from this run, or read once now).
     uint64_t from = 0;
     if (expectedSize != kUnknownSize && state.kept > 0 && state.kept < limit &&
-        (state.digested || DigestKept(localPath, state.kept, state))) {
+        (state.digested || DigestKept(localPath, state.kept, m_strong, state))) {
         from = state.kept;
     }
     const auto restart = [&state] {
@@ -282,8 +281,11 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
         for (;;) {
             if (received + n > limit) throw Failed(fileName, "内容超过允许的大小");
             m_localFile.Write(chunk, n);
-            Md5Update(&state.md5, chunk, n);
-            if (m_strong) state.blake2b.Update(chunk, n);
+            if (m_strong) {
+                state.blake2b.Update(chunk, n);
+            } else {
+                Md5Update(&state.md5, chunk, n);
+            }
             received += n;
             state.kept = received;
             m_received.fetch_add(static_cast<uint32_t>(n), std::memory_order_relaxed);
@@ -300,11 +302,7 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
             Publish();
             throw Failed(fileName, "文件不完整").MayRetry(Retry::Transient);
         }
-        unsigned char digest[16];
-        Md5Final(digest, &state.md5);
-        DigestToHex(digest, m_receivedMd5);
-        if (m_strong) state.blake2b.Final(m_receivedBlake2b);
-        state.Restart();
+        FinishDigests(state);
         Close();
     } catch (...) {
         m_remoteFile.reset();
@@ -332,6 +330,20 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
             throw failed;
         }
     }
+}
+
+// The received file's digest from the bytes digested as they came: its BLAKE2b when
+// digesting strongly (the MD5 is then left empty: the stronger one is enough, and a
+// second pass over every byte would cost as much again), its MD5 otherwise.
+void Transfer::FinishDigests(FetchState& state) {
+    if (m_strong) {
+        state.blake2b.Final(m_receivedBlake2b);
+    } else {
+        unsigned char digest[16];
+        Md5Final(digest, &state.md5);
+        DigestToHex(digest, m_receivedMd5);
+    }
+    state.Restart();
 }
 
 void Transfer::Close() {

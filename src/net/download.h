@@ -147,9 +147,9 @@ public:
     // of received bytes starts again from 0.
     void Close();
 
-    // The digest text of the bytes the last Fetch stored, taken while they arrived.
+    // The digest text of the bytes the last Fetch stored, taken while they arrived: the
+    // MD5 normally, the BLAKE2b-256 instead when DigestStrongly is on (the other is empty).
     const char* ReceivedMd5() const { return m_receivedMd5; }
-    // Its BLAKE2b-256 text too, when DigestStrongly is on; empty otherwise.
     const char* ReceivedBlake2b() const { return m_receivedBlake2b; }
     void DigestStrongly(bool on) { m_strong = on; }
 
@@ -184,6 +184,8 @@ public:
     void Publish();
 
 private:
+    void FinishDigests(FetchState& state);
+
     RateMeter m_ownMeter;
     RateMeter* m_meter = &m_ownMeter;
     unsigned m_connectMs = platform::HttpSession::kDefaultConnectTimeoutMs;

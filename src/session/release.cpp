@@ -1,6 +1,7 @@
 // A signed release: the manifest is applied only when its detached signature, made with
 // the maker's secret key, verifies over the exact bytes that arrived; its serial must
 // not go back, and every file must carry its BLAKE2b digest.
+#include <ctime>
 #include <string>
 
 #include "common/failure.h"
@@ -51,8 +52,8 @@ std::string UpdateRun::ReadSignedManifest(int64_t installedSerial) {
     }
     m_log.WriteLine("清单的签名验证通过");
 
-    int64_t serial = kNoSerial;
-    if (!ParseManifestBytes(manifest, m_newEntries.get(), m_newCount, &serial)) {
+    int64_t serial = kNoSerial, expires = kNoExpiry;
+    if (!ParseManifestBytes(manifest, m_newEntries.get(), m_newCount, &serial, &expires)) {
         Refuse("服务器的清单不是XML文件，更新失败");
     }
     if (serial == kNoSerial) Refuse("签名的清单没有版本号，更新失败");
@@ -65,6 +66,14 @@ std::string UpdateRun::ReadSignedManifest(int64_t installedSerial) {
         // Nothing installed to compare with: the build's own floor.
         Refuse("清单的版本号" + std::to_string(serial) + "低于这个更新程序接受的" +
                std::to_string(m_options.minSerial) + "，更新失败");
+    }
+    // A release signed to expire is not applied after that time (by this machine's clock,
+    // shown in the line, since a clock set wrong is the first thing to look at).
+    if (expires == kBadExpiry) Refuse("清单的有效期不对，更新失败");
+    const int64_t now = static_cast<int64_t>(time(nullptr));
+    if (expires != kNoExpiry && now > expires) {
+        Refuse("清单已过期(有效期到" + UtcTimeText(expires) + "，本机时间" + UtcTimeText(now) +
+               ")，更新失败");
     }
     for (int i = 0; i < m_newCount; ++i) {
         if (!IsBlake2bText(m_newEntries[i].blake2b)) {

@@ -242,11 +242,14 @@ void UpdateRun::FetchListed(Transfer& transfer, ManifestEntry& entry, FetchState
     const InstallLayout::Entry paths = m_layout.For(entry.filename, entry.md5);
     transfer.Fetch(paths.url.c_str(), paths.temporary.c_str(), paths.logName.c_str(),
                    static_cast<uint32_t>(entry.size), &state, noCache);
-    const bool md5 = strcmp(transfer.ReceivedMd5(), entry.md5) == 0;
-    if (!md5 || (Signed() && strcmp(transfer.ReceivedBlake2b(), entry.blake2b) != 0)) {
+    // A signed release's file is its BLAKE2b (the signature covers it); the MD5 then
+    // adds nothing and is not computed.
+    const bool same = Signed() ? strcmp(transfer.ReceivedBlake2b(), entry.blake2b) == 0
+                               : strcmp(transfer.ReceivedMd5(), entry.md5) == 0;
+    if (!same) {
         throw UpdateFailed(
             FailedStep::Download,
-            "下载失败" + paths.logName + ":" + (md5 ? "BLAKE2b与清单不符" : "MD5与清单不符"),
+            "下载失败" + paths.logName + ":" + (Signed() ? "BLAKE2b与清单不符" : "MD5与清单不符"),
             paths.logName)
             .MayRetry(Retry::Mismatch);
     }

@@ -87,6 +87,12 @@ release_signed3_other_key() {
 release_signed3_both_keys() {
     based_on signed2 && make_release "$R" 3 300000 && publish_r "$(other_key)" "$KEYS/release.key"
 }
+# Signed to expire in a day.
+release_signed3_expiring() {
+    based_on signed2 && make_release "$R" 3 300000 &&
+        "$PUBLISH" --sign "$KEYS/release.key" --serial-file "$P/release.serial" --expires 1 "$R" \
+            "$P/DownLoad" >/dev/null
+}
 release_signed3_unsigned() { based_on signed2 && make_release "$R" 3 300000 && publish_r; }
 # Release 1's signed manifest and files served again over release 2.
 release_signed1_again() {
@@ -255,7 +261,9 @@ row "release 1 served again after release 2" "${refused[@]}" release=signed1_aga
     log=清单的版本号1低于已安装的2，更新失败
 row "an unsigned release" "${refused[@]}" release=signed3_unsigned log=$sig_missing hook=old_signature_removed
 row "a file swapped on the server after signing" on=linux release=signed3 install=signed2 run=signed \
-    expect=kept log=下载失败Vadarodazu/data/big.bin:MD5与清单不符 hook=file_swapped
+    expect=kept log=下载失败Vadarodazu/data/big.bin:BLAKE2b与清单不符 hook=file_swapped
+row "a signed release that expires tomorrow" on=both release=signed3_expiring install=signed2 run=signed \
+    log=清单的签名验证通过
 row "release 3 signed with another key and the build's, as while a key is replaced" on=linux \
     release=signed3_both_keys install=signed2 run=signed hook=two_signatures
 row "https, a certificate of a CA in the system's store" on=both server='tls server' release=signed1 \
@@ -719,4 +727,15 @@ check_publish_serials() {
     publish
     check "the served manifest gone: still one above the kept serial" test "$(served)" = 3
     check "the kept serial private" test "$(stat -c %a "$pub/release.serial")" = 600
+    publish --expires 2
+    local expires
+    expires=$(sed -nE 's/.*expires="([^"]+)".*/\1/p' "$pub/DownLoad/Vadarodazu.xml")
+    check "--expires 2: a UTC time two days on" test "$(($(date -u -d "$expires" +%s) - $(date +%s)))" -gt 172000
+    for bad in "--expires 0" "--expires 1x" "--expires 3651"; do
+        # shellcheck disable=SC2086  # the option and its value are two words
+        publish $bad
+        check "$bad refused" test $? = 2
+    done
+    "$PUBLISH" --expires 1 "$WORK/rel/signed1" "$pub/DownLoad" >"$out" 2>&1
+    check "--expires without --sign refused" test $? = 2
 }
