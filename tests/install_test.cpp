@@ -2,9 +2,12 @@
 // install, where they land, and what happens when an installed file is in use.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/files.h"
@@ -139,22 +142,56 @@ TEST_F(InstallStepTest, UnverifiedFilesAreLoggedAndDropped) {
 
 // A file digested as it arrived is not read again; one whose size changed since is, and
 // a record's receipt never vouches for a file in another place.
-TEST_F(InstallStepTest, TheDigestOnReceiptCountsOnlyForTheSameFileUnchangedInSize) {
-    Record(kMd5Abc, "data/a.txt", 3);
-    Record(kMd5Abc, "data/grown.txt", 3);
+// The digest taken as a file arrived stands only while the file is provably the one
+// written (on Windows never: the file is read again from the handle that is moved).
+TEST_F(InstallStepTest, TheDigestOnReceiptCountsOnlyForTheSameFileUnchanged) {
+    const struct {
+        const char* name;
+        const char* change;  // what happens between the download and the install
+        bool installed;
+    } cases[] = {
+        {"data/a.txt", "", true},
+        {"data/grown.txt", "appended", false},
+        {"data/swapped.txt", "swapped for another file of its size", false},
+        {"data/rewritten.txt", "rewritten in place, same size", false},
+    };
+    for (const auto& c : cases) {
+        Record(kMd5Abc, c.name, 3);
+        ManifestEntry& entry = entries[count - 1];
+        entry.received = 1;
+        Put(src, c.name, "");
+        platform::LocalFile file;
+        ASSERT_TRUE(file.Create((src + c.name).c_str()));
+        file.Write("abc", 3);
+        ASSERT_TRUE(file.Close(&entry.receivedStamp));
+        const std::string change = c.change;
+        // A change one clock tick later at least: where the system stamps files at a
+        // tick's granularity, a change within the same tick (by root alone, since the
+        // file is root's and 0644) shows only by its inode.
+        if (!change.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (change == "appended") {
+            WriteFile(src + c.name, "abcd");
+        } else if (change == "swapped for another file of its size") {
+            platform::RemoveFile((src + c.name).c_str());
+            WriteFile(src + c.name, "abd");
+        } else if (!change.empty()) {
+            FILE* f = platform::OpenFile((src + c.name).c_str(), "r+b");
+            ASSERT_NE(f, nullptr);
+            fputs("abd", f);
+            fclose(f);
+        }
+    }
     Record(kMd5Abc, "other/a.txt", 3);
-    for (int i = 0; i < 2; ++i) entries[i].received = 1;
-    Put(src, "data/a.txt", "abc");
-    Put(src, "data/grown.txt", "abcd");  // written to after it arrived
-    Put(src, "other/a.txt", "abd");      // same name and size, another record, not received
+    Put(src, "other/a.txt", "abd");  // same name and size, another record, not received
     Install();
 
-    EXPECT_EQ(ReadFile(dst + "data/a.txt"), "abc");
-    EXPECT_TRUE(entries[0].verified);
-    EXPECT_FALSE(Exists(dst + "data/grown.txt"));
-    EXPECT_FALSE(entries[1].verified);
+    for (int i = 0; i < count - 1; ++i) {
+        EXPECT_EQ(entries[i].verified != 0, cases[i].installed) << cases[i].name;
+        EXPECT_EQ(Exists(dst + cases[i].name), cases[i].installed) << cases[i].name;
+        if (cases[i].installed) EXPECT_EQ(ReadFile(dst + cases[i].name), "abc");
+    }
     EXPECT_FALSE(Exists(dst + "other/a.txt"));
-    EXPECT_FALSE(entries[2].verified);
+    EXPECT_FALSE(entries[count - 1].verified);
 }
 
 TEST_F(InstallStepTest, AFileWithAnotherFoldersBytesIsNotInstalled) {
@@ -190,9 +227,16 @@ TEST_F(InstallStepTest, DeferredExecutableIsVerifiedThenLeftForTheRestart) {
     Put(dst, "Brenthor.exe", "running program");
     Install();
 
-    // The verified program waits in the tree for the restart; the one whose bytes are
-    // not the listed ones is neither scheduled nor kept.
+    // The verified program waits in the tree for the restart (on Windows held by this
+    // process, so that nobody can delete or change it); the one whose bytes are not the
+    // listed ones is neither scheduled nor kept.
+#ifdef _WIN32
+    EXPECT_TRUE(platform::PathExists((src + "Brenthor.exe").c_str()));
+    EXPECT_FALSE(platform::RemoveFile((src + "Brenthor.exe").c_str()));
+    EXPECT_EQ(platform::OpenFile((src + "Brenthor.exe").c_str(), "r+b"), nullptr);
+#else
     EXPECT_EQ(ReadFile(src + "Brenthor.exe"), "new program");
+#endif
     EXPECT_FALSE(Exists(src + "bin/Brenthor.exe.cfg"));
     EXPECT_EQ(ReadFile(dst + "Brenthor.exe"), "running program");
     EXPECT_FALSE(Exists(dst + "bin/Brenthor.exe.cfg"));
@@ -249,6 +293,60 @@ TEST_F(InstallStepTest, OnlyRegularFilesAreDigestedOrMoved) {
     EXPECT_FALSE(entries[0].verified);
     EXPECT_FALSE(entries[1].verified);
     EXPECT_TRUE(Logged(Log(), "没拷贝pipe.dat"));
+}
+
+// Another user of the machine swaps a folder of the install for their own link to a
+// folder elsewhere, over and over, while the install step runs: whatever the timing,
+// nothing lands in that folder (each file is installed in the real folder, or the run
+// ends refusing the link). Runs as root only, the one user here who can make a link
+// owned by someone else.
+TEST_F(InstallStepTest, AFolderSwappedForAnotherUsersLinkMidwayIsNeverWrittenThrough) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to own a link by another user";
+    const std::string outside = dir.Join("outside"), data = dst + "data";
+    platform::CreateFolder(outside.c_str());
+    const std::string linkPath = data + ".link";
+    ASSERT_EQ(symlink(platform::NativePath(outside.c_str()).c_str(), linkPath.c_str()), 0);
+    ASSERT_EQ(lchown(linkPath.c_str(), 65534, 65534), 0);
+    constexpr int kFiles = 20;
+    for (int i = 0; i < kFiles; ++i) Record(kMd5Abc, ("data/f" + std::to_string(i)).c_str(), 3);
+
+    constexpr int kRuns = 300;
+    int refused = 0, swaps = 0;
+    for (int run = 0; run < kRuns; ++run) {
+        platform::CreateFolder(data.c_str());
+        for (int i = 0; i < kFiles; ++i) Put(src, "data/f" + std::to_string(i), "abc");
+        std::atomic<bool> done{false};
+        std::thread attacker([&] {
+            while (!done.load()) {
+                // One atomic step each way: "data" is always the real folder or the link.
+                if (renameat2(AT_FDCWD, data.c_str(), AT_FDCWD, linkPath.c_str(),
+                              RENAME_EXCHANGE) == 0) {
+                    ++swaps;
+                }
+            }
+        });
+        try {
+            Install();
+        } catch (const UpdateFailed&) {
+            ++refused;
+        }
+        done.store(true);
+        attacker.join();
+        struct stat st;
+        if (lstat(data.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+            ASSERT_EQ(
+                renameat2(AT_FDCWD, data.c_str(), AT_FDCWD, linkPath.c_str(), RENAME_EXCHANGE), 0);
+        }
+        platform::FolderListing listing(outside.c_str());
+        std::string name;
+        bool isFolder = false;
+        int entriesOutside = 0;
+        while (listing.Next(name, isFolder)) entriesOutside += name != "." && name != "..";
+        ASSERT_EQ(entriesOutside, 0) << "run " << run << " wrote through the link";
+        ASSERT_FALSE(Exists(outside + "/f0"));
+    }
+    printf("%d runs, %d swaps, %d refused the link\n", kRuns, swaps, refused);
+    EXPECT_GT(swaps, 0);
 }
 #endif
 

@@ -129,17 +129,44 @@ TEST(EntryNames, SamePathIgnoresSeparatorsAndDotParts) {
 
 std::string Native(const std::string& path) { return platform::NativePath(path.c_str()); }
 
-TEST(LinksAndSpecialFiles, LinkOnTheWayLooksAtEveryPartBelowTheRoot) {
+// A link the player made (owned by the user the updater runs as, or root) is passed where
+// links may be trusted; one owned by anyone else never is; the temporary tree passes none.
+TEST(LinksAndSpecialFiles, LinkOnTheWayLooksAtEveryFolderBelowTheRootAndItsOwner) {
     TempDir dir;
     const std::string root = dir.Path();
     platform::CreateFolder((root + "/real").c_str());
-    ASSERT_EQ(symlink("/tmp", Native(root + "/linked").c_str()), 0);
-    EXPECT_FALSE(platform::LinkOnTheWay(root.c_str(), (root + "/real/x.txt").c_str()));
-    EXPECT_FALSE(platform::LinkOnTheWay(root.c_str(), (root + "\\real\\").c_str()));
-    EXPECT_TRUE(platform::LinkOnTheWay(root.c_str(), (root + "/linked/x.txt").c_str()));
-    EXPECT_TRUE(platform::LinkOnTheWay(root.c_str(), (root + "\\linked").c_str()));
-    EXPECT_TRUE(platform::LinkOnTheWay(root.c_str(), (root + "/linked/").c_str()));
-    EXPECT_TRUE(platform::LinkOnTheWay(root.c_str(), "/elsewhere/x.txt"));
+    ASSERT_EQ(symlink("/tmp", Native(root + "/mine").c_str()), 0);
+    ASSERT_EQ(symlink("/tmp", Native(root + "/theirs").c_str()), 0);
+    const bool otherUser =
+        geteuid() == 0 && lchown(Native(root + "/theirs").c_str(), 65534, 65534) == 0;
+    using platform::Links;
+    const struct {
+        std::string path;
+        bool trusted, none;  // LinkOnTheWay with kTrusted, with kNone
+    } cases[] = {
+        {root + "/real/x.txt", false, false},
+        {root + "\\real\\", false, false},
+        {root + "/missing/x.txt", false, false},
+        {root + "/mine/x.txt", false, true},
+        {root + "\\mine\\", false, true},
+        {root + "/mine", false, false},  // the last part is a file's name, not a folder
+        {root + "/theirs/x.txt", otherUser, true},
+        {"/elsewhere/x.txt", true, true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(platform::LinkOnTheWay(root.c_str(), c.path.c_str(), Links::kTrusted), c.trusted)
+            << c.path;
+        EXPECT_EQ(platform::LinkOnTheWay(root.c_str(), c.path.c_str(), Links::kNone), c.none)
+            << c.path;
+    }
+    // A walk that may replace links makes a real folder in the place of one.
+    platform::HeldFolder folder;
+    ASSERT_EQ(folder.OpenPath(root.c_str(), "/theirs/sub/x.dat", Links::kReplace, true),
+              platform::HeldFolder::Result::kOpen);
+    struct stat st;
+    ASSERT_EQ(lstat(Native(root + "/theirs/sub").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_TRUE(platform::PathExists((folder.Path() + ".").c_str()));
 }
 
 TEST(LinksAndSpecialFiles, FilesAreOpenedOnlyWhenRegularAndNeverThroughALink) {

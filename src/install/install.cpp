@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "common/failure.h"
 #include "common/text.h"
@@ -37,13 +38,43 @@ InstallStep::InstallStep(UpdateLog& log, const InstallLayout& layout, ManifestEn
 void InstallStep::Run() { CopyTree(m_layout.GameDir() + "/", m_layout.TreeRoot()); }
 
 void InstallStep::CopyTree(const std::string& dstDir, const std::string& srcDir) {
-    // Nothing is put in place through a link: a folder of the install that is one (the
-    // player's own arrangement, or a planted one) ends the run instead.
-    if (platform::LinkOnTheWay(m_layout.GameDir().c_str(), dstDir.c_str())) {
+    const std::string& gameDir = m_layout.GameDir();
+    platform::HeldFolder dst, src;
+    OpenFolder(dst, gameDir, dstDir, platform::Links::kTrusted);
+    if (srcDir.compare(0, gameDir.size(), gameDir) != 0 ||
+        src.OpenPath(gameDir.c_str(), srcDir.c_str() + gameDir.size(), platform::Links::kNone,
+                     false) != platform::HeldFolder::Result::kOpen) {
+        return;  // no tree, nothing to install
+    }
+    CopyHeld(dst, src, dstDir, srcDir);
+}
+
+// Opens (and makes) the install's folder `dstDir` below `root`, or `name` inside
+// `parent` when given. Nothing is put in place through a link someone else made: a
+// folder of the install that is one ends the run.
+void InstallStep::OpenFolder(platform::HeldFolder& folder, const std::string& root,
+                             const std::string& dstDir, platform::Links links,
+                             const platform::HeldFolder* parent, const char* name) {
+    using Result = platform::HeldFolder::Result;
+    Result result = Result::kFailed;
+    if (parent) {
+        result = folder.OpenChild(*parent, name, links, true);
+    } else if (dstDir.compare(0, root.size(), root) == 0) {
+        result = folder.OpenPath(root.c_str(), dstDir.c_str() + root.size(), links, true);
+    }
+    if (result == Result::kRefusedLink) {
         throw UpdateFailed(FailedStep::Install, "安装目录中有链接，更新失败:" + dstDir, dstDir);
     }
-    platform::CreateFolder(dstDir.c_str());
-    platform::FolderListing listing(srcDir.c_str());
+    if (result != Result::kOpen) {
+        throw UpdateFailed(FailedStep::Install, "文件没有安装，更新失败:" + dstDir, dstDir);
+    }
+}
+
+// `dstDir` and `srcDir` name the held folders in the log; every call on a file goes
+// through the held folder.
+void InstallStep::CopyHeld(const platform::HeldFolder& dst, const platform::HeldFolder& src,
+                           const std::string& dstDir, const std::string& srcDir) {
+    platform::FolderListing listing(src.Path().c_str());
     if (!listing.IsOpen()) return;
 
     const std::string treeRoot = m_layout.TreeRoot();
@@ -53,44 +84,50 @@ void InstallStep::CopyTree(const std::string& dstDir, const std::string& srcDir)
         if (m_stop.StopRequested()) throw Cancelled();
         if (isFolder) {
             if (name == "." || name == "..") continue;
-            const std::string src = srcDir + name + "/", dst = dstDir + name + "/";
-            InstallLayout::RequireFits(src, name.c_str());
-            InstallLayout::RequireFits(dst, name.c_str());
-            CopyTree(dst, src);
+            const std::string srcChild = srcDir + name + "/", dstChild = dstDir + name + "/";
+            InstallLayout::RequireFits(srcChild, name.c_str());
+            InstallLayout::RequireFits(dstChild, name.c_str());
+            platform::HeldFolder from, to;
+            if (from.OpenChild(src, name.c_str(), platform::Links::kNone, false) !=
+                platform::HeldFolder::Result::kOpen) {
+                continue;  // not a real folder of the tree: nothing in it is installed
+            }
+            OpenFolder(to, m_layout.GameDir(), dstChild, platform::Links::kTrusted, &dst,
+                       name.c_str());
+            CopyHeld(to, from, dstChild, srcChild);
             continue;
         }
-        const std::string src = srcDir + name, dst = dstDir + name;
-        InstallLayout::RequireFits(src, name.c_str());
-        InstallLayout::RequireFits(dst, name.c_str());
-        const char* relative =
-            src.compare(0, treeRoot.size(), treeRoot) == 0 ? src.c_str() + treeRoot.size() : "";
+        const std::string srcName = srcDir + name, dstName = dstDir + name;
+        InstallLayout::RequireFits(srcName, name.c_str());
+        InstallLayout::RequireFits(dstName, name.c_str());
+        const std::string srcPath = src.Path() + name, dstPath = dst.Path() + name;
+        const char* relative = srcName.compare(0, treeRoot.size(), treeRoot) == 0
+                                   ? srcName.c_str() + treeRoot.size()
+                                   : "";
 
         // Only a regular file is digested or moved; anything else in the tree (a link, a
-        // pipe, a device) is not the download and goes.
+        // pipe, a device) is not the download and goes. The file is held from here until
+        // it is in place: the bytes digested are the bytes moved.
+        platform::StagedFile staged;
         uint64_t size = 0;
-        if (!platform::RegularFileSize(src.c_str(), &size)) {
+        if (!platform::RegularFileSize(srcPath.c_str(), &size) || !staged.Open(srcPath.c_str())) {
             m_log.WriteLine("没拷贝%s", name.c_str());
-            platform::RemoveFile(src.c_str());
+            staged.Close();
+            platform::RemoveFile(srcPath.c_str());
             continue;
         }
 
         // The file is installed when a record names its path with its digest.
-        const bool deferred = FindText(src.c_str(), kDeferredExecutable) != nullptr;
+        const bool deferred = FindText(srcName.c_str(), kDeferredExecutable) != nullptr;
         char digestText[33] = {0};
         char blake2bText[kBlake2bTextSize] = {0};
-        bool digested = DigestOnReceipt(relative, size, digestText, blake2bText);
+        bool digested = DigestOnReceipt(relative, staged, digestText, blake2bText);
         bool accepted = false;
         for (int i = 0; i < m_count && !accepted; ++i) {
             const ManifestEntry& entry = m_entries[i];
             if (!SamePath(entry.filename, relative, platform::NamesIgnoreCase())) continue;
             if (!digested) {
-                if (m_strong) {
-                    FileBlake2b(src.c_str(), blake2bText);
-                } else {
-                    unsigned char digest[16] = {0};
-                    FileMd5(src.c_str(), digest);
-                    DigestToHex(digest, digestText);
-                }
+                DigestHeld(staged, digestText, blake2bText);
                 digested = true;
             }
             if (!SameDigests(entry, digestText, blake2bText)) continue;
@@ -99,32 +136,61 @@ void InstallStep::CopyTree(const std::string& dstDir, const std::string& srcDir)
                 // Replaced by the system at the next restart; it waits in the tree.
                 const std::string digest =
                     m_strong ? NamedDigest("blake2b", blake2bText) : NamedDigest("md5", digestText);
-                if (platform::ReplaceAtRestart(src.c_str(), dst.c_str(), digest)) {
+                if (platform::ReplaceAtRestart(staged, srcName.c_str(), dstName.c_str(), digest)) {
                     m_log.WriteLine("重启后替换%s:%s", name.c_str(), digest.c_str());
                     MarkVerified(relative, digestText, blake2bText, size);
                 }
             } else {
-                InstallFile(src, dst);
+                InstallFile(staged, dstPath, dstName);
                 MarkVerified(relative, digestText, blake2bText, size);
             }
         }
         if (!accepted) m_log.WriteLine("没拷贝%s", name.c_str());
-        if (!(accepted && deferred)) platform::RemoveFile(src.c_str());
+        if (!(accepted && deferred)) {
+            staged.Close();
+            platform::RemoveFile(srcPath.c_str());
+        }
     }
 }
 
-// A signed release's file is the one its BLAKE2b names; an unsigned one's, its MD5.
+// The digest of the held file, read from its handle: its BLAKE2b in a signed release,
+// its MD5 otherwise (a file that cannot be read gets no digest, and matches no record).
+void InstallStep::DigestHeld(platform::StagedFile& file, char* digestText,
+                             char* blake2bText) const {
+    Md5Context md5;
+    Md5Init(&md5);
+    Blake2b blake2b;
+    std::vector<char> buffer(256 * 1024);
+    for (;;) {
+        const long n = file.Read(buffer.data(), buffer.size());
+        if (n < 0) return;
+        if (n == 0) break;
+        if (m_strong) {
+            blake2b.Update(buffer.data(), static_cast<size_t>(n));
+        } else {
+            Md5Update(&md5, buffer.data(), static_cast<size_t>(n));
+        }
+    }
+    if (m_strong) {
+        blake2b.Final(blake2bText);
+    } else {
+        unsigned char digest[16];
+        Md5Final(digest, &md5);
+        DigestToHex(digest, digestText);
+    }
+}
+
 bool InstallStep::SameDigests(const ManifestEntry& entry, const char* digestText,
                               const char* blake2bText) const {
     if (m_strong) return blake2bText[0] && strcmp(entry.blake2b, blake2bText) == 0;
     return strcmp(entry.md5, digestText) == 0;
 }
 
-bool InstallStep::DigestOnReceipt(const char* relative, uint64_t size, char* digestText,
-                                  char* blake2bText) const {
+bool InstallStep::DigestOnReceipt(const char* relative, const platform::StagedFile& file,
+                                  char* digestText, char* blake2bText) const {
     for (int i = 0; i < m_count; ++i) {
         const ManifestEntry& entry = m_entries[i];
-        if (entry.received && entry.size >= 0 && static_cast<uint64_t>(entry.size) == size &&
+        if (entry.received && file.Unchanged(entry.receivedStamp) &&
             SamePath(entry.filename, relative, platform::NamesIgnoreCase())) {
             memcpy(digestText, entry.md5, 33);
             memcpy(blake2bText, entry.blake2b, kBlake2bTextSize);
@@ -148,30 +214,51 @@ void InstallStep::MarkVerified(const char* relative, const char* digestText,
 
 // Puts the verified `src` in the place of `dst` in one step, so an installed file is
 // never half-written. While the target is in use the user is asked to close the lobby
-// and retry; "No" abandons the run, a retry that succeeds goes on with it.
-void InstallStep::InstallFile(const std::string& src, const std::string& dst) {
-    if (platform::MoveOver(src.c_str(), dst.c_str())) return;
-    if (platform::IsOwnExecutable(dst.c_str()) && ReplaceOwnExecutable(src, dst)) return;
-    const std::string prompt = dst + "文件已被打开，请关闭游戏大厅后重试！\n是否重试？";
+// and retry; "No" abandons the run, a retry that succeeds goes on with it. `shown` is
+// the target's name for the user.
+void InstallStep::InstallFile(platform::StagedFile& staged, const std::string& dst,
+                              const std::string& shown) {
+    if (Moved(staged, dst, shown)) return;
+    if (platform::IsOwnExecutable(dst.c_str()) && ReplaceOwnExecutable(staged, dst, shown)) {
+        return;
+    }
+    const std::string prompt = shown + "文件已被打开，请关闭游戏大厅后重试！\n是否重试？";
     for (;;) {
         const int answer =
             m_prompter ? m_prompter->Ask(prompt.c_str(), "警告", platform::kMbYesNo)
                        : platform::ShowMessageBox(prompt.c_str(), "警告", platform::kMbYesNo);
         if (answer != platform::kIdYes) {
-            throw UpdateFailed(FailedStep::Install, "文件被占用，更新失败:" + dst, dst);
+            throw UpdateFailed(FailedStep::Install, "文件被占用，更新失败:" + shown, shown);
         }
-        if (platform::MoveOver(src.c_str(), dst.c_str())) return;
+        if (Moved(staged, dst, shown)) return;
     }
+}
+
+// True once the held file is at `dst`; false while `dst` is in use. A name given to
+// another file between the digest and the move ends the run.
+bool InstallStep::Moved(platform::StagedFile& staged, const std::string& dst,
+                        const std::string& shown) {
+    const platform::StagedFile::Move move = staged.MoveOver(dst.c_str());
+    if (move == platform::StagedFile::Move::kSwapped) {
+        throw UpdateFailed(FailedStep::Install, "文件没有安装，更新失败:" + shown, shown);
+    }
+    return move == platform::StagedFile::Move::kMoved;
 }
 
 // The running updater cannot be overwritten, but it can be renamed: the old file moves
 // aside (removed at the next start) and the new one takes its name.
-bool InstallStep::ReplaceOwnExecutable(const std::string& src, const std::string& dst) {
+bool InstallStep::ReplaceOwnExecutable(platform::StagedFile& staged, const std::string& dst,
+                                       const std::string& shown) {
     const std::string aside = dst + kAsideSuffix;
-    if (aside.size() > InstallLayout::kMaxPath) return false;
+    if (shown.size() + strlen(kAsideSuffix) > InstallLayout::kMaxPath) return false;
     platform::RemoveFile(aside.c_str());
     if (!platform::RenameFile(dst.c_str(), aside.c_str())) return false;
-    if (platform::MoveOver(src.c_str(), dst.c_str())) return true;
+    try {
+        if (Moved(staged, dst, shown)) return true;
+    } catch (...) {
+        platform::RenameFile(aside.c_str(), dst.c_str());
+        throw;
+    }
     platform::RenameFile(aside.c_str(), dst.c_str());
     return false;
 }

@@ -9,6 +9,7 @@
 #include "common/stop.h"
 #include "install/layout.h"
 #include "manifest/manifest.h"
+#include "platform/files.h"
 
 class UpdateLog;
 namespace platform {
@@ -32,16 +33,30 @@ public:
     // checks are logged and removed; throws UpdateFailed when a file cannot be put in
     // place or a folder of the install is a link.
     void Run();
-    // The same for the tree at `srcDir` over `dstDir`, both ending in a separator.
+    // The same for the tree at `srcDir` over `dstDir`, both ending in a separator and
+    // below the install folder. Each folder is held open from the install folder down
+    // while its files are moved (a link on the way is passed only when its owner may be
+    // trusted), so no folder can be swapped for a link between the check and the move.
     void CopyTree(const std::string& dstDir, const std::string& srcDir);
 
 private:
-    void InstallFile(const std::string& src, const std::string& dst);
-    bool ReplaceOwnExecutable(const std::string& src, const std::string& dst);
+    static void OpenFolder(platform::HeldFolder& folder, const std::string& root,
+                           const std::string& dstDir, platform::Links links,
+                           const platform::HeldFolder* parent = nullptr,
+                           const char* name = nullptr);
+    void CopyHeld(const platform::HeldFolder& dst, const platform::HeldFolder& src,
+                  const std::string& dstDir, const std::string& srcDir);
+    void InstallFile(platform::StagedFile& staged, const std::string& dst,
+                     const std::string& shown);
+    bool ReplaceOwnExecutable(platform::StagedFile& staged, const std::string& dst,
+                              const std::string& shown);
+    bool Moved(platform::StagedFile& staged, const std::string& dst, const std::string& shown);
     // The digest taken while the file at `relative` arrived in this run, when a record
-    // has one and the file still has its size; false when it must be read.
-    bool DigestOnReceipt(const char* relative, uint64_t size, char* digestText,
+    // has one and `file` is provably still those bytes (never on Windows); false when it
+    // must be read.
+    bool DigestOnReceipt(const char* relative, const platform::StagedFile& file, char* digestText,
                          char* blake2bText) const;
+    void DigestHeld(platform::StagedFile& file, char* digestText, char* blake2bText) const;
     // Marks every record whose path is `relative`, whose digests are `digestText` (and
     // `blake2bText`, when strong) and whose size is `size` as verified in place.
     void MarkVerified(const char* relative, const char* digestText, const char* blake2bText,

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/files.h"
+
 class UpdateLog;
 
 // Records an entry array holds. A manifest with more elements fills the array and the
@@ -26,10 +28,12 @@ struct ManifestEntry {
     // size and digest were checked. A run succeeds only when every record has it.
     unsigned char verified;
     // The file's bytes arrived in this run, were digested as they arrived and matched
-    // `md5`: the install step takes that digest instead of reading the file again.
+    // the record: the install step takes that digest instead of reading the file again,
+    // when the file it holds still has `receivedStamp` (taken as it was closed).
     unsigned char received;
     // The "blake2b" text, cut to 64 bytes; empty when the element has none.
     char blake2b[65];
+    platform::FileStamp receivedStamp;
 };
 
 // The root element's "serial" in a signed manifest: decimal digits (at most 18), or

@@ -167,6 +167,7 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
     FetchState& state = given ? *given : own;
     memset(m_receivedMd5, 0, sizeof(m_receivedMd5));
     memset(m_receivedBlake2b, 0, sizeof(m_receivedBlake2b));
+    m_receivedStamp = platform::FileStamp{};
     m_size = expectedSize;
     m_received = 0;
     Publish();
@@ -175,6 +176,7 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
     if (expectedSize == 0) {
         m_log.WriteLines({opening, std::string("文件大小为0") + fileName});
         if (!m_localFile.Create(localPath)) throw LocalFileFailed(fileName);
+        m_localFile.Close(&m_receivedStamp);
         Close();
         Md5Init(&state.md5);
         state.blake2b = Blake2b();
@@ -296,7 +298,9 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
             n = m_remoteFile->Read(chunk, sizeof(chunk));
             if (n == 0) break;
         }
-        if (!m_localFile.Close()) throw platform::LastError<platform::FileError>("write failed");
+        if (!m_localFile.Close(&m_receivedStamp)) {
+            throw platform::LastError<platform::FileError>("write failed");
+        }
         if (m_received < m_size && expectedSize != kUnknownSize) {
             m_received = 0;
             Publish();

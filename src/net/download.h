@@ -151,6 +151,8 @@ public:
     // MD5 normally, the BLAKE2b-256 instead when DigestStrongly is on (the other is empty).
     const char* ReceivedMd5() const { return m_receivedMd5; }
     const char* ReceivedBlake2b() const { return m_receivedBlake2b; }
+    // The stored file's stamp as it was closed (none taken: all zero).
+    const platform::FileStamp& ReceivedStamp() const { return m_receivedStamp; }
     void DigestStrongly(bool on) { m_strong = on; }
 
     // Time-outs of connecting and of waiting for more data, in milliseconds.
@@ -205,6 +207,7 @@ private:
     std::unique_ptr<platform::HttpResponse> m_remoteFile;
     platform::LocalFile m_localFile;
     char m_receivedMd5[33];
+    platform::FileStamp m_receivedStamp{};
     bool m_strong = false;
     char m_receivedBlake2b[kBlake2bTextSize];
 };

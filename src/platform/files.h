@@ -20,9 +20,6 @@ bool ReadWholeFile(const char* path, size_t limit, std::string& bytes);
 bool WriteWholeFile(const char* path, const std::string& bytes);
 // True when `path` itself is a symbolic link, junction or other reparse point.
 bool IsLink(const char* path);
-// True when some part of `path` below `root` (a folder, or the last component) is a
-// link in the sense of IsLink, or `path` does not begin with `root`.
-bool LinkOnTheWay(const char* root, const char* path);
 // Removes the link at `path` (never what it points to); false when it is no link.
 bool RemoveLink(const char* path);
 
@@ -45,6 +42,55 @@ bool RenameFile(const char* from, const char* to);
 // True where the file system takes "A.txt" and "a.txt" for one name (Windows).
 bool NamesIgnoreCase();
 
+// Which links a walk down from the install folder may pass. A link is a symbolic link,
+// a junction or another reparse point; nothing is ever written through a file link.
+enum class Links {
+    // Only a link owned by the user the updater runs as or by an administrator (root;
+    // Administrators, SYSTEM or TrustedInstaller): the player's own arrangement, such as
+    // a data folder moved to another drive. A link anyone else made stops the walk.
+    kTrusted,
+    // None: a link in the way stops the walk.
+    kNone,
+    // None: a link in the way is removed (never followed) and a real folder made in its
+    // place. The temporary tree is made of real folders only.
+    kReplace,
+};
+
+// A folder reached from the install folder one name at a time, and held open while it
+// is used, so that what was checked on the way is what is used: on Windows every folder
+// of the way stays open without delete sharing (none can be renamed, removed or swapped
+// for a junction meanwhile); elsewhere Path() names the open folder itself, and a path
+// built on it looks up only its own last name again.
+class HeldFolder {
+public:
+    enum class Result { kOpen, kMissing, kRefusedLink, kFailed };
+
+    HeldFolder();
+    ~HeldFolder();
+    HeldFolder(HeldFolder&&) noexcept;
+    HeldFolder& operator=(HeldFolder&&) noexcept;
+
+    // The folder at `path` as it is (the install folder, where every walk starts).
+    Result OpenRoot(const char* path);
+    // The folder `name` (one name, no separator) inside `parent`, made when missing and
+    // `create`.
+    Result OpenChild(const HeldFolder& parent, const char* name, Links links, bool create);
+    // From the folder `root` down through every folder of `relative` ("a/b/x.dat": a
+    // and b; "a/b/": the same), each by OpenChild.
+    Result OpenPath(const char* root, const char* relative, Links links, bool create);
+    bool IsOpen() const;
+    // Where the calls of this layer reach the held folder; ends with a separator.
+    const std::string& Path() const;
+
+private:
+    struct Impl;
+    std::shared_ptr<const Impl> m_impl;
+};
+
+// True when a folder of `path` below `root` is a link `links` does not pass, or `path`
+// does not begin with `root`; nothing is changed, and a missing folder is no link.
+bool LinkOnTheWay(const char* root, const char* path, Links links);
+
 // One folder's entries, "." and ".." included where the system lists them. A link or
 // junction is never reported as a folder.
 class FolderListing {
@@ -56,6 +102,53 @@ public:
     bool IsOpen() const;
     // Next entry: its GBK name and whether it is a folder. False at the end.
     bool Next(std::string& name, bool& isFolder);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+};
+
+// What the system says of a file: its device and number, size, and the times of its
+// last write and last change. On POSIX a user cannot set the change time, so two equal
+// stamps of a file prove that nobody wrote it, or put another file in its place, in
+// between; Windows lets a writer set every time, so there a stamp proves nothing.
+// All zero (FileStamp{}) when none was taken.
+struct FileStamp {
+    uint64_t device, file, size;
+    int64_t written, changed;
+    bool taken;
+};
+
+// A verified file of the temporary tree on its way into the install: opened once (never
+// through a link), digested from that handle and moved while it is held. On Windows
+// nobody may write, rename or delete it meanwhile (it is open without write or delete
+// sharing) and it is renamed by its handle; on POSIX a stamp of the handle shows whether
+// it is still the file that was written, and the name it is moved from must still be it.
+class StagedFile {
+public:
+    enum class Move { kMoved, kInUse, kSwapped };
+
+    StagedFile();
+    ~StagedFile();
+    StagedFile(const StagedFile&) = delete;
+    StagedFile& operator=(const StagedFile&) = delete;
+
+    // The regular file at `path`; false for anything else or when it cannot be held.
+    bool Open(const char* path);
+    // True when `written`, the stamp LocalFile took as the file was closed, proves that
+    // the file held is those bytes still (never on Windows).
+    bool Unchanged(const FileStamp& written) const;
+    // The next bytes for a digest: how many were read, 0 at the end, -1 on an error.
+    long Read(void* buffer, size_t size);
+    // MoveOver for the held file. kInUse: `dst` is in use (both left as they were);
+    // kSwapped: the name was given to another file just before the move, which is then
+    // taken out again, so `dst` is missing.
+    Move MoveOver(const char* dst);
+    // Windows: stays open, unshared, until this process ends (for a file the system
+    // moves at the next restart). Elsewhere it is closed.
+    void HoldUntilExit();
+    // Lets go of the file (so that it can be removed on Windows).
+    void Close();
 
 private:
     struct Impl;
@@ -79,8 +172,9 @@ public:
     bool Resume(const char* path, uint64_t keep);
     // Throws FileError when the bytes cannot be written.
     void Write(const void* data, size_t len);
-    // False when what was still buffered could not be written.
-    bool Close();
+    // False when what was still buffered could not be written. `stamp`, when given,
+    // receives the file's stamp as it is closed.
+    bool Close(FileStamp* stamp = nullptr);
     bool IsOpen() const;
 
 private:

@@ -1,6 +1,6 @@
 // The parts of the platform layer both implementations share: the test seams (clock,
-// message boxes, the executable's folder), the error type's text, the walk that finds
-// links on a path, and LocalFile's buffering.
+// message boxes, the executable's folder), the error type's text, the walk down a path
+// of folders, and LocalFile's buffering.
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -77,20 +77,45 @@ void GetModuleDir(char* out) {
 
 void SetModuleDirForTesting(const char* folder) { g_moduleDirForTesting = folder ? folder : ""; }
 
-bool LinkOnTheWay(const char* root, const char* path) {
-    const size_t rootLen = strlen(root);
-    if (strncmp(path, root, rootLen) != 0) return true;
-    std::string prefix(path, rootLen);
-    for (const char* p = path + rootLen; *p;) {
+// ---- Walks down from the install folder (each system opens one step its own way)
+
+HeldFolder::HeldFolder() = default;
+HeldFolder::~HeldFolder() = default;
+HeldFolder::HeldFolder(HeldFolder&&) noexcept = default;
+HeldFolder& HeldFolder::operator=(HeldFolder&&) noexcept = default;
+
+bool HeldFolder::IsOpen() const { return m_impl != nullptr; }
+
+HeldFolder::Result HeldFolder::OpenPath(const char* root, const char* relative, Links links,
+                                        bool create) {
+    HeldFolder at;
+    Result result = at.OpenRoot(root);
+    std::string name;
+    for (const char* p = relative; result == Result::kOpen && *p;) {
         const size_t width = GbkCharWidth(p);
-        if (IsSeparator(*p) && prefix.size() > rootLen && !IsSeparator(prefix.back()) &&
-            IsLink(prefix.c_str())) {
-            return true;
+        if (width == 1 && IsSeparator(*p)) {
+            if (name == "..") return Result::kFailed;
+            if (!name.empty() && name != ".") {
+                HeldFolder next;
+                result = next.OpenChild(at, name.c_str(), links, create);
+                at = std::move(next);
+            }
+            name.clear();
+        } else {
+            name.append(p, width);
         }
-        prefix.append(p, width);
         p += width;
     }
-    return !IsSeparator(prefix.back()) && prefix.size() > rootLen && IsLink(prefix.c_str());
+    if (result == Result::kOpen) *this = std::move(at);
+    return result;
+}
+
+bool LinkOnTheWay(const char* root, const char* path, Links links) {
+    const size_t rootLen = strlen(root);
+    if (strncmp(path, root, rootLen) != 0) return true;
+    HeldFolder folder;
+    return folder.OpenPath(root, path + rootLen, links == Links::kTrusted ? links : Links::kNone,
+                           false) == HeldFolder::Result::kRefusedLink;
 }
 
 // ---- Errors

@@ -180,7 +180,8 @@ bool UpdateRun::IsCurrent(ManifestEntry& entry) {
     const char* gameDir = m_layout.GameDir().c_str();
     uint64_t size = 0;
     // Nothing is digested through a link: a linked folder on the way counts as missing.
-    const bool installedReachable = !platform::LinkOnTheWay(gameDir, installed);
+    const bool installedReachable =
+        !platform::LinkOnTheWay(gameDir, installed, platform::Links::kTrusted);
     const bool started = Signed() && (SamePath(entry.filename, InstallLayout::kLobbyName,
                                                platform::NamesIgnoreCase()) ||
                                       platform::IsOwnExecutable(installed));
@@ -210,7 +211,7 @@ bool UpdateRun::IsCurrent(ManifestEntry& entry) {
     }
     // A copy of another size (a part kept to go on from) cannot be the file.
     const char* temporary = paths.temporary.c_str();
-    if (!platform::LinkOnTheWay(gameDir, temporary) &&
+    if (!platform::LinkOnTheWay(gameDir, temporary, platform::Links::kNone) &&
         platform::RegularFileSize(temporary, &size) && entry.size >= 0 &&
         size == static_cast<uint64_t>(entry.size)) {
         return matches(temporary);
@@ -222,16 +223,19 @@ bool UpdateRun::IsCurrent(ManifestEntry& entry) {
     return false;
 }
 
-void UpdateRun::MakeFolders(const std::string& temporaryPath) {
-    // Every folder from the install folder down to the file's own.
+// The folder of `temporaryPath` in the temporary tree, made of real folders from the
+// install folder down (a link in the way is removed, never followed), held open while
+// the file is written into it.
+platform::HeldFolder UpdateRun::TreeFolder(const std::string& temporaryPath,
+                                           const std::string& logName) {
     const std::string& gameDir = m_layout.GameDir();
-    for (size_t sep = temporaryPath.find('/', gameDir.size() + 1); sep != std::string::npos;
-         sep = temporaryPath.find('/', sep + 1)) {
-        const std::string folder = temporaryPath.substr(0, sep);
-        if (folder.empty() || folder.back() == '/') continue;
-        platform::RemoveLink(folder.c_str());
-        platform::CreateFolder(folder.c_str());
+    platform::HeldFolder folder;
+    if (folder.OpenPath(gameDir.c_str(), temporaryPath.c_str() + gameDir.size(),
+                        platform::Links::kReplace, true) != platform::HeldFolder::Result::kOpen) {
+        throw UpdateFailed(FailedStep::Download, "打开本地文件出错" + logName, logName,
+                           platform::LastErrorCode());
     }
+    return folder;
 }
 
 // One file into the temporary tree. The bytes were digested as they arrived: a file that
@@ -240,7 +244,10 @@ void UpdateRun::MakeFolders(const std::string& temporaryPath) {
 void UpdateRun::FetchListed(Transfer& transfer, ManifestEntry& entry, FetchState& state,
                             bool noCache) {
     const InstallLayout::Entry paths = m_layout.For(entry.filename, entry.md5);
-    transfer.Fetch(paths.url.c_str(), paths.temporary.c_str(), paths.logName.c_str(),
+    const platform::HeldFolder folder = TreeFolder(paths.temporary, paths.logName);
+    const size_t slash = paths.temporary.find_last_of('/');
+    const std::string local = folder.Path() + paths.temporary.substr(slash + 1);
+    transfer.Fetch(paths.url.c_str(), local.c_str(), paths.logName.c_str(),
                    static_cast<uint32_t>(entry.size), &state, noCache);
     // A signed release's file is its BLAKE2b (the signature covers it); the MD5 then
     // adds nothing and is not computed.
@@ -254,6 +261,7 @@ void UpdateRun::FetchListed(Transfer& transfer, ManifestEntry& entry, FetchState
             .MayRetry(Retry::Mismatch);
     }
     entry.received = 1;
+    entry.receivedStamp = transfer.ReceivedStamp();
 }
 
 void UpdateRun::DownloadListed() {
@@ -266,11 +274,7 @@ void UpdateRun::DownloadListed() {
     FetchPool pool(m_transfer, m_options.parallelTransfers, m_stop.Token(), m_log, m_counters,
                    m_prompter, m_options.retry);
     FetchPool::Hooks hooks;
-    hooks.start = [&](size_t i) {
-        const InstallLayout::Entry paths = m_layout.For(wanted[i]->filename);
-        MakeFolders(paths.temporary);
-        return paths.logName;
-    };
+    hooks.start = [&](size_t i) { return m_layout.For(wanted[i]->filename).logName; };
     hooks.fetch = [&](Transfer& transfer, size_t i, FetchState& state, bool noCache) {
         FetchListed(transfer, *wanted[i], state, noCache);
     };
@@ -312,7 +316,8 @@ void UpdateRun::ReadPartials(const std::vector<ManifestEntry*>& wanted,
             // The part must still be there, in a real folder, at least as long.
             const std::string temporary = m_layout.For(entry.filename).temporary;
             uint64_t size = 0;
-            if (platform::LinkOnTheWay(m_layout.GameDir().c_str(), temporary.c_str()) ||
+            if (platform::LinkOnTheWay(m_layout.GameDir().c_str(), temporary.c_str(),
+                                       platform::Links::kNone) ||
                 !platform::RegularFileSize(temporary.c_str(), &size) || size < kept) {
                 continue;
             }

@@ -18,6 +18,7 @@
 #include "manifest/manifest.h"
 #include "net/download.h"
 #include "net/fetch_pool.h"
+#include "platform/files.h"
 #include "platform/prompter.h"
 
 class UpdateRun : public ProgressSource {
@@ -108,9 +109,7 @@ private:
     void ReadPartials(const std::vector<ManifestEntry*>& wanted, std::vector<FetchState>& states);
     void WritePartials(const std::vector<ManifestEntry*>& wanted,
                        const std::vector<FetchState>& states);
-    // Makes the folders of `temporaryPath` below the install folder (a link in the place
-    // of one is removed, never followed).
-    void MakeFolders(const std::string& temporaryPath);
+    platform::HeldFolder TreeFolder(const std::string& temporaryPath, const std::string& logName);
     void Record(const std::string& signedManifest);
     bool Signed() const { return !m_options.releaseKey.empty(); }
 

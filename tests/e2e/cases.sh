@@ -194,7 +194,10 @@ for planted in Update Update/Vadarodazu Update/Vadarodazu/skin; do
 done
 row "a link planted in the temporary tree where a download goes" on=linux hook=link_in_temporary_tree
 row "an installed file that is a link" on=linux hook=installed_link
-row "a folder of the install that is a link" on=linux expect=failed log=安装目录中有链接 hook=linked_folder
+row "a folder of the install that is the player's own link to a folder elsewhere" on=linux \
+    hook='linked_folder mine'
+row "a folder of the install that is another user's link" on=linux expect=failed \
+    log=安装目录中有链接 hook='linked_folder theirs'
 row "a pipe named like an entry in the install tree" on=linux hook='pipe_planted install'
 row "a pipe named like an entry in the temporary tree" on=linux hook='pipe_planted temporary'
 row "a pending list written by another user" on=linux hook='pending_list other'
@@ -262,7 +265,7 @@ row "release 1 served again after release 2" "${refused[@]}" release=signed1_aga
 row "an unsigned release" "${refused[@]}" release=signed3_unsigned log=$sig_missing hook=old_signature_removed
 row "a file swapped on the server after signing" on=linux release=signed3 install=signed2 run=signed \
     expect=kept log=下载失败Vadarodazu/data/big.bin:BLAKE2b与清单不符 hook=file_swapped
-row "a signed release that expires tomorrow" on=both release=signed3_expiring install=signed2 run=signed \
+row "a signed release that expires tomorrow" on=both release=signed3_expiring install=signed1 run=signed \
     log=清单的签名验证通过
 row "release 3 signed with another key and the build's, as while a key is replaced" on=linux \
     release=signed3_both_keys install=signed2 run=signed hook=two_signatures
@@ -516,13 +519,21 @@ check_installed_link() {
     check "replaced by a real file, not written through" is_real_file "$INST/readme.txt"
     check "the file it pointed to is untouched" outside_untouched
 }
-setup_linked_folder() {
+setup_linked_folder() {  # mine | theirs
     reset_outside
     cp -a "$INST/skin/." "$OUTSIDE/photos/" && rm -rf "$INST/skin"
     ln -s "$OUTSIDE/photos" "$INST/skin"
+    [ "$1" = mine ] || chown -h nobody "$INST/skin"
     rm -rf "$WORK/outside-before" && cp -a "$OUTSIDE" "$WORK/outside-before"
 }
-check_linked_folder() { check "nothing written through it" diff -r "$WORK/outside-before" "$OUTSIDE"; }
+check_linked_folder() {
+    if [ "$1" = mine ]; then
+        check "still a link" test -L "$INST/skin"
+        check "the folder it leads to updated" diff -r -x beach.jpg "$REL/skin" "$OUTSIDE/photos"
+    else
+        check "nothing written through it" diff -r "$WORK/outside-before" "$OUTSIDE"
+    fi
+}
 setup_pipe_planted() {  # install | temporary
     if [ "$1" = install ]; then
         rm "$INST/data/big.bin" && mkfifo "$INST/data/big.bin"

@@ -18,6 +18,14 @@ public:
     }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
+    Fd(Fd&& other) noexcept : m_fd(other.release()) {}
+    Fd& operator=(Fd&& other) noexcept {
+        if (this != &other) {
+            if (m_fd >= 0) close(m_fd);
+            m_fd = other.release();
+        }
+        return *this;
+    }
     int get() const { return m_fd; }
     int release() {
         const int fd = m_fd;

@@ -10,9 +10,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "common/text.h"
 #include "platform/files.h"
 #include "platform/text.h"
 #include "platform/posix/fd.h"
@@ -139,16 +141,36 @@ bool RenameFile(const char* from, const char* to) {
     return rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0;
 }
 
-bool MoveOver(const char* src, const char* dst) {
-    const std::string from = NativePath(src), to = NativePath(dst);
+namespace {
+
+FileStamp StampOf(const struct stat& st) {
+    FileStamp stamp{};
+    stamp.device = static_cast<uint64_t>(st.st_dev);
+    stamp.file = static_cast<uint64_t>(st.st_ino);
+    stamp.size = static_cast<uint64_t>(st.st_size);
+    stamp.written = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    stamp.changed = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+    stamp.taken = true;
+    return stamp;
+}
+
+// True when the entry `path` names is the file open as `fd`.
+bool NamesFile(const std::string& path, int fd) {
+    struct stat named, held;
+    return lstat(path.c_str(), &named) == 0 && fstat(fd, &held) == 0 &&
+           named.st_dev == held.st_dev && named.st_ino == held.st_ino;
+}
+
+// Puts the file open as `in`, named `from`, in the place of `to`: a rename, or across
+// file systems a copy of `in` made beside `to`, then renamed over it.
+StagedFile::Move MoveHeld(int in, const std::string& from, const std::string& to) {
+    using Move = StagedFile::Move;
     // In use: a running program (ETXTBSY) or a lock held by another process.
     // Neither through a link nor waiting on a pipe: only a real file can be "in use".
     Fd target(open(to.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (target.get() < 0 && errno == ETXTBSY) return false;
-    if (target.get() >= 0 && flock(target.get(), LOCK_EX | LOCK_NB) != 0) return false;
+    if (target.get() < 0 && errno == ETXTBSY) return Move::kInUse;
+    if (target.get() >= 0 && flock(target.get(), LOCK_EX | LOCK_NB) != 0) return Move::kInUse;
 
-    Fd in(OpenRegular(from, O_RDONLY, 0));
-    if (in.get() < 0) return false;
     // The installed file keeps its mode; a new one is executable when it is a program
     // (the server does not carry modes, and the lobby must be able to start).
     mode_t mode = 0644;
@@ -157,32 +179,168 @@ bool MoveOver(const char* src, const char* dst) {
         mode = st.st_mode & 07777;
     } else {
         char magic[4] = {0};
-        if (pread(in.get(), magic, sizeof(magic), 0) >= 2 && (memcmp(magic,
-                                                                     "\x7f"
-                                                                     "ELF",
-                                                                     4) == 0 ||
-                                                              memcmp(magic, "#!", 2) == 0)) {
+        if (pread(in, magic, sizeof(magic), 0) >= 2 && (memcmp(magic,
+                                                               "\x7f"
+                                                               "ELF",
+                                                               4) == 0 ||
+                                                        memcmp(magic, "#!", 2) == 0)) {
             mode = 0755;
         }
     }
-    fchmod(in.get(), mode);
-    if (rename(from.c_str(), to.c_str()) == 0) return true;
-    if (errno != EXDEV) return false;
+    fchmod(in, mode);
+    // The name must still be the file held: another file put under it is not moved.
+    if (!NamesFile(from, in)) return Move::kSwapped;
+    if (rename(from.c_str(), to.c_str()) == 0) {
+        // Swapped between the look and the rename: what went in is taken out again.
+        if (NamesFile(to, in)) return Move::kMoved;
+        unlink(to.c_str());
+        return Move::kSwapped;
+    }
+    if (errno != EXDEV) return Move::kInUse;
 
-    // Another file system: a copy beside the target, then renamed over it.
+    // Another file system: a copy of the held file beside the target, renamed over it.
     const std::string temp = to + ".new~";
     bool ok;
     {
         Fd out(OpenRegular(temp, O_WRONLY | O_CREAT | O_TRUNC, mode));
-        ok = out.get() >= 0 && fchmod(out.get(), mode) == 0 && CopyBytes(in.get(), out.get());
+        ok = out.get() >= 0 && fchmod(out.get(), mode) == 0 && lseek(in, 0, SEEK_SET) == 0 &&
+             CopyBytes(in, out.get());
     }
     if (ok) ok = rename(temp.c_str(), to.c_str()) == 0;
     if (!ok) {
         unlink(temp.c_str());
-        return false;
+        return Move::kInUse;
     }
-    unlink(from.c_str());
-    return true;
+    if (NamesFile(from, in)) unlink(from.c_str());
+    return Move::kMoved;
+}
+
+}  // namespace
+
+bool MoveOver(const char* src, const char* dst) {
+    const std::string from = NativePath(src);
+    Fd in(OpenRegular(from, O_RDONLY, 0));
+    return in.get() >= 0 && MoveHeld(in.get(), from, NativePath(dst)) == StagedFile::Move::kMoved;
+}
+
+// ---- StagedFile: the descriptor, with the name it was opened by
+
+struct StagedFile::Impl {
+    Fd fd;
+    std::string path;
+};
+
+StagedFile::StagedFile() : m_impl(new Impl) {}
+StagedFile::~StagedFile() = default;
+
+bool StagedFile::Open(const char* path) {
+    m_impl->path = NativePath(path);
+    m_impl->fd = Fd(OpenRegular(m_impl->path, O_RDONLY, 0));
+    return m_impl->fd.get() >= 0;
+}
+
+bool StagedFile::Unchanged(const FileStamp& written) const {
+    struct stat st;
+    if (!written.taken || m_impl->fd.get() < 0 || fstat(m_impl->fd.get(), &st) != 0) return false;
+    const FileStamp now = StampOf(st);
+    return now.device == written.device && now.file == written.file && now.size == written.size &&
+           now.written == written.written && now.changed == written.changed;
+}
+
+long StagedFile::Read(void* buffer, size_t size) {
+    for (;;) {
+        const ssize_t n = read(m_impl->fd.get(), buffer, size);
+        if (n >= 0 || errno != EINTR) return static_cast<long>(n);
+    }
+}
+
+StagedFile::Move StagedFile::MoveOver(const char* dst) {
+    if (m_impl->fd.get() < 0) return Move::kSwapped;
+    return MoveHeld(m_impl->fd.get(), m_impl->path, NativePath(dst));
+}
+
+void StagedFile::HoldUntilExit() { Close(); }
+
+void StagedFile::Close() { m_impl->fd = Fd(); }
+
+// ---- HeldFolder: an open descriptor; Path() is /proc/self/fd/N/, the folder itself
+
+struct HeldFolder::Impl {
+    Fd fd;
+    std::string path;
+};
+
+namespace {
+
+// Whether later calls can reach a held folder through /proc/self/fd (where /proc is not
+// mounted they take the folder's own path, looked up again).
+bool ProcFdUsable() {
+    static const bool usable = access("/proc/self/fd", X_OK) == 0;
+    return usable;
+}
+
+// A link passes when its owner is the user the updater runs as, or root: the rule the
+// kernel applies to links in shared folders (protected_symlinks).
+bool TrustedOwner(uid_t owner) { return owner == geteuid() || owner == 0; }
+
+}  // namespace
+
+HeldFolder::Result HeldFolder::OpenRoot(const char* path) {
+    auto impl = std::make_shared<Impl>();
+    impl->fd = Fd(open(NativePath(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (impl->fd.get() < 0) return errno == ENOENT ? Result::kMissing : Result::kFailed;
+    impl->path = path;
+    // GBK-aware: the last byte of a double-byte character may be that of "\\".
+    const char* last = FindLastSeparator(path);
+    if (!last || last[1] != '\0') impl->path += '/';
+    if (ProcFdUsable()) impl->path = "/proc/self/fd/" + std::to_string(impl->fd.get()) + "/";
+    m_impl = std::move(impl);
+    return Result::kOpen;
+}
+
+HeldFolder::Result HeldFolder::OpenChild(const HeldFolder& parent, const char* name, Links links,
+                                         bool create) {
+    if (!parent.m_impl) return Result::kFailed;
+    const int at = parent.m_impl->fd.get();
+    const std::string native = NativePath(name);
+    auto impl = std::make_shared<Impl>();
+    for (int attempt = 0; attempt < 3 && impl->fd.get() < 0; ++attempt) {
+        impl->fd = Fd(openat(at, native.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (impl->fd.get() >= 0) break;
+        if (errno == ENOENT) {
+            if (!create) return Result::kMissing;
+            if (mkdirat(at, native.c_str(), 0755) != 0 && errno != EEXIST) return Result::kFailed;
+            continue;
+        }
+        if (errno != ELOOP && errno != ENOTDIR) return Result::kFailed;
+        // The link itself, held: its owner and its target are read from the same entry,
+        // so it cannot be swapped between the check and the use.
+        Fd link(openat(at, native.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st;
+        if (link.get() < 0 || fstat(link.get(), &st) != 0) return Result::kFailed;
+        if (!S_ISLNK(st.st_mode)) return Result::kFailed;  // a file where a folder belongs
+        if (links == Links::kReplace) {
+            if (unlinkat(at, native.c_str(), 0) != 0) return Result::kFailed;
+            continue;
+        }
+        if (links != Links::kTrusted || !TrustedOwner(st.st_uid)) return Result::kRefusedLink;
+        char target[4096];
+        const ssize_t n = readlinkat(link.get(), "", target, sizeof(target) - 1);
+        if (n <= 0) return Result::kFailed;
+        target[n] = '\0';
+        impl->fd = Fd(openat(at, target, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (impl->fd.get() < 0) return errno == ENOENT ? Result::kMissing : Result::kFailed;
+    }
+    if (impl->fd.get() < 0) return Result::kFailed;
+    impl->path = ProcFdUsable() ? "/proc/self/fd/" + std::to_string(impl->fd.get()) + "/"
+                                : parent.m_impl->path + name + "/";
+    m_impl = std::move(impl);
+    return Result::kOpen;
+}
+
+const std::string& HeldFolder::Path() const {
+    static const std::string none;
+    return m_impl ? m_impl->path : none;
 }
 
 bool SetCurrentFolder(const char* path) { return chdir(NativePath(path).c_str()) == 0; }
@@ -255,9 +413,12 @@ bool LocalFile::WriteThrough(const void* data, size_t len) {
     return WriteAll(static_cast<int>(m_handle), data, len);
 }
 
-bool LocalFile::Close() {
+bool LocalFile::Close(FileStamp* stamp) {
     if (m_handle < 0) return true;
     bool ok = Flush();
+    struct stat st;
+    if (stamp)
+        *stamp = ok && fstat(static_cast<int>(m_handle), &st) == 0 ? StampOf(st) : FileStamp{};
     if (close(static_cast<int>(m_handle)) != 0) ok = false;
     m_handle = -1;
     return ok;

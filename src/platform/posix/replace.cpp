@@ -37,7 +37,8 @@ std::string PendingListPath() {
 
 }  // namespace
 
-bool ReplaceAtRestart(const char* src, const char* dst, const std::string& digest) {
+bool ReplaceAtRestart(StagedFile& /*staged*/, const char* src, const char* dst,
+                      const std::string& digest) {
     const std::string list = PendingListPath();
     if (list.empty()) return false;
     const int fd = OpenRegular(list, O_WRONLY | O_CREAT | O_APPEND, 0600);

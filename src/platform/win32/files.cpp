@@ -1,12 +1,18 @@
 // Files and folders on Windows: regular files only, never through a reparse point; the
 // listing of a folder and the system part of LocalFile.
 #include <windows.h>
+#include <aclapi.h>
 #include <fcntl.h>
 #include <io.h>
+#include <sddl.h>
 
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
+#include "common/text.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/win32/win32.h"
@@ -148,7 +154,267 @@ bool MoveOver(const char* src, const char* dst) {
     return true;
 }
 
+// ---- StagedFile: open without write or delete sharing, renamed by its handle
+
+struct StagedFile::Impl {
+    win32::FileHandle file;
+    std::string path;
+};
+
+namespace {
+
+using SetInfoByHandle = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
+
+// SetFileInformationByHandle, where the system has it (not before Vista).
+SetInfoByHandle SetInfoFunction() {
+    static const SetInfoByHandle function =
+        reinterpret_cast<SetInfoByHandle>(reinterpret_cast<void*>(
+            GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetFileInformationByHandle")));
+    return function;
+}
+
+// Renames the file open as `file` to `dst`, replacing it.
+bool RenameByHandle(SetInfoByHandle setInfo, HANDLE file, const char* dst) {
+    wchar_t full[MAX_PATH * 2];
+    wchar_t wide[MAX_PATH * 2];
+    if (!MultiByteToWideChar(CP_ACP, 0, dst, -1, wide, MAX_PATH * 2)) return false;
+    const DWORD length = GetFullPathNameW(wide, MAX_PATH * 2, full, nullptr);
+    if (length == 0 || length >= MAX_PATH * 2) return false;
+    const std::wstring name = std::wstring(L"\\??\\") + full;
+    std::string buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t), '\0');
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(&buffer[0]);
+    info->ReplaceIfExists = TRUE;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+    memcpy(info->FileName, name.c_str(), name.size() * sizeof(wchar_t));
+    return setInfo(file, FileRenameInfo, info, static_cast<DWORD>(buffer.size())) != 0;
+}
+
+// A copy of the open `file` beside `dst`, renamed over it (another volume).
+bool CopyOver(HANDLE file, const char* dst) {
+    const std::string temp = std::string(dst) + ".new~";
+    LARGE_INTEGER start = {};
+    if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return false;
+    bool ok;
+    {
+        // A new copy: never into a file or link found under that name.
+        win32::FileHandle out = OpenRegular(temp.c_str(), GENERIC_WRITE, CREATE_ALWAYS, 0);
+        ok = static_cast<bool>(out);
+        char buffer[64 * 1024];
+        for (DWORD n = 0; ok;) {
+            ok = ReadFile(file, buffer, sizeof(buffer), &n, nullptr) != 0;
+            if (!ok || n == 0) break;
+            DWORD written = 0;
+            ok = WriteFile(out.get(), buffer, n, &written, nullptr) && written == n;
+        }
+    }
+    if (ok) ok = MoveFileExA(temp.c_str(), dst, MOVEFILE_REPLACE_EXISTING) != 0;
+    if (!ok) DeleteFileA(temp.c_str());
+    return ok;
+}
+
+}  // namespace
+
+StagedFile::StagedFile() : m_impl(new Impl) {}
+StagedFile::~StagedFile() = default;
+
+bool StagedFile::Open(const char* path) {
+    m_impl->path = path;
+    m_impl->file = OpenRegular(path, GENERIC_READ | DELETE, OPEN_EXISTING, FILE_SHARE_READ);
+    return static_cast<bool>(m_impl->file);
+}
+
+bool StagedFile::Unchanged(const FileStamp&) const { return false; }
+
+long StagedFile::Read(void* buffer, size_t size) {
+    DWORD n = 0;
+    const DWORD want = static_cast<DWORD>(size < (1u << 30) ? size : (1u << 30));
+    if (!ReadFile(m_impl->file.get(), buffer, want, &n, nullptr)) return -1;
+    return static_cast<long>(n);
+}
+
+StagedFile::Move StagedFile::MoveOver(const char* dst) {
+    if (!m_impl->file) return Move::kSwapped;
+    const SetInfoByHandle setInfo = SetInfoFunction();
+    if (!setInfo) {
+        // Before Vista: let go of the file and move it by its name.
+        m_impl->file.reset();
+        return platform::MoveOver(m_impl->path.c_str(), dst) ? Move::kMoved : Move::kInUse;
+    }
+    // Fails while another program holds the target open without sharing, or runs it;
+    // the target is then untouched.
+    if (RenameByHandle(setInfo, m_impl->file.get(), dst)) return Move::kMoved;
+    if (GetLastError() != ERROR_NOT_SAME_DEVICE || !CopyOver(m_impl->file.get(), dst)) {
+        return Move::kInUse;
+    }
+    FILE_DISPOSITION_INFO gone = {TRUE};
+    setInfo(m_impl->file.get(), FileDispositionInfo, &gone, sizeof(gone));  // removed on close
+    return Move::kMoved;
+}
+
+void StagedFile::HoldUntilExit() {
+    // Closed by the system when the process ends.
+    static std::mutex mutex;
+    static std::vector<HANDLE>* handles = new std::vector<HANDLE>;
+    const std::lock_guard<std::mutex> lock(mutex);
+    handles->push_back(m_impl->file.release());
+}
+
+void StagedFile::Close() { m_impl->file.reset(); }
+
 bool SetCurrentFolder(const char* path) { return SetCurrentDirectoryA(path) != 0; }
+
+// ---- HeldFolder: every folder of the way open without delete sharing
+
+struct HeldFolder::Impl {
+    win32::FileHandle folder;
+    win32::FileHandle link;  // the junction or link followed to get here, if any
+    std::shared_ptr<const Impl> parent;
+    std::string path;
+};
+
+namespace {
+
+// A folder (or the reparse point in its place, with `reparse`), held so that it can be
+// neither renamed nor removed while the handle is open. A link is held without write
+// sharing too, so its target cannot be rewritten either.
+win32::FileHandle HoldFolder(const std::string& path, bool reparse, DWORD share) {
+    return win32::FileHandle(CreateFileA(
+        path.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL, share, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | (reparse ? FILE_FLAG_OPEN_REPARSE_POINT : 0), nullptr));
+}
+
+bool Attributes(HANDLE h, DWORD* attributes) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(h, &info)) return false;
+    *attributes = info.dwFileAttributes;
+    return true;
+}
+
+bool TrustedOwner(HANDLE h) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                        nullptr, &sd) != ERROR_SUCCESS) {
+        return false;
+    }
+    const bool trusted = win32::IsTrustedOwner(owner);
+    LocalFree(sd);
+    return trusted;
+}
+
+}  // namespace
+
+namespace win32 {
+
+bool IsTrustedOwner(PSID owner) {
+    if (!owner || !IsValidSid(owner)) return false;
+    if (IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+        IsWellKnownSid(owner, WinLocalSystemSid)) {
+        return true;
+    }
+    char* text = nullptr;
+    if (ConvertSidToStringSidA(owner, &text)) {
+        // NT SERVICE\TrustedInstaller, the owner of the system's own files.
+        const bool installer =
+            strcmp(text, "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464") == 0;
+        LocalFree(text);
+        if (installer) return true;
+    }
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    char buffer[256];
+    DWORD size = 0;
+    const bool mine = GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size) &&
+                      EqualSid(owner, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
+    CloseHandle(token);
+    return mine;
+}
+
+}  // namespace win32
+
+HeldFolder::Result HeldFolder::OpenRoot(const char* path) {
+    auto impl = std::make_shared<Impl>();
+    impl->folder = HoldFolder(path, false, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    DWORD attributes = 0;
+    if (!impl->folder) {
+        return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND
+                   ? Result::kMissing
+                   : Result::kFailed;
+    }
+    if (!Attributes(impl->folder.get(), &attributes) || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        return Result::kFailed;
+    }
+    impl->path = path;
+    // GBK-aware: the last byte of a double-byte character may be that of "\\".
+    const char* last = FindLastSeparator(path);
+    if (!last || last[1] != '\0') impl->path += '/';
+    m_impl = std::move(impl);
+    return Result::kOpen;
+}
+
+HeldFolder::Result HeldFolder::OpenChild(const HeldFolder& parent, const char* name, Links links,
+                                         bool create) {
+    if (!parent.m_impl) return Result::kFailed;
+    auto impl = std::make_shared<Impl>();
+    impl->parent = parent.m_impl;
+    impl->path = parent.m_impl->path + name;
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        win32::FileHandle entry = HoldFolder(impl->path, true, share);
+        if (!entry) {
+            const DWORD error = GetLastError();
+            if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+                return Result::kFailed;
+            }
+            if (!create) return Result::kMissing;
+            if (!CreateDirectoryA(impl->path.c_str(), nullptr) &&
+                GetLastError() != ERROR_ALREADY_EXISTS) {
+                return Result::kFailed;
+            }
+            continue;
+        }
+        DWORD attributes = 0;
+        if (!Attributes(entry.get(), &attributes) || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            return Result::kFailed;
+        }
+        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+            if (links == Links::kReplace) {
+                entry.reset();
+                if (!RemoveLink(impl->path.c_str())) return Result::kFailed;
+                continue;
+            }
+            if (links != Links::kTrusted || !TrustedOwner(entry.get())) {
+                return Result::kRefusedLink;
+            }
+            // The junction stays held, now without write sharing too (so its target
+            // cannot be rewritten), while the folder it leads to is used.
+            impl->link = HoldFolder(impl->path, true, FILE_SHARE_READ);
+            DWORD linkAttributes = 0;
+            if (!impl->link || !Attributes(impl->link.get(), &linkAttributes) ||
+                linkAttributes != attributes) {
+                return Result::kFailed;
+            }
+            entry.reset();
+            impl->folder = HoldFolder(impl->path, false, share);
+            if (!impl->folder || !Attributes(impl->folder.get(), &attributes) ||
+                !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+                return Result::kFailed;
+            }
+        } else {
+            impl->folder = std::move(entry);
+        }
+        impl->path += '/';
+        m_impl = std::move(impl);
+        return Result::kOpen;
+    }
+    return Result::kFailed;
+}
+
+const std::string& HeldFolder::Path() const {
+    static const std::string none;
+    return m_impl ? m_impl->path : none;
+}
 
 struct FolderListing::Impl {
     win32::FindHandle find;
@@ -234,9 +500,10 @@ bool LocalFile::WriteThrough(const void* data, size_t len) {
     return true;
 }
 
-bool LocalFile::Close() {
+bool LocalFile::Close(FileStamp* stamp) {
     if (!IsOpen()) return true;
     const bool ok = Flush();
+    if (stamp) *stamp = FileStamp{};  // a stamp proves nothing here
     CloseHandle(reinterpret_cast<HANDLE>(m_handle));
     m_handle = reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE);
     return ok;

@@ -3,26 +3,16 @@
 // open here, and nobody may write, rename or delete it.
 #include <windows.h>
 
-#include <mutex>
-#include <vector>
-
 #include "platform/replace.h"
 
 namespace platform {
 
-bool ReplaceAtRestart(const char* src, const char* dst, const std::string& /*digest*/) {
-    const HANDLE held = CreateFileA(src, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (held == INVALID_HANDLE_VALUE) return false;
+bool ReplaceAtRestart(StagedFile& staged, const char* src, const char* dst,
+                      const std::string& /*digest*/) {
     if (!MoveFileExA(src, dst, MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT)) {
-        CloseHandle(held);
         return false;
     }
-    // Closed by the system when the process ends.
-    static std::mutex mutex;
-    static std::vector<HANDLE>* handles = new std::vector<HANDLE>;
-    const std::lock_guard<std::mutex> lock(mutex);
-    handles->push_back(held);
+    staged.HoldUntilExit();
     return true;
 }
 

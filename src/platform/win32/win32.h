@@ -116,4 +116,8 @@ private:
 // The window that owns the program's message boxes while it is open.
 void SetMessageOwner(HWND owner);
 
+// True when a file or folder owned by `owner` may be trusted: the user the updater runs
+// as, Administrators, SYSTEM or TrustedInstaller.
+bool IsTrustedOwner(PSID owner);
+
 }  // namespace platform::win32
