@@ -1,6 +1,8 @@
 // The owners of Windows handles: each handle is closed exactly once, by whoever holds it
-// last, and what painting selects into a device context is put back.
+// last, and what painting selects into a device context is put back; and the owners of
+// links the updater follows.
 #include <windows.h>
+#include <sddl.h>
 
 #include <gtest/gtest.h>
 
@@ -56,6 +58,36 @@ TEST(Win32Handles, AFileIsClosedByItsLastOwnerOnly) {
     EXPECT_TRUE(IsOpen(b));
     CloseHandle(raw);
     EXPECT_FALSE(IsOpen(b));
+}
+
+// The owners whose links a walk follows: the user running the updater and the system's
+// administrators; any other user's never.
+TEST(Win32Handles, LinksOfTheUserAndOfAdministratorsAreTrusted) {
+    HANDLE token = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    char buffer[256];
+    DWORD size = 0;
+    ASSERT_TRUE(GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size));
+    CloseHandle(token);
+    EXPECT_TRUE(platform::win32::IsTrustedOwner(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid));
+    const struct {
+        const char* sid;
+        bool trusted;
+    } cases[] = {
+        {"S-1-5-32-544", true},  // Administrators
+        {"S-1-5-18", true},      // SYSTEM
+        {"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", true},
+        {"S-1-5-32-545", false},  // Users
+        {"S-1-1-0", false},       // Everyone
+        {"S-1-5-21-1004336348-1177238915-682003330-1001", false},
+    };
+    for (const auto& c : cases) {
+        PSID sid = nullptr;
+        ASSERT_TRUE(ConvertStringSidToSidA(c.sid, &sid)) << c.sid;
+        EXPECT_EQ(platform::win32::IsTrustedOwner(sid), c.trusted) << c.sid;
+        LocalFree(sid);
+    }
+    EXPECT_FALSE(platform::win32::IsTrustedOwner(nullptr));
 }
 
 TEST(Win32Handles, SelectionsArePutBackInTurn) {
