@@ -190,8 +190,8 @@ bool InstallStep::DigestOnReceipt(const char* relative, const platform::StagedFi
                                   char* digestText, char* blake2bText) const {
     for (int i = 0; i < m_count; ++i) {
         const ManifestEntry& entry = m_entries[i];
-        if (entry.received && file.Unchanged(entry.receivedStamp) &&
-            SamePath(entry.filename, relative, platform::NamesIgnoreCase())) {
+        if (entry.received && SamePath(entry.filename, relative, platform::NamesIgnoreCase()) &&
+            file.Unchanged(entry.receivedStamp)) {
             memcpy(digestText, entry.md5, 33);
             memcpy(blake2bText, entry.blake2b, kBlake2bTextSize);
             return true;

@@ -67,6 +67,8 @@ public:
 
     HeldFolder();
     ~HeldFolder();
+    HeldFolder(const HeldFolder&);  // the same folder, held as long as either copy is
+    HeldFolder& operator=(const HeldFolder&);
     HeldFolder(HeldFolder&&) noexcept;
     HeldFolder& operator=(HeldFolder&&) noexcept;
 
@@ -78,6 +80,8 @@ public:
     // From the folder `root` down through every folder of `relative` ("a/b/x.dat": a
     // and b; "a/b/": the same), each by OpenChild.
     Result OpenPath(const char* root, const char* relative, Links links, bool create);
+    // The same from the held folder `start`.
+    Result OpenPath(const HeldFolder& start, const char* relative, Links links, bool create);
     bool IsOpen() const;
     // Where the calls of this layer reach the held folder; ends with a separator.
     const std::string& Path() const;

@@ -81,6 +81,8 @@ void SetModuleDirForTesting(const char* folder) { g_moduleDirForTesting = folder
 
 HeldFolder::HeldFolder() = default;
 HeldFolder::~HeldFolder() = default;
+HeldFolder::HeldFolder(const HeldFolder&) = default;
+HeldFolder& HeldFolder::operator=(const HeldFolder&) = default;
 HeldFolder::HeldFolder(HeldFolder&&) noexcept = default;
 HeldFolder& HeldFolder::operator=(HeldFolder&&) noexcept = default;
 
@@ -88,8 +90,15 @@ bool HeldFolder::IsOpen() const { return m_impl != nullptr; }
 
 HeldFolder::Result HeldFolder::OpenPath(const char* root, const char* relative, Links links,
                                         bool create) {
-    HeldFolder at;
-    Result result = at.OpenRoot(root);
+    HeldFolder start;
+    const Result result = start.OpenRoot(root);
+    return result == Result::kOpen ? OpenPath(start, relative, links, create) : result;
+}
+
+HeldFolder::Result HeldFolder::OpenPath(const HeldFolder& start, const char* relative, Links links,
+                                        bool create) {
+    HeldFolder at = start;
+    Result result = at.IsOpen() ? Result::kOpen : Result::kFailed;
     std::string name;
     for (const char* p = relative; result == Result::kOpen && *p;) {
         const size_t width = GbkCharWidth(p);

@@ -179,9 +179,11 @@ bool UpdateRun::IsCurrent(ManifestEntry& entry) {
     const char* installed = paths.installed.c_str();
     const char* gameDir = m_layout.GameDir().c_str();
     uint64_t size = 0;
-    // Nothing is digested through a link: a linked folder on the way counts as missing.
-    const bool installedReachable =
-        !platform::LinkOnTheWay(gameDir, installed, platform::Links::kTrusted);
+    // Nothing is digested through a link someone else made: a folder on the way that is
+    // one counts as missing. (Looked at only for a file that is there.)
+    const auto reachable = [&](const char* path, platform::Links links) {
+        return !platform::LinkOnTheWay(gameDir, path, links);
+    };
     const bool started = Signed() && (SamePath(entry.filename, InstallLayout::kLobbyName,
                                                platform::NamesIgnoreCase()) ||
                                       platform::IsOwnExecutable(installed));
@@ -197,9 +199,9 @@ bool UpdateRun::IsCurrent(ManifestEntry& entry) {
             old.md5[32] = entry.md5[32] = '\0';
             if (strcmp(old.md5, entry.md5) == 0 && strcmp(old.filename, entry.filename) == 0) {
                 // A size check costs no read, and catches a file cut short or replaced.
-                entry.verified = installedReachable &&
-                                 platform::RegularFileSize(installed, &size) && entry.size >= 0 &&
-                                 size == static_cast<uint64_t>(entry.size);
+                entry.verified = platform::RegularFileSize(installed, &size) && entry.size >= 0 &&
+                                 size == static_cast<uint64_t>(entry.size) &&
+                                 reachable(installed, platform::Links::kTrusted);
                 if (entry.verified && Signed() &&
                     (started || strcmp(old.blake2b, entry.blake2b) != 0)) {
                     entry.verified = matches(installed);
@@ -211,26 +213,24 @@ bool UpdateRun::IsCurrent(ManifestEntry& entry) {
     }
     // A copy of another size (a part kept to go on from) cannot be the file.
     const char* temporary = paths.temporary.c_str();
-    if (!platform::LinkOnTheWay(gameDir, temporary, platform::Links::kNone) &&
-        platform::RegularFileSize(temporary, &size) && entry.size >= 0 &&
-        size == static_cast<uint64_t>(entry.size)) {
+    if (platform::RegularFileSize(temporary, &size) && entry.size >= 0 &&
+        size == static_cast<uint64_t>(entry.size) && reachable(temporary, platform::Links::kNone)) {
         return matches(temporary);
     }
-    if (installedReachable && platform::RegularFileSize(installed, &size)) {
+    if (platform::RegularFileSize(installed, &size) &&
+        reachable(installed, platform::Links::kTrusted)) {
         entry.verified = matches(installed);
         return entry.verified != 0;
     }
     return false;
 }
 
-// The folder of `temporaryPath` in the temporary tree, made of real folders from the
-// install folder down (a link in the way is removed, never followed), held open while
-// the file is written into it.
 platform::HeldFolder UpdateRun::TreeFolder(const std::string& temporaryPath,
                                            const std::string& logName) {
-    const std::string& gameDir = m_layout.GameDir();
+    const std::string treeRoot = m_layout.TreeRoot();
     platform::HeldFolder folder;
-    if (folder.OpenPath(gameDir.c_str(), temporaryPath.c_str() + gameDir.size(),
+    if (!m_treeRoot.IsOpen() ||
+        folder.OpenPath(m_treeRoot, temporaryPath.c_str() + treeRoot.size(),
                         platform::Links::kReplace, true) != platform::HeldFolder::Result::kOpen) {
         throw UpdateFailed(FailedStep::Download, "打开本地文件出错" + logName, logName,
                            platform::LastErrorCode());
@@ -271,6 +271,15 @@ void UpdateRun::DownloadListed() {
     }
     std::vector<FetchState> states(wanted.size());
     ReadPartials(wanted, states);
+    // The tree's root, held while the files are fetched: each file's folder is opened
+    // from it (a link in the way replaced by a real folder).
+    const std::string& gameDir = m_layout.GameDir();
+    m_treeRoot.OpenPath(gameDir.c_str(), m_layout.TreeRoot().c_str() + gameDir.size(),
+                        platform::Links::kReplace, true);
+    struct Release {
+        platform::HeldFolder& folder;
+        ~Release() { folder = platform::HeldFolder(); }
+    } release{m_treeRoot};
     FetchPool pool(m_transfer, m_options.parallelTransfers, m_stop.Token(), m_log, m_counters,
                    m_prompter, m_options.retry);
     FetchPool::Hooks hooks;

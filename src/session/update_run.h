@@ -109,13 +109,17 @@ private:
     void ReadPartials(const std::vector<ManifestEntry*>& wanted, std::vector<FetchState>& states);
     void WritePartials(const std::vector<ManifestEntry*>& wanted,
                        const std::vector<FetchState>& states);
+    // The folder of `temporaryPath` in the temporary tree, made of real folders from the
+    // tree's root down (a link in the way is removed, never followed), held open while
+    // the file is written into it.
     platform::HeldFolder TreeFolder(const std::string& temporaryPath, const std::string& logName);
     void Record(const std::string& signedManifest);
     bool Signed() const { return !m_options.releaseKey.empty(); }
 
     const Options m_options;
     InstallLayout m_layout;
-    bool m_folderUsable;  // the install folder's paths can be written and fit
+    platform::HeldFolder m_treeRoot;  // while files are fetched
+    bool m_folderUsable;              // the install folder's paths can be written and fit
     std::string m_failMessage;
 
     UpdateLog m_log;
