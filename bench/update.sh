@@ -5,7 +5,9 @@
 # nothing changed: its time, and how many files of the install it opened (read with
 # strace; the manifests, the log and md5.xml not counted). The release is published
 # signed; the same first update by the updater built with the release key (signature,
-# serial and a BLAKE2b of every file checked) is timed against the one without.
+# serial and a BLAKE2b of every file checked) is timed against the one without. Each timed
+# run starts once the files of the one before are written back (sync), so that no run
+# pays for another's writes.
 set -euo pipefail
 . "$(dirname "$0")/../scripts/lib.sh"
 cd "$ROOT"
