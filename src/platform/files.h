@@ -1,4 +1,5 @@
-// Files and folders: GBK paths, regular files only, links never followed.
+// Files and folders: GBK paths, regular files only (a file link is never followed), and
+// folders walked from the install folder down, a link passed only when its owner is trusted.
 #pragma once
 
 #include <cstddef>
