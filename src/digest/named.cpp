@@ -1,5 +1,7 @@
 #include "digest/named.h"
 
+#include <vector>
+
 #include "digest/blake2b.h"
 #include "digest/md5.h"
 
@@ -7,23 +9,22 @@ std::string NamedDigest(const char* kind, const char* text) {
     return std::string(kind) + ":" + text;
 }
 
-bool StreamHasDigest(FILE* file, const std::string& named) {
-    const bool strong = named.compare(0, 8, "blake2b:") == 0;
-    if (!strong && named.compare(0, 4, "md5:") != 0) return false;
+bool DigestOfStream(bool strong, const ReadBytes& read, char text[kBlake2bTextSize]) {
+    text[0] = '\0';
     Md5Context md5;
     Md5Init(&md5);
     Blake2b blake2b;
-    char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), file)) > 0) {
+    std::vector<char> buffer(256 * 1024);
+    for (;;) {
+        const long n = read(buffer.data(), buffer.size());
+        if (n < 0) return false;
+        if (n == 0) break;
         if (strong) {
-            blake2b.Update(buf, n);
+            blake2b.Update(buffer.data(), static_cast<size_t>(n));
         } else {
-            Md5Update(&md5, buf, n);
+            Md5Update(&md5, buffer.data(), static_cast<size_t>(n));
         }
     }
-    if (ferror(file)) return false;
-    char text[kBlake2bTextSize] = {0};
     if (strong) {
         blake2b.Final(text);
     } else {
@@ -31,5 +32,19 @@ bool StreamHasDigest(FILE* file, const std::string& named) {
         Md5Final(digest, &md5);
         DigestToHex(digest, text);
     }
-    return named.substr(named.find(':') + 1) == text;
+    return true;
+}
+
+bool StreamHasDigest(FILE* file, const std::string& named) {
+    const bool strong = named.compare(0, 8, "blake2b:") == 0;
+    if (!strong && named.compare(0, 4, "md5:") != 0) return false;
+    char text[kBlake2bTextSize];
+    const bool read = DigestOfStream(
+        strong,
+        [file](void* buffer, size_t size) -> long {
+            const size_t n = fread(buffer, 1, size, file);
+            return n == 0 && ferror(file) ? -1 : static_cast<long>(n);
+        },
+        text);
+    return read && named.substr(named.find(':') + 1) == text;
 }

@@ -4,12 +4,10 @@
 
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "common/failure.h"
 #include "common/text.h"
 #include "digest/blake2b.h"
-#include "digest/md5.h"
 #include "digest/named.h"
 #include "log/update_log.h"
 #include "platform/files.h"
@@ -157,27 +155,9 @@ void InstallStep::CopyHeld(const platform::HeldFolder& dst, const platform::Held
 // its MD5 otherwise (a file that cannot be read gets no digest, and matches no record).
 void InstallStep::DigestHeld(platform::StagedFile& file, char* digestText,
                              char* blake2bText) const {
-    Md5Context md5;
-    Md5Init(&md5);
-    Blake2b blake2b;
-    std::vector<char> buffer(256 * 1024);
-    for (;;) {
-        const long n = file.Read(buffer.data(), buffer.size());
-        if (n < 0) return;
-        if (n == 0) break;
-        if (m_strong) {
-            blake2b.Update(buffer.data(), static_cast<size_t>(n));
-        } else {
-            Md5Update(&md5, buffer.data(), static_cast<size_t>(n));
-        }
-    }
-    if (m_strong) {
-        blake2b.Final(blake2bText);
-    } else {
-        unsigned char digest[16];
-        Md5Final(digest, &md5);
-        DigestToHex(digest, digestText);
-    }
+    DigestOfStream(
+        m_strong, [&file](void* buffer, size_t size) { return file.Read(buffer, size); },
+        m_strong ? blake2bText : digestText);
 }
 
 bool InstallStep::SameDigests(const ManifestEntry& entry, const char* digestText,
