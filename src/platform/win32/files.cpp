@@ -167,9 +167,11 @@ using SetInfoByHandle = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID,
 
 // SetFileInformationByHandle, where the system has it (not before Vista).
 SetInfoByHandle SetInfoFunction() {
-    static const SetInfoByHandle function =
-        reinterpret_cast<SetInfoByHandle>(reinterpret_cast<void*>(
-            GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetFileInformationByHandle")));
+    static const SetInfoByHandle function = [] {
+        SetInfoByHandle found = nullptr;
+        win32::GetFunction(GetModuleHandleA("kernel32.dll"), "SetFileInformationByHandle", &found);
+        return found;
+    }();
     return function;
 }
 

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "platform/win32/win32.h"
+
 namespace platform::win32 {
 namespace {
 
@@ -24,19 +26,12 @@ HMODULE LoadSystemDll(const char* name) {
                           LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
-// The function `name` of `dll` into `slot`; false when the DLL lacks it.
-template <class F>
-bool Get(HMODULE dll, const char* name, F* slot) {
-    *slot = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(dll, name)));
-    return *slot != nullptr;
-}
-
 }  // namespace
 
 void RestrictDllSearch() {
     using SetDefault = BOOL(WINAPI*)(DWORD);
     SetDefault setDefault = nullptr;
-    if (Get(GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories", &setDefault)) {
+    if (GetFunction(GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories", &setDefault)) {
         setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
     } else {
         SetDllDirectoryA("");  // older systems: at least not the current folder
@@ -47,16 +42,16 @@ const WinInetApi* WinInet() {
     static WinInetApi api;
     static const bool loaded = [] {
         const HMODULE dll = LoadSystemDll("wininet.dll");
-        return dll && Get(dll, "InternetOpenA", &api.InternetOpenA) &&
-               Get(dll, "InternetConnectA", &api.InternetConnectA) &&
-               Get(dll, "InternetCrackUrlA", &api.InternetCrackUrlA) &&
-               Get(dll, "InternetSetOptionA", &api.InternetSetOptionA) &&
-               Get(dll, "InternetQueryDataAvailable", &api.InternetQueryDataAvailable) &&
-               Get(dll, "InternetReadFile", &api.InternetReadFile) &&
-               Get(dll, "InternetCloseHandle", &api.InternetCloseHandle) &&
-               Get(dll, "HttpOpenRequestA", &api.HttpOpenRequestA) &&
-               Get(dll, "HttpSendRequestA", &api.HttpSendRequestA) &&
-               Get(dll, "HttpQueryInfoA", &api.HttpQueryInfoA);
+        return dll && GetFunction(dll, "InternetOpenA", &api.InternetOpenA) &&
+               GetFunction(dll, "InternetConnectA", &api.InternetConnectA) &&
+               GetFunction(dll, "InternetCrackUrlA", &api.InternetCrackUrlA) &&
+               GetFunction(dll, "InternetSetOptionA", &api.InternetSetOptionA) &&
+               GetFunction(dll, "InternetQueryDataAvailable", &api.InternetQueryDataAvailable) &&
+               GetFunction(dll, "InternetReadFile", &api.InternetReadFile) &&
+               GetFunction(dll, "InternetCloseHandle", &api.InternetCloseHandle) &&
+               GetFunction(dll, "HttpOpenRequestA", &api.HttpOpenRequestA) &&
+               GetFunction(dll, "HttpSendRequestA", &api.HttpSendRequestA) &&
+               GetFunction(dll, "HttpQueryInfoA", &api.HttpQueryInfoA);
     }();
     return loaded ? &api : nullptr;
 }
@@ -65,11 +60,11 @@ const GdiplusApi* Gdiplus() {
     static GdiplusApi api;
     static const bool loaded = [] {
         const HMODULE dll = LoadSystemDll("gdiplus.dll");
-        return dll && Get(dll, "GdiplusStartup", &api.GdiplusStartup) &&
-               Get(dll, "GdiplusShutdown", &api.GdiplusShutdown) &&
-               Get(dll, "GdipCreateBitmapFromFile", &api.GdipCreateBitmapFromFile) &&
-               Get(dll, "GdipCreateHBITMAPFromBitmap", &api.GdipCreateHBITMAPFromBitmap) &&
-               Get(dll, "GdipDisposeImage", &api.GdipDisposeImage);
+        return dll && GetFunction(dll, "GdiplusStartup", &api.GdiplusStartup) &&
+               GetFunction(dll, "GdiplusShutdown", &api.GdiplusShutdown) &&
+               GetFunction(dll, "GdipCreateBitmapFromFile", &api.GdipCreateBitmapFromFile) &&
+               GetFunction(dll, "GdipCreateHBITMAPFromBitmap", &api.GdipCreateHBITMAPFromBitmap) &&
+               GetFunction(dll, "GdipDisposeImage", &api.GdipDisposeImage);
     }();
     return loaded ? &api : nullptr;
 }
@@ -78,7 +73,7 @@ void InitCommonControlsFromSystem() {
     const HMODULE dll = LoadSystemDll("comctl32.dll");
     using Init = void(WINAPI*)();
     Init init = nullptr;
-    if (dll && Get(dll, "InitCommonControls", &init)) init();
+    if (dll && GetFunction(dll, "InitCommonControls", &init)) init();
 }
 
 }  // namespace platform::win32

@@ -116,6 +116,13 @@ private:
 // The window that owns the program's message boxes while it is open.
 void SetMessageOwner(HWND owner);
 
+// The function `name` of `dll` into `slot`; false when the DLL lacks it.
+template <class F>
+bool GetFunction(HMODULE dll, const char* name, F* slot) {
+    *slot = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(dll, name)));
+    return *slot != nullptr;
+}
+
 // True when a file or folder owned by `owner` may be trusted: the user the updater runs
 // as, Administrators, SYSTEM or TrustedInstaller.
 bool IsTrustedOwner(PSID owner);
