@@ -37,7 +37,14 @@ int main() {
         UpdateRun run;
         ProgressWindow window(run, run.Layout().LobbyPath(), run.FailMessage());
         run.Start();
-        platform::RunWindow(window);
+        if (!platform::RunWindow(window)) {
+            // No window could be shown: a failure the player is told of (where a box can
+            // still be shown), never a run that ends as if Cancel had been clicked.
+            run.Abandon("无法显示更新窗口，更新失败");
+            if (!run.Wait(3000)) std::_Exit(EXIT_UPDATE_FAILED);
+            platform::ShowMessage("%s", run.FailMessage().c_str());
+            return EXIT_UPDATE_FAILED;
+        }
         const int code = window.ExitCode();
         // A window closed while the run goes on (Cancel): the run stops at its next safe
         // point. One stuck in a network wait or a message box ends with the process, as

@@ -60,7 +60,8 @@ public:
     virtual Progress CurrentProgress() = 0;
 };
 
-// Shows the window and runs it modally until it closes.
-void RunWindow(WindowEvents& events);
+// Shows the window and runs it modally until it closes. False when no window could be
+// made (no desktop to show it on, no room for it): nothing of `events` was called.
+bool RunWindow(WindowEvents& events);
 
 }  // namespace platform

@@ -187,6 +187,11 @@ bool UpdateRun::Wait(unsigned waitMs) {
 
 void UpdateRun::Stop() { m_stop.RequestStop(); }
 
+void UpdateRun::Abandon(const char* reason) {
+    m_log.WriteLine("%s", reason);
+    Stop();
+}
+
 Progress UpdateRun::Snapshot() const {
     Progress progress = m_counters.Read();
     progress.status = Status();

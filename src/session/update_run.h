@@ -67,6 +67,8 @@ public:
 
     Progress Snapshot() const override;
     void Stop() override;
+    // Stops the run for a reason of the caller's, written to the log first.
+    void Abandon(const char* reason);
     RunStatus Status() const { return m_status.load(std::memory_order_acquire); }
     // Whether the last run ended because it was stopped.
     bool WasCancelled() const { return m_cancelled.load(std::memory_order_acquire); }

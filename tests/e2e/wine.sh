@@ -32,6 +32,8 @@ target_start() {
         Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
         XVFB_PID=$!
         export DISPLAY=":$n"
+        # A window made before the server listens would not be made at all.
+        poll 10 test -S "/tmp/.X11-unix/X$n" || { echo "Xvfb did not start" >&2; return 1; }
         break
     done
     export WINEPREFIX=$WORK/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LANG=zh_CN.UTF-8
@@ -208,6 +210,7 @@ target_rows() {
     row "Enter ends the run like Cancel" on=wine server='nginx limit_rate 100k;' release=big install=empty \
         expect=cancelled hook='key Return'
     row "DLLs planted beside the exe, looked for as Windows does" on=wine install=fresh hook=planted_dlls
+    row "no screen to show the window on" on=wine install=fresh expect=- log=无法显示更新窗口 hook=no_screen
     row "the same release installed by the Linux updater: same log and md5.xml" on=wine release=gbk \
         install=empty folder='淺籠 exe' hook=same_as_linux
 }
@@ -228,6 +231,15 @@ setup_planted_dlls() {
 check_planted_dlls() {
     export WINEDLLOVERRIDES="mscoree,mshtml="
     check "no planted DLL loaded" test ! -e "$INST/planted-loaded.txt"
+}
+
+# Wine without an X display: no window can be made.
+setup_no_screen() { SCREEN_WAS=$DISPLAY && export DISPLAY=:1999; }
+check_no_screen() {
+    export DISPLAY=$SCREEN_WAS
+    check "exit status 1" exit_status 1
+    check "lobby not started" lobby_not_started
+    install_kept
 }
 
 geometry() { xdotool getwindowgeometry "$1" | sed -n 's/.*Geometry: //p'; }

@@ -83,7 +83,7 @@ public:
 
 }  // namespace
 
-void RunWindow(WindowEvents& events) {
+bool RunWindow(WindowEvents& events) {
     TerminalHost host;
     struct sigaction action;
     memset(&action, 0, sizeof(action));
@@ -115,6 +115,7 @@ void RunWindow(WindowEvents& events) {
     posix::ConsoleEndStatus();
     events.OnDestroy();
     sigaction(SIGINT, &previous, nullptr);
+    return true;
 }
 
 }  // namespace platform

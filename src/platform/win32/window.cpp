@@ -113,9 +113,11 @@ public:
         m_skins[static_cast<int>(SkinImage::Bar)].Attach(LoadResourceBitmap(IDB_BAR));
     }
 
-    void Run() {
-        DialogBoxParamA(m_instance, MAKEINTRESOURCEA(IDD_UPDATE_DIALOG), nullptr,
-                        &DialogWindow::Proc, reinterpret_cast<LPARAM>(this));
+    // False when the dialog could not be made (-1): it ends only by EndDialog with IDOK
+    // or IDCANCEL otherwise.
+    bool Run() {
+        return DialogBoxParamA(m_instance, MAKEINTRESOURCEA(IDD_UPDATE_DIALOG), nullptr,
+                               &DialogWindow::Proc, reinterpret_cast<LPARAM>(this)) > 0;
     }
 
     Size ImageSize(SkinImage image) override { return m_skins[static_cast<int>(image)].size; }
@@ -228,11 +230,11 @@ private:
 
 }  // namespace
 
-void RunWindow(WindowEvents& events) {
+bool RunWindow(WindowEvents& events) {
     win32::InitCommonControlsFromSystem();
     const GdiplusSession gdiplus;
     DialogWindow window(events);
-    window.Run();
+    return window.Run();
 }
 
 }  // namespace platform
