@@ -76,19 +76,14 @@ long long RangeStart(const std::string& value) {
 bool DigestKept(const char* path, uint64_t bytes, bool strong, FetchState& state) {
     FILE* f = platform::OpenFile(path, "rb");
     if (!f) return false;
-    Md5Init(&state.md5);
-    state.blake2b = Blake2b();
+    state.StartDigest();
     char buf[64 * 1024];
     uint64_t left = bytes;
     while (left > 0) {
         const size_t want = left < sizeof(buf) ? static_cast<size_t>(left) : sizeof(buf);
         const size_t n = fread(buf, 1, want, f);
         if (n == 0) break;
-        if (strong) {
-            state.blake2b.Update(buf, n);
-        } else {
-            Md5Update(&state.md5, buf, n);
-        }
+        state.Digest(strong, buf, n);
         left -= n;
     }
     fclose(f);
@@ -178,8 +173,7 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
         if (!m_localFile.Create(localPath)) throw LocalFileFailed(fileName);
         m_localFile.Close(&m_receivedStamp);
         Close();
-        Md5Init(&state.md5);
-        state.blake2b = Blake2b();
+        state.StartDigest();
         FinishDigests(state);
         return;
     }
@@ -196,8 +190,7 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
     }
     const auto restart = [&state] {
         state.Restart();
-        Md5Init(&state.md5);
-        state.blake2b = Blake2b();
+        state.StartDigest();
         state.digested = true;
     };
     if (from == 0) restart();
@@ -283,11 +276,7 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
         for (;;) {
             if (received + n > limit) throw Failed(fileName, "内容超过允许的大小");
             m_localFile.Write(chunk, n);
-            if (m_strong) {
-                state.blake2b.Update(chunk, n);
-            } else {
-                Md5Update(&state.md5, chunk, n);
-            }
+            state.Digest(m_strong, chunk, n);
             received += n;
             state.kept = received;
             m_received.fetch_add(static_cast<uint32_t>(n), std::memory_order_relaxed);

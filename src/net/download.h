@@ -62,9 +62,21 @@ private:
 struct FetchState {
     uint64_t kept = 0;
     std::string validator;
-    bool digested = false;  // md5 and blake2b hold exactly the kept bytes
+    bool digested = false;  // the digest in use holds exactly the kept bytes
     Md5Context md5;
     Blake2b blake2b;
+    // The kept bytes' digest: BLAKE2b when `strong` (a signed release), MD5 otherwise.
+    void StartDigest() {
+        Md5Init(&md5);
+        blake2b = Blake2b();
+    }
+    void Digest(bool strong, const void* data, size_t n) {
+        if (strong) {
+            blake2b.Update(data, n);
+        } else {
+            Md5Update(&md5, data, n);
+        }
+    }
     void Restart() {
         kept = 0;
         validator.clear();

@@ -61,7 +61,7 @@ public:
 };
 
 // Shows the window and runs it modally until it closes. False when no window could be
-// made (no desktop to show it on, no room for it): nothing of `events` was called.
+// made (no desktop to show it on, no room for it).
 bool RunWindow(WindowEvents& events);
 
 }  // namespace platform
