@@ -188,7 +188,9 @@ TEST_F(InstallStepTest, TheDigestOnReceiptCountsOnlyForTheSameFileUnchanged) {
     for (int i = 0; i < count - 1; ++i) {
         EXPECT_EQ(entries[i].verified != 0, cases[i].installed) << cases[i].name;
         EXPECT_EQ(Exists(dst + cases[i].name), cases[i].installed) << cases[i].name;
-        if (cases[i].installed) EXPECT_EQ(ReadFile(dst + cases[i].name), "abc");
+        if (cases[i].installed) {
+            EXPECT_EQ(ReadFile(dst + cases[i].name), "abc");
+        }
     }
     EXPECT_FALSE(Exists(dst + "other/a.txt"));
     EXPECT_FALSE(entries[count - 1].verified);

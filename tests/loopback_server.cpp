@@ -327,6 +327,7 @@ void LoopbackServer::Serve(intptr_t s) {
                 for (size_t i = 0; i < bodyBytes && !m_stopping;) {
                     const size_t n = reply.dripMs > 0 ? 1 : bodyBytes - i;
                     if (!SendAll(s, reply.body.data() + i, n)) return;
+                    CountBody(n);
                     i += n;
                     if (reply.dripMs > 0) {
                         std::this_thread::sleep_for(std::chrono::milliseconds(reply.dripMs));

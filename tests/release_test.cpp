@@ -215,7 +215,9 @@ TEST(SignedManifestTest, ExpiryTimes) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(ParseUtcTime(c.text), c.seconds) << (c.text ? c.text : "(none)");
-        if (c.seconds >= 0) EXPECT_EQ(UtcTimeText(c.seconds), c.text);
+        if (c.seconds >= 0) {
+            EXPECT_EQ(UtcTimeText(c.seconds), c.text);
+        }
     }
     std::vector<ManifestEntry> entries(kManifestCapacity), back(kManifestCapacity);
     snprintf(entries[0].filename, sizeof(entries[0].filename), "a");

@@ -49,7 +49,8 @@ UpdateRun::Options::Options()
       connectTimeoutMs(platform::HttpSession::kDefaultConnectTimeoutMs),
       receiveTimeoutMs(platform::HttpSession::kDefaultReceiveTimeoutMs),
       minRate(kMinTransferRate),
-      rateWindowMs(kRateWindowMs) {}
+      rateWindowMs(kRateWindowMs),
+      rateClock(nullptr) {}
 
 UpdateRun::UpdateRun() : UpdateRun(ModuleFolder(), BuiltInServerUrl()) {
     if (m_folderUsable) platform::SetCurrentFolder(m_layout.GameDir().c_str());
@@ -75,7 +76,7 @@ UpdateRun::UpdateRun(const std::string& gameDir, const std::string& serverUrl,
     m_folderUsable = !gameDir.empty() && gameDir.size() <= InstallLayout::kMaxPath &&
                      m_layout.LobbyPath().size() <= InstallLayout::kMaxPath;
     m_transfer.SetTimeouts(options.connectTimeoutMs, options.receiveTimeoutMs);
-    m_transfer.SetStallRule(options.minRate, options.rateWindowMs);
+    m_transfer.SetStallRule(options.minRate, options.rateWindowMs, options.rateClock);
 }
 
 UpdateRun::~UpdateRun() {
