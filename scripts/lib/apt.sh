@@ -1,13 +1,23 @@
-# Installing what the build needs on a Debian 12 machine, from the machine's own package
-# sources: the sources added here (deb-src for bookworm main, bookworm-backports) take
-# their URI from the machine's bookworm source, never a host written here.
+# Installing what the build needs on a Debian 12 (bookworm) or Debian 13 (trixie) machine,
+# from the machine's own package sources: the sources added here (deb-src for the
+# release's main; on Debian 12, bookworm-backports) take their URI from the machine's own
+# source of that release, never a host written here.
 
-# The native build and its tools; the Windows builds and Wine (amd64 and, for 32-bit
-# Wine, i386), the terminal the end-to-end tests watch the updater in (tmux) and the
-# caching proxy they put between it and the server (squid); the
-# fuzz targets (clang with libFuzzer and the sanitizer runtimes, TinyXML
-# from Debian's sources, hence dpkg-dev and a deb-src entry) and clang-format. git lists
-# the files the style and include checks cover.
+# The releases the set-up knows, and the machine's own (VERSION_CODENAME in
+# /etc/os-release). Any other release is refused before anything on the machine changes.
+SUPPORTED_SUITES=(bookworm trixie)
+debian_suite() {
+    local codename=
+    [ -r /etc/os-release ] && codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+    echo "$codename"
+}
+SUITE=$(debian_suite)
+require_supported_suite() {
+    local s
+    for s in "${SUPPORTED_SUITES[@]}"; do [ "$SUITE" = "$s" ] && return 0; done
+    fail "the set-up runs on Debian 12 (bookworm) or Debian 13 (trixie); this machine is $(. /etc/os-release 2>/dev/null && echo "${PRETTY_NAME:-}" || echo unknown)${SUITE:+ ($SUITE)}"
+}
+
 NATIVE_PACKAGES=(
     cmake make g++ pkg-config git
     libtinyxml-dev libcurl4-openssl-dev libsodium-dev googletest openssl ca-certificates
@@ -21,28 +31,33 @@ WINDOWS_PACKAGES=(
     xvfb xdotool imagemagick fonts-wqy-microhei file
     tmux squid
 )
-FUZZ_PACKAGES=(clang libclang-rt-14-dev dpkg-dev clang-format)
+# clang's sanitizer and libFuzzer runtimes are packaged per clang version.
+case $SUITE in
+    trixie) CLANG_RT=libclang-rt-19-dev ;;
+    *) CLANG_RT=libclang-rt-14-dev ;;
+esac
+FUZZ_PACKAGES=(clang "$CLANG_RT" dpkg-dev clang-format)
 
 SETUP_LOG=$ROOT/build/logs/setup.log
 DEB_SRC_LIST=/etc/apt/sources.list.d/updater-deb-src.sources
 BACKPORTS_LIST=/etc/apt/sources.list.d/updater-backports.sources
 BACKPORTS_PIN=/etc/apt/preferences.d/updater-backports
 
-# The URI of the machine's own source of bookworm main, as apt reads its configuration
-# (one-line or deb822 files alike). Prints nothing when there is none.
+# The URI of the machine's own source of its release's main, as apt reads its
+# configuration (one-line or deb822 files alike). Prints nothing when there is none.
 debian_mirror() {
     apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT)' 'Created-By: Packages' \
-        2>/dev/null | awk '$2 == "bookworm" && $3 == "main" { print $1; exit }' || true
+        2>/dev/null | awk -v suite="$SUITE" '$2 == suite && $3 == "main" { print $1; exit }' || true
 }
 
-# add_source FILE TYPES SUITE: a deb822 source on the machine's bookworm mirror. True
-# when it was written (the package lists then need an update).
+# add_source FILE TYPES SUITE: a deb822 source on the machine's own mirror. True when it
+# was written (the package lists then need an update).
 add_source() {
     local file=$1 types=$2 suite=$3 uri
     [ -f "$file" ] && return 1
     uri=$(debian_mirror)
     if [ -z "$uri" ]; then
-        fail "no source for bookworm main in /etc/apt/sources.list or /etc/apt/sources.list.d/"
+        fail "no source for $SUITE main in /etc/apt/sources.list or /etc/apt/sources.list.d/"
     fi
     as_root tee "$file" >/dev/null <<SRC
 Types: $types
@@ -56,14 +71,18 @@ SRC
 
 # Debian's tinyxml and libsodium sources for the Windows and sanitizer builds ("apt-get
 # source"). True when the entry was added.
+have_deb_src() {
+    grep -rqs '^Types:.*deb-src\|^deb-src' /etc/apt/sources.list /etc/apt/sources.list.d/
+}
 ensure_deb_src() {
-    grep -rqs '^Types:.*deb-src\|^deb-src' /etc/apt/sources.list /etc/apt/sources.list.d/ && return 1
-    add_source "$DEB_SRC_LIST" deb-src bookworm
+    have_deb_src && return 1
+    add_source "$DEB_SRC_LIST" deb-src "$SUITE"
 }
 
-# bookworm-backports, pinned low so that nothing is ever taken from it unasked (only
-# qemu-user is downloaded from it). True when the entry was added.
-ensure_backports() {
+# Debian 12's bookworm-backports, pinned low so that nothing is ever taken from it unasked
+# (only qemu-user is downloaded from it). True when the entry was added.
+ensure_emulator_source() {
+    [ "$SUITE" = bookworm ] || return 1
     local added=1
     add_source "$BACKPORTS_LIST" deb bookworm-backports && added=0
     if [ ! -f "$BACKPORTS_PIN" ]; then
@@ -133,17 +152,22 @@ ensure_packages() {
             # With the recommended packages: Wine's X11 driver wants the X extension
             # libraries and its own fonts (fonts-wine) for dialogs and message boxes.
             opts=()
-            if ! dpkg --print-foreign-architectures | grep -qx i386; then
-                as_root dpkg --add-architecture i386
-                update=1
-            fi
             ;;
     esac
-    [ "$set" = --native ] || { ensure_deb_src && update=1; }
     need=$(missing_packages "${packages[@]}")
+    [ -z "$need" ] || require_supported_suite
+    if [ -z "$set" ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+        require_supported_suite
+        as_root dpkg --add-architecture i386
+        update=1
+    fi
+    if [ "$set" != --native ] && ! have_deb_src; then
+        require_supported_suite
+        ensure_deb_src && update=1
+    fi
     # The emulator's source first, so that one update reads every list.
     if [ -n "$need" ] && [ -z "$set" ] && ! runs_i386 && ! have_i386_emulator; then
-        ensure_backports && update=1
+        ensure_emulator_source && update=1
     fi
     if [ -n "$need" ] || [ "$update" = 1 ]; then
         log "installing: $(echo $need)"

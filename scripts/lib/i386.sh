@@ -7,11 +7,11 @@
 # drop to "nobody"), with binfmt_misc mounted afresh inside it. The machine's own
 # binfmt_misc is never touched. scripts/with-i386 runs a command that way.
 #
-# qemu-i386 is the static build from Debian's qemu-user in bookworm-backports (10.x);
-# bookworm's own 7.2 makes every Wine process spend a minute or more probing memory.
-# Only that one package is downloaded (apt-get download) and qemu-i386 unpacked from it
-# into the build folder: nothing from backports is installed, and the package's binfmt
-# registrations never run.
+# qemu-i386 is the static build from Debian's qemu-user 8 or later: from Debian 13's own
+# main, or on Debian 12 from bookworm-backports (10.x; bookworm's own 7.2 makes every
+# Wine process spend a minute or more probing memory). Only that one package is
+# downloaded (apt-get download) and qemu-i386 unpacked from it into the build folder:
+# nothing is installed, and the package's binfmt registrations never run.
 
 QEMU_I386="$ROOT/build/qemu/qemu-i386"
 
@@ -46,28 +46,38 @@ have_i386_emulator() {
     [ -n "$major" ] && [ "$major" -ge 8 ]
 }
 
-# The version of qemu-user that bookworm-backports offers, as apt sees it now; nothing
-# when the release is not configured (apt-cache then fails).
-backports_qemu() {
-    { apt-cache policy -t bookworm-backports qemu-user 2>/dev/null || true; } |
-        sed -n 's/^ *Candidate: //p'
+# The version of qemu-user the release offers (Debian 12: bookworm-backports), as apt
+# sees it now; nothing when none is to be had (apt-cache then fails).
+qemu_candidate() {
+    local target=()
+    [ "$SUITE" != bookworm ] || target=(-t bookworm-backports)
+    { apt-cache policy "${target[@]}" qemu-user 2>/dev/null || true; } |
+        sed -n 's/^ *Candidate: //p' | grep -v '^(none)$' || true
+}
+# Whether a qemu-user version is one to take: 8 or later (on Debian 12, the backport).
+qemu_usable() {
+    local major
+    [ "$SUITE" != bookworm ] || [[ "$1" == *bpo* ]] || return 1
+    major=$(sed -nE 's/^([0-9]+:)?([0-9]+)\..*/\2/p' <<<"$1")
+    [ -n "$major" ] && [ "$major" -ge 8 ]
 }
 
 ensure_i386_emulator() {
     runs_i386 && return 0
     have_i386_emulator && return 0
+    require_supported_suite
     local version
-    version=$(backports_qemu)
-    if [[ "$version" != *bpo* ]]; then
-        ensure_backports || true
+    version=$(qemu_candidate)
+    if ! qemu_usable "$version"; then
+        ensure_emulator_source || true
         apt_step "apt-get update" apt-get update -q || fail "the package lists could not be read"
-        version=$(backports_qemu)
+        version=$(qemu_candidate)
     fi
-    if [[ "$version" != *bpo* ]]; then
-        log "no qemu-user in bookworm-backports (candidate: ${version:-none})"
+    if ! qemu_usable "$version"; then
+        log "no qemu-user 8 or later for $SUITE (candidate: ${version:-none})"
         return 1
     fi
-    log "fetching qemu-i386 from qemu-user $version (bookworm-backports)"
+    log "fetching qemu-i386 from qemu-user $version"
     local dir
     dir=$(mktemp -d)
     chmod 755 "$dir"  # apt's download user writes here
