@@ -24,12 +24,20 @@ function(debian_source package var)
     if(NOT _found)
         file(MAKE_DIRECTORY ${_deps})
         message(STATUS "Fetching Debian's ${package} sources into ${_deps}")
-        execute_process(COMMAND apt-get source -q ${package}
-                        WORKING_DIRECTORY ${_deps}
-                        RESULT_VARIABLE _rc OUTPUT_QUIET ERROR_QUIET)
+        # The machine's own release first, then Debian 12's: a mirror may lack the
+        # files of a newer release's source package.
+        foreach(_wanted ${package} ${package}/bookworm)
+            execute_process(COMMAND apt-get source -q ${_wanted}
+                            WORKING_DIRECTORY ${_deps}
+                            RESULT_VARIABLE _rc OUTPUT_QUIET ERROR_VARIABLE _err)
+            if(_rc EQUAL 0)
+                break()
+            endif()
+            message(STATUS "apt-get source ${_wanted} failed: ${_err}")
+        endforeach()
         if(NOT _rc EQUAL 0)
-            message(FATAL_ERROR "apt-get source ${package} failed; add a deb-src entry for bookworm "
-                                "main (scripts/test does) or set ${var}")
+            message(FATAL_ERROR "apt-get source ${package} failed; add a deb-src entry for the "
+                                "machine's release and bookworm (scripts/test does) or set ${var}")
         endif()
         file(GLOB _found LIST_DIRECTORIES true ${_deps}/${package}-*)
     endif()

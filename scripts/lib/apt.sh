@@ -70,13 +70,17 @@ SRC
 }
 
 # Debian's tinyxml and libsodium sources for the Windows and sanitizer builds ("apt-get
-# source"). True when the entry was added.
+# source"). On Debian 13 the entry also names bookworm: a mirror may lack a trixie source
+# package's files (tinyxml 2.6.2-7's, seen here), and the build then takes Debian 12's
+# (cmake/dependencies.cmake). True when the entry was added.
 have_deb_src() {
     grep -rqs '^Types:.*deb-src\|^deb-src' /etc/apt/sources.list /etc/apt/sources.list.d/
 }
 ensure_deb_src() {
     have_deb_src && return 1
-    add_source "$DEB_SRC_LIST" deb-src "$SUITE"
+    local suites=$SUITE
+    [ "$SUITE" = bookworm ] || suites="$SUITE bookworm"
+    add_source "$DEB_SRC_LIST" deb-src "$suites"
 }
 
 # Debian 12's bookworm-backports, pinned low so that nothing is ever taken from it unasked
