@@ -154,7 +154,9 @@ TEST_F(DownloadTest, AnEndlessManifestStopsAtItsBound) {
 }
 
 TEST_F(DownloadTest, ATransferBelowTheMinimumRateFails) {
-    // One byte every 40 ms is 25 bytes a second: a drip that never trips a time-out.
+    // One byte every 40 ms is 25 bytes a second: a drip that never trips a time-out. The
+    // rate rule's clock runs at the server's pace, however fast the machine is.
+    testutil::LoopbackServer::PacedTicks paced(server, 25);
     transfer.SetStallRule(200, 400);
     Reply drip{"200 OK", {}, Bytes(64)};
     drip.sendLength = false;
@@ -166,7 +168,7 @@ TEST_F(DownloadTest, ATransferBelowTheMinimumRateFails) {
     // A slow file that keeps above the rate arrives whole.
     Reply slow{"200 OK", {}, Bytes(60)};
     slow.dripMs = 10;
-    transfer.SetStallRule(20, 400);
+    transfer.SetStallRule(5, 400);
     server.Route(kFilePath, slow);
     EXPECT_EQ(Download("Vadarodazu/data/a.bin", 60), "ok");
     EXPECT_TRUE(ReadFile(Local("Update/Vadarodazu/data/a.bin")) == Bytes(60));

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "platform/clock.h"
+
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -171,6 +173,22 @@ long long LoopbackServer::BodyBytesSent() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_bodyBytes;
 }
+
+namespace {
+LoopbackServer* g_pacingServer = nullptr;
+unsigned g_pacingRate = 1000;
+uint32_t PacedTickCount() {
+    return static_cast<uint32_t>(g_pacingServer->BodyBytesSent() * 1000 / g_pacingRate);
+}
+}  // namespace
+
+LoopbackServer::PacedTicks::PacedTicks(LoopbackServer& server, unsigned bytesPerSecond) {
+    g_pacingServer = &server;
+    g_pacingRate = bytesPerSecond;
+    platform::SetTickCountForTesting(PacedTickCount);
+}
+
+LoopbackServer::PacedTicks::~PacedTicks() { platform::SetTickCountForTesting(nullptr); }
 
 int LoopbackServer::Requests(const std::string& path) {
     std::lock_guard<std::mutex> lock(m_mutex);

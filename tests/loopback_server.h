@@ -75,6 +75,17 @@ public:
     // Body bytes sent in all.
     long long BodyBytesSent();
 
+    // While a PacedTicks lives, the platform's tick count is this server's body bytes at
+    // `bytesPerSecond`: time passes only as the server sends, so a rate rule judges
+    // what arrived against what was sent, however fast or slow the machine runs.
+    class PacedTicks {
+    public:
+        PacedTicks(LoopbackServer& server, unsigned bytesPerSecond);
+        ~PacedTicks();
+        PacedTicks(const PacedTicks&) = delete;
+        PacedTicks& operator=(const PacedTicks&) = delete;
+    };
+
     // A port on 127.0.0.1 where nothing listens.
     static int ClosedPort();
 

@@ -93,17 +93,16 @@ bool DigestKept(const char* path, uint64_t bytes, bool strong, FetchState& state
 
 }  // namespace
 
-void RateMeter::SetRule(uint32_t minRate, uint32_t windowMs, Clock clock) {
+void RateMeter::SetRule(uint32_t minRate, uint32_t windowMs) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_minRate = minRate;
     m_windowMs = windowMs;
-    m_clock = clock;
 }
 
 void RateMeter::Begin() {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_active++ == 0) {
-        m_windowStart = m_clock ? m_clock() : platform::TickCount();
+        m_windowStart = platform::TickCount();
         m_windowBytes = 0;
     }
 }
@@ -116,7 +115,7 @@ void RateMeter::End() {
 bool RateMeter::Add(uint64_t bytes) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_windowBytes += bytes;
-    const uint32_t now = m_clock ? m_clock() : platform::TickCount();
+    const uint32_t now = platform::TickCount();
     const uint32_t elapsed = now - m_windowStart;
     if (elapsed < m_windowMs) return true;
     const bool enough = m_windowBytes * 1000 >= static_cast<uint64_t>(m_minRate) * elapsed;

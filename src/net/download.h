@@ -39,9 +39,7 @@ constexpr uint32_t kRateWindowMs = 30000;
 // transfers on one line stall only when all of them together bring too little.
 class RateMeter {
 public:
-    // Milliseconds, wrapping at 2^32: the platform's tick count unless tests give another.
-    using Clock = uint32_t (*)();
-    void SetRule(uint32_t minRate, uint32_t windowMs, Clock clock = nullptr);
+    void SetRule(uint32_t minRate, uint32_t windowMs);
     // A transfer starts or ends receiving; the first to start opens a new window.
     void Begin();
     void End();
@@ -53,7 +51,6 @@ private:
     std::mutex m_mutex;
     uint32_t m_minRate = kMinTransferRate;
     uint32_t m_windowMs = kRateWindowMs;
-    Clock m_clock = nullptr;
     int m_active = 0;
     uint32_t m_windowStart = 0;
     uint64_t m_windowBytes = 0;
@@ -190,8 +187,8 @@ public:
 
     // The stall rule: less than `minRate` bytes per second over `windowMs` (tests
     // shorten it); this transfer's own, until it shares one (ShareMeter).
-    void SetStallRule(uint32_t minRate, uint32_t windowMs, RateMeter::Clock clock = nullptr) {
-        m_ownMeter.SetRule(minRate, windowMs, clock);
+    void SetStallRule(uint32_t minRate, uint32_t windowMs) {
+        m_ownMeter.SetRule(minRate, windowMs);
     }
     // Judges this transfer's bytes together with those of the others sharing `meter`.
     void ShareMeter(RateMeter* meter) { m_meter = meter ? meter : &m_ownMeter; }

@@ -18,6 +18,7 @@
 namespace platform {
 namespace {
 std::atomic<void (*)(std::tm*)> g_clock{nullptr};
+std::atomic<uint32_t (*)()> g_tick{nullptr};
 std::atomic<int (*)(const char*, const char*, unsigned)> g_messageHook{nullptr};
 std::string g_moduleDirForTesting;  // set before any thread reads it
 
@@ -44,6 +45,13 @@ void LocalTime(std::tm* out) {
 }
 
 void SetClockForTesting(void (*clock)(std::tm*)) { g_clock.store(clock); }
+
+uint32_t TickCount() {
+    auto tick = g_tick.load();
+    return tick ? tick() : detail::SystemTickCount();
+}
+
+void SetTickCountForTesting(uint32_t (*tick)()) { g_tick.store(tick); }
 
 int ShowMessageBox(const char* text, const char* caption, unsigned style) {
     if (auto hook = g_messageHook.load()) return hook(text, caption, style);

@@ -49,8 +49,7 @@ UpdateRun::Options::Options()
       connectTimeoutMs(platform::HttpSession::kDefaultConnectTimeoutMs),
       receiveTimeoutMs(platform::HttpSession::kDefaultReceiveTimeoutMs),
       minRate(kMinTransferRate),
-      rateWindowMs(kRateWindowMs),
-      rateClock(nullptr) {}
+      rateWindowMs(kRateWindowMs) {}
 
 UpdateRun::UpdateRun() : UpdateRun(ModuleFolder(), BuiltInServerUrl()) {
     if (m_folderUsable) platform::SetCurrentFolder(m_layout.GameDir().c_str());
@@ -76,7 +75,7 @@ UpdateRun::UpdateRun(const std::string& gameDir, const std::string& serverUrl,
     m_folderUsable = !gameDir.empty() && gameDir.size() <= InstallLayout::kMaxPath &&
                      m_layout.LobbyPath().size() <= InstallLayout::kMaxPath;
     m_transfer.SetTimeouts(options.connectTimeoutMs, options.receiveTimeoutMs);
-    m_transfer.SetStallRule(options.minRate, options.rateWindowMs, options.rateClock);
+    m_transfer.SetStallRule(options.minRate, options.rateWindowMs);
 }
 
 UpdateRun::~UpdateRun() {

@@ -40,8 +40,6 @@ public:
         // The stall rule: less than this many bytes per second over the window.
         uint32_t minRate;
         uint32_t rateWindowMs;
-        // The clock the stall rule reads (null: the platform's; tests give their own).
-        uint32_t (*rateClock)();
         // How failures that may be tried again are (tests shorten the waits).
         RetryLimits retry;
         // How the server's URLs are written.

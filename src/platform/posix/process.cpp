@@ -103,17 +103,17 @@ void PrepareProcess() {
     signal(SIGPIPE, SIG_IGN);
 }
 
-uint32_t TickCount() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000);
-}
-
 long LastErrorCode() { return errno; }
 
 std::string ErrorText(long code) { return code ? strerror(static_cast<int>(code)) : ""; }
 
 namespace detail {
+
+uint32_t SystemTickCount() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000);
+}
 
 void SystemLocalTime(std::tm* out) {
     time_t now = time(nullptr);

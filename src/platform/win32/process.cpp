@@ -79,8 +79,6 @@ bool LaunchProgram(const char* path, const char* param) {
                ShellExecuteA(nullptr, "open", path, param, nullptr, SW_SHOW)) > 32;
 }
 
-uint32_t TickCount() { return GetTickCount(); }
-
 namespace {
 HWND g_messageOwner = nullptr;
 }  // namespace
@@ -105,6 +103,8 @@ std::string ErrorText(long code) {
 }
 
 namespace detail {
+
+uint32_t SystemTickCount() { return GetTickCount(); }
 
 void SystemLocalTime(std::tm* out) {
     time_t now = time(nullptr);
