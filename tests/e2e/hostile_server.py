@@ -12,6 +12,10 @@ A rule's key is the end of the request path. Rule fields:
   shift            a 206 answer with the file's bytes from this offset, the file's length
   endless          the body repeated for ever, chunked
   drip             seconds between single bytes of an endless body
+  slow_until       a file's path: the file is sent at 8 KiB a second (well above any
+                   stall rule) until that file exists, then the rest at once; a client
+                   is kept busy for exactly as long as a case needs, however slow the
+                   machine
 Each answer's status and the request's path (its bytes as sent, runs of "/" as one) are
 appended to LOG, one line each, as the end-to-end runner has nginx log them.
 
@@ -58,6 +62,21 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.close_connection = True
         self.end_headers()
         self.wfile.write(body)
+
+    def slow_until(self, body, flag):
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        sent = 0
+        try:
+            while sent < len(body) and not os.path.exists(flag):
+                self.wfile.write(body[sent:sent + 2048])
+                self.wfile.flush()
+                sent += 2048
+                time.sleep(0.25)
+            self.wfile.write(body[sent:])
+        except OSError:
+            pass  # the client gave up
 
     def chunks_forever(self, data, pause):
         self.send_response(200)
@@ -110,6 +129,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             body = (content[shift:] + content[:shift])
             self.send(206, body, [("Content-Range", "bytes %d-%d/%d" % (
                 shift, shift + len(body) - 1, len(content) + shift))])
+        elif "slow_until" in rule:
+            self.slow_until(content or b"", rule["slow_until"])
         elif rule.get("endless") or "drip" in rule:
             self.chunks_forever(content or b"x" * 4096, rule.get("drip", 0))
         else:

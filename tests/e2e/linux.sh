@@ -9,21 +9,36 @@ LOBBY_STANDIN=$BUILD/tests/fake_lobby
 EOL=$'\n'
 OUT=$WORK/out.txt
 ERR=$WORK/err.txt
-SECOND_COPY_MS=2000  # the longest a second copy may take to end
 
 target_start() { :; }
 target_stop() { kill_holder; }
 
-# Runs the updater of $INST to its end ($RUN: cancel sends Ctrl-C after a second, pipe
-# gives it a standard output whose reader has gone); STATUS is its exit status.
+# Runs the updater of $INST to its end ($RUN: cancel sends Ctrl-C once a file's download
+# has begun, pipe gives it a standard output whose reader has gone); STATUS is its exit
+# status.
 target_run() {
     rm -f "$INST/lobby-ran.txt" "$INST/lobby-fds.txt"
     case $RUN in
-        cancel) (cd "$INST" && timeout --preserve-status -s INT 1 "./$EXE" </dev/null >"$OUT" 2>"$ERR") ;;
+        cancel) run_cancelled ;;
         pipe) (cd "$INST" && timeout 60 "./$EXE" </dev/null 2>"$ERR" | true; exit "${PIPESTATUS[0]}") ;;
         *) (cd "$INST" && timeout 150 "./$EXE" </dev/null >"$OUT" 2>"$ERR") ;;
     esac
     STATUS=$?
+}
+downloads_begun() {  # count: "开始下载" lines in the log (the manifest's is the first)
+    local n
+    n=$(LC_ALL=C grep -c "$(gbk 开始下载)" "$INST/updatelog.txt" 2>/dev/null)
+    [ "${n:-0}" -ge "$1" ]
+}
+# A command put in the background has Ctrl-C ignored: env gives the updater the default
+# back, and Ctrl-C comes once, as from a terminal.
+run_cancelled() {
+    (cd "$INST" && exec env --default-signal=INT "./$EXE" </dev/null >"$OUT" 2>"$ERR") &
+    local pid=$!
+    poll 60 downloads_begun 2
+    kill -INT "$pid"
+    poll 150 not running "$pid" || kill -KILL "$pid"
+    wait "$pid"
 }
 # The same in the background, until target_wait_bg; target_started once it holds the
 # single-instance guard (taken before the log is opened).
@@ -78,18 +93,22 @@ target_rows() {
 
 # A terminal asks with y/n: Yes while the file is held asks again; Yes after it was let
 # go installs it and the run goes on.
+# Each answer is typed once its question is on the screen.
+asked_times() { [ "$(grep -c '文件已被打开，请关闭游戏大厅后重试' "$ERR" 2>/dev/null)" -ge "$1" ]; }
 run_in_use_terminal() {
     hold readme.txt
     rm -f "$INST/lobby-ran.txt"
+    : >"$ERR"
     (
-        sleep 1.5
+        poll 60 asked_times 1
         printf 'y\n'
-        sleep 1.5
+        poll 60 asked_times 2
+        local holder=$HOLDER_PID
         kill_holder
-        sleep 0.3
+        poll 30 not running "$holder"
         printf 'y\n'
-        sleep 3
-    ) | (cd "$INST" && timeout 60 script -qfec "./$EXE" /dev/null >"$ERR" 2>&1)
+        poll 60 test -e "$INST/lobby-ran.txt"
+    ) | (cd "$INST" && timeout 120 script -qfec "./$EXE" /dev/null >"$ERR" 2>&1)
     STATUS=$?
     kill_holder
 }
