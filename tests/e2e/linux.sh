@@ -72,9 +72,10 @@ replacements_done() { [ ! -e "$INST/pending-replacements.txt" ]; }
 # A file of the install held in use, as by a running lobby.
 HOLDER_PID=
 hold() {  # name
+    rm -f "$WORK/held"
     (cd "$INST" && exec "$BUILD/tests/hold_file" "$1" 120000 >"$WORK/held") &
     HOLDER_PID=$!
-    poll 10 grep -q held "$WORK/held"
+    poll 60 grep -q held "$WORK/held"
 }
 kill_holder() {
     [ -n "$HOLDER_PID" ] && kill "$HOLDER_PID" 2>/dev/null && wait "$HOLDER_PID" 2>/dev/null

@@ -8,8 +8,8 @@
 EXE=HalcyraUpdate.exe
 LOBBY_STANDIN=$BUILD/tests/fake_lobby.exe
 EOL=$'\r\n'
-# Under emulation a program can take seconds to start: wait up to 20 s for the lobby.
-LOBBY_WAIT_SECONDS=20
+# Under emulation a program can take seconds to start: wait up to a minute for the lobby.
+LOBBY_WAIT_SECONDS=60
 LOBBY_SETTLE=0.5
 WBUILD=$BUILD
 
@@ -99,10 +99,13 @@ boxes() {
 }
 # Answers every message box of the updater started last until it ends: a question (警告)
 # No, a message OK. STATUS is its exit status, BOXES the number of boxes answered and
-# TITLES their names ("(untitled)": a box without one).
+# TITLES their names ("(untitled)": a box without one). An updater whose log has not
+# grown for 240 s is stopped: however slow the machine, a run that works writes.
+log_size() { stat -c %s "$INST/updatelog.txt" 2>/dev/null || echo 0; }
 answer_until_exit() {
-    local box name deadline=$((SECONDS + 240))
+    local box name deadline=$((SECONDS + 240)) size=-1
     while running "$UPD_PID" && [ "$SECONDS" -lt "$deadline" ]; do
+        [ "$(log_size)" = "$size" ] || { size=$(log_size); deadline=$((SECONDS + 240)); }
         box=$(boxes | head -n 1)
         if [ -n "$box" ]; then
             sleep 0.3  # drawn and ready for keys
@@ -117,7 +120,7 @@ answer_until_exit() {
     done
     if running "$UPD_PID"; then
         kill "$UPD_PID" 2>/dev/null
-        TITLES="${TITLES}still running after 240 s;"
+        TITLES="${TITLES}still running, its log unchanged for 240 s;"
     fi
     wait "$UPD_PID" 2>/dev/null
     STATUS=$?
@@ -136,7 +139,7 @@ click_cancel() {
     sleep 2.5
     xdotool mousemove --window "$win" 320 76 click 1
     t0=$(date +%s%N)
-    poll 5 no_window '大厅自动更新'
+    poll 30 no_window '大厅自动更新'
     closed=$((($(date +%s%N) - t0) / 1000000))
     check "the window closes at once (${closed} ms)" test "$(window_count '大厅自动更新')" = 0
 }
@@ -190,7 +193,7 @@ hold() {  # name
     rm -f "$WORK/held"
     (cd "$INST" && exec "$LOADER" "$WORK/hold_file.exe" "$1" 120000 >"$WORK/held" 2>/dev/null) &
     HOLDER_PID=$!
-    poll 10 grep -q held "$WORK/held"
+    poll 60 grep -q held "$WORK/held"
 }
 kill_holder() {
     [ -n "$HOLDER_PID" ] && kill "$HOLDER_PID" 2>/dev/null && wait "$HOLDER_PID" 2>/dev/null
@@ -308,7 +311,7 @@ run_key() {  # key
     win=$(find_window '大厅自动更新' 90)
     sleep 1
     answer "$win" "$1"
-    poll 5 no_window '大厅自动更新'
+    poll 30 no_window '大厅自动更新'
     check "$1 closes the window" test "$(window_count '大厅自动更新')" = 0
     answer_until_exit
 }
