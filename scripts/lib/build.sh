@@ -20,6 +20,17 @@ configure_and_build() {
     : >"$out"
     quiet_step "$out" "configuring $preset" cmake --preset "$preset"
     quiet_step "$out" "building $preset" cmake --build "$ROOT/build/$preset" -j"$JOBS" ${2:+--target "$2"}
+    report_warnings "$out" "$preset"
+}
+
+# The compiler's warnings in a build's log, named on the terminal (the build is meant to
+# have none, with every compiler the set-up installs).
+report_warnings() {  # log label
+    local n
+    n=$(grep -c 'warning:' "$1" || true)
+    [ "$n" = 0 ] && return 0
+    log "$2: $n compiler warning(s):"
+    grep 'warning:' "$1" | sort -u | head -n 10 >&2
 }
 
 # build_release_variants PRESET: the updater alone, from PRESET's settings, built with the
@@ -45,4 +56,5 @@ build_release_variants() {
     quiet_step "$out" "configuring $preset-s3" cmake --preset "$preset" -B "$ROOT/build/$preset-s3" \
         -DUPDATER_BUILD_TESTS=OFF -DUPDATER_SERVER_HOST=127.0.0.1:8642/halcyra -DUPDATER_URL_NAMES=utf8 "${extra[@]}"
     quiet_step "$out" "building $preset-s3" cmake --build "$ROOT/build/$preset-s3" -j"$JOBS" --target HalcyraUpdate
+    report_warnings "$out" "$preset variants"
 }
