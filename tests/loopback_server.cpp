@@ -1,5 +1,6 @@
 #include "loopback_server.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,7 @@
 using socklen_t = int;
 #else
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -53,7 +55,40 @@ bool WaitReadable(intptr_t s, const std::atomic<bool>& stopping) {
     return false;
 }
 
-bool SendAll(intptr_t s, const char* data, size_t len) {
+// A connection's socket never blocks: a send to a client that stopped reading waits in
+// WaitWritable, which gives up when the server stops (under Wine, shutting a socket down
+// does not end a send already waiting on it, and the server's end would wait for ever).
+void SetNonBlocking(intptr_t s) {
+#ifdef _WIN32
+    u_long on = 1;
+    ioctlsocket(static_cast<SOCKET>(s), FIONBIO, &on);
+#else
+    fcntl(static_cast<int>(s), F_SETFL, fcntl(static_cast<int>(s), F_GETFL) | O_NONBLOCK);
+#endif
+}
+
+bool WouldBlock() {
+#ifdef _WIN32
+    return WSAGetLastError() == WSAEWOULDBLOCK;
+#else
+    return errno == EAGAIN || errno == EWOULDBLOCK;
+#endif
+}
+
+bool WaitWritable(intptr_t s, const std::atomic<bool>& stopping) {
+    while (!stopping) {
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(s, &set);
+        timeval tv{0, 50000};
+        const int r = select(static_cast<int>(s) + 1, nullptr, &set, nullptr, &tv);
+        if (r > 0) return true;
+        if (r < 0) return false;
+    }
+    return false;
+}
+
+bool SendAll(intptr_t s, const char* data, size_t len, const std::atomic<bool>& stopping) {
     while (len > 0) {
 #ifdef MSG_NOSIGNAL
         const int flags = MSG_NOSIGNAL;  // a client that hung up is not a signal
@@ -61,6 +96,10 @@ bool SendAll(intptr_t s, const char* data, size_t len) {
         const int flags = 0;
 #endif
         const int n = send(s, data, static_cast<int>(len), flags);
+        if (n < 0 && WouldBlock()) {
+            if (!WaitWritable(s, stopping)) return false;
+            continue;
+        }
         if (n <= 0) return false;
         data += n;
         len -= static_cast<size_t>(n);
@@ -232,6 +271,7 @@ void LoopbackServer::AcceptLoop() {
             return;
         }
         if (s < 0) continue;
+        SetNonBlocking(s);
         std::lock_guard<std::mutex> lock(m_mutex);
         ++m_connections;
         m_open.push_back(s);
@@ -338,13 +378,13 @@ void LoopbackServer::Serve(intptr_t s) {
         }
         head += keepAlive ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n";
         const size_t bodyBytes = std::min(reply.sendOnly, reply.body.size());
-        if (!SendAll(s, head.data(), head.size())) return;
+        if (!SendAll(s, head.data(), head.size(), m_stopping)) return;
         if (reply.endless || reply.dripMs > 0) {
             // Until the client gives up (or the server stops).
             do {
                 for (size_t i = 0; i < bodyBytes && !m_stopping;) {
                     const size_t n = reply.dripMs > 0 ? 1 : bodyBytes - i;
-                    if (!SendAll(s, reply.body.data() + i, n)) return;
+                    if (!SendAll(s, reply.body.data() + i, n, m_stopping)) return;
                     CountBody(n);
                     i += n;
                     if (reply.dripMs > 0) {
@@ -355,12 +395,12 @@ void LoopbackServer::Serve(intptr_t s) {
             return;
         }
         if (reply.resetAfter < bodyBytes) {
-            SendAll(s, reply.body.data(), reply.resetAfter);
+            SendAll(s, reply.body.data(), reply.resetAfter, m_stopping);
             CountBody(reply.resetAfter);
             ResetConnection(s);
             return;
         }
-        if (!SendAll(s, reply.body.data(), bodyBytes)) return;
+        if (!SendAll(s, reply.body.data(), bodyBytes, m_stopping)) return;
         CountBody(bodyBytes);
         if (reply.stallAfter) {
             // Hold the connection open, sending nothing, until the server stops.

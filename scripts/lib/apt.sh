@@ -18,6 +18,13 @@ require_supported_suite() {
     fail "the set-up runs on Debian 12 (bookworm) or Debian 13 (trixie); this machine is $(. /etc/os-release 2>/dev/null && echo "${PRETTY_NAME:-}" || echo unknown)${SUITE:+ ($SUITE)}"
 }
 
+# The native build and its tools; the Windows builds and Wine (amd64 and, for 32-bit
+# Wine, i386), the X tools that find and answer the Windows updater's boxes (xdotool, and
+# xprop from x11-utils), the terminal the end-to-end tests watch the updater in (tmux) and
+# the caching proxy they put between it and the server (squid); the fuzz targets (clang
+# with libFuzzer and the sanitizer runtimes, TinyXML from Debian's sources, hence
+# dpkg-dev and a deb-src entry) and clang-format. git lists the files the style and
+# include checks cover.
 NATIVE_PACKAGES=(
     cmake make g++ pkg-config git
     libtinyxml-dev libcurl4-openssl-dev libsodium-dev googletest openssl ca-certificates
@@ -28,7 +35,7 @@ WINDOWS_PACKAGES=(
     g++-mingw-w64-i686-posix binutils-mingw-w64-i686
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     wine wine64 wine32:i386
-    xvfb xdotool imagemagick fonts-wqy-microhei file
+    xvfb xdotool x11-utils imagemagick fonts-wqy-microhei file
     tmux squid
 )
 # clang's sanitizer and libFuzzer runtimes are packaged per clang version.
