@@ -117,7 +117,9 @@ TEST(UpdateLog, DestroyedLogSilencesLateWriters) {
     const std::string path = dir.Join("updatelog.txt");
     UpdateLog survivor;
     ASSERT_TRUE(survivor.Open(path.c_str()));
-    { UpdateLog other; }  // its destruction clears the process-wide switch
+    {
+        UpdateLog other;  // its destruction clears the process-wide switch
+    }
     EXPECT_FALSE(g_logEnabled);
     testing::internal::CaptureStdout();
     survivor.WriteLine("dropped");
