@@ -259,8 +259,10 @@ TEST_F(DownloadTest, ConnectionRefused) {
     EXPECT_TRUE(Has(line, "failed (12029")) << line;
     EXPECT_EQ(line.back(), ')') << line;
 #else
-    // libcurl's CURLE_COULDNT_CONNECT and its text.
-    EXPECT_EQ(line, failed + "transfer failed (7: Couldn't connect to server)");
+    // libcurl's CURLE_COULDNT_CONNECT and its text (worded as the libcurl in use words it:
+    // "Couldn't connect to server" in Debian 12's, "Could not ..." in Debian 13's).
+    EXPECT_EQ(line.rfind(failed + "transfer failed (7: Could", 0), 0u) << line;
+    EXPECT_EQ(line.back(), ')') << line;
 #endif
 }
 
