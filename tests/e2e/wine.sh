@@ -89,12 +89,15 @@ no_window() { [ "$(window_count "$1")" = 0 ]; }
 answer() {  # window key
     xdotool windowfocus --sync "$1" key "$2" 2>/dev/null || xdotool key --window "$1" "$2"
 }
-# The updater's message boxes up now: its windows with a frame and a caption (Motif
-# decorations), where its progress window is a bare popup.
+# The updater's message boxes up now: its windows that Wine gives a frame and a caption
+# (Motif decorations; Wine 8), or the X type of a dialog (a box the progress window owns;
+# Wine 10 gives it no decorations). The progress window, a bare popup, has neither.
 boxes() {
-    local w
+    local w props
     for w in $(xdotool search --onlyvisible --class '^halcyraupdate\.exe$' 2>/dev/null); do
-        xprop -id "$w" _MOTIF_WM_HINTS 2>/dev/null | grep -qE '= 0x[0-9a-f]+, 0x[0-9a-f]+, 0x[1-9a-f]' && echo "$w"
+        props=$(xprop -id "$w" _MOTIF_WM_HINTS _NET_WM_WINDOW_TYPE 2>/dev/null)
+        grep -qE '_MOTIF_WM_HINTS.*= 0x[0-9a-f]+, 0x[0-9a-f]+, 0x[1-9a-f]|_NET_WM_WINDOW_TYPE_DIALOG' <<<"$props" &&
+            echo "$w"
     done
 }
 # Answers every message box of the updater started last until it ends: a question (警告)
