@@ -90,14 +90,18 @@ answer() {  # window key
     xdotool windowfocus --sync "$1" key "$2" 2>/dev/null || xdotool key --window "$1" "$2"
 }
 # The updater's message boxes up now: its windows that Wine gives a frame and a caption
-# (Motif decorations; Wine 8), or the X type of a dialog (a box the progress window owns;
-# Wine 10 gives it no decorations). The progress window, a bare popup, has neither.
+# (Motif decorations: Wine 8), the X type of a dialog (a box the progress window owns) or,
+# undecorated (Wine 10), a close function (Motif functions 0x20) while not named as the
+# progress window, a bare popup that takes the close function only while a box is up.
 boxes() {
     local w props
     for w in $(xdotool search --onlyvisible --class '^halcyraupdate\.exe$' 2>/dev/null); do
         props=$(xprop -id "$w" _MOTIF_WM_HINTS _NET_WM_WINDOW_TYPE 2>/dev/null)
-        grep -qE '_MOTIF_WM_HINTS.*= 0x[0-9a-f]+, 0x[0-9a-f]+, 0x[1-9a-f]|_NET_WM_WINDOW_TYPE_DIALOG' <<<"$props" &&
+        if grep -qE '_MOTIF_WM_HINTS.*= 0x[0-9a-f]+, 0x[0-9a-f]+, 0x[1-9a-f]|_NET_WM_WINDOW_TYPE_DIALOG' <<<"$props" ||
+            { grep -qE '_MOTIF_WM_HINTS.*= 0x[0-9a-f]+, 0x[0-9a-f]*[2367abef][0-9a-f],' <<<"$props" &&
+                [ "$(xdotool getwindowname "$w" 2>/dev/null)" != 大厅自动更新 ]; }; then
             echo "$w"
+        fi
     done
 }
 # Answers every message box of the updater started last until it ends: a question (警告)
