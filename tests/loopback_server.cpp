@@ -41,23 +41,28 @@ void EnsureSockets() {
     (void)init;
 }
 
-// Waits for data on `s`, looking every 50 ms whether the server is stopping.
-bool WaitReadable(intptr_t s, const std::atomic<bool>& stopping) {
+// Waits until `s` has data (or, `write`, room for more), looking every 50 ms whether the
+// server is stopping.
+bool WaitReady(intptr_t s, const std::atomic<bool>& stopping, bool write) {
     while (!stopping) {
         fd_set set;
         FD_ZERO(&set);
         FD_SET(s, &set);
         timeval tv{0, 50000};
-        const int r = select(static_cast<int>(s) + 1, &set, nullptr, nullptr, &tv);
+        const int r = select(static_cast<int>(s) + 1, write ? nullptr : &set,
+                             write ? &set : nullptr, nullptr, &tv);
         if (r > 0) return true;
         if (r < 0) return false;
     }
     return false;
 }
+bool WaitReadable(intptr_t s, const std::atomic<bool>& stopping) {
+    return WaitReady(s, stopping, false);
+}
 
-// A connection's socket never blocks: a send to a client that stopped reading waits in
-// WaitWritable, which gives up when the server stops (under Wine, shutting a socket down
-// does not end a send already waiting on it, and the server's end would wait for ever).
+// A connection's socket never blocks: a send to a client that stopped reading waits for
+// room, and gives up when the server stops (under Wine, shutting a socket down does not
+// end a send already waiting on it, and the server's end would wait for ever).
 void SetNonBlocking(intptr_t s) {
 #ifdef _WIN32
     u_long on = 1;
@@ -75,19 +80,6 @@ bool WouldBlock() {
 #endif
 }
 
-bool WaitWritable(intptr_t s, const std::atomic<bool>& stopping) {
-    while (!stopping) {
-        fd_set set;
-        FD_ZERO(&set);
-        FD_SET(s, &set);
-        timeval tv{0, 50000};
-        const int r = select(static_cast<int>(s) + 1, nullptr, &set, nullptr, &tv);
-        if (r > 0) return true;
-        if (r < 0) return false;
-    }
-    return false;
-}
-
 bool SendAll(intptr_t s, const char* data, size_t len, const std::atomic<bool>& stopping) {
     while (len > 0) {
 #ifdef MSG_NOSIGNAL
@@ -97,7 +89,7 @@ bool SendAll(intptr_t s, const char* data, size_t len, const std::atomic<bool>& 
 #endif
         const int n = send(s, data, static_cast<int>(len), flags);
         if (n < 0 && WouldBlock()) {
-            if (!WaitWritable(s, stopping)) return false;
+            if (!WaitReady(s, stopping, true)) return false;
             continue;
         }
         if (n <= 0) return false;
