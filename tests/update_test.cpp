@@ -42,6 +42,16 @@ std::string Manifest(const std::vector<File>& files) {
     return xml + "</files>\n";
 }
 
+std::string Body(size_t n, char seed) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(seed + i % 17);
+    return s;
+}
+
+File Listed(const std::string& name, const std::string& body) {
+    return {name, testutil::Md5Text(body), body};
+}
+
 class RunUpdateTest : public testutil::RunFixture {
 protected:
     // Serves a release: its manifest and every file.
@@ -50,6 +60,19 @@ protected:
         for (const File& f : files) {
             server.Route("/DownLoad/Vadarodazu/" + f.name, Reply{"200 OK", {}, f.body});
         }
+    }
+    // Serves a release of `count` files of `size` bytes, each sent a byte a millisecond.
+    std::vector<File> ServeDripping(int count, size_t size) {
+        std::vector<File> release;
+        for (int i = 0; i < count; ++i)
+            release.push_back(Listed("s" + std::to_string(i), Body(size, 's')));
+        Serve(release);
+        for (const File& f : release) {
+            Reply drip{"200 OK", {}, f.body};
+            drip.dripMs = 1;
+            server.Route("/DownLoad/Vadarodazu/" + f.name, drip);
+        }
+        return release;
     }
 };
 
@@ -157,16 +180,6 @@ TEST_F(RunUpdateTest, RefusedNamesAreRefusedBeforeAnyDownloadAndLoggedAsOneLine)
 }
 
 // ---- Several files in flight ------------------------------------------------------
-
-std::string Body(size_t n, char seed) {
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(seed + i % 17);
-    return s;
-}
-
-File Listed(const std::string& name, const std::string& body) {
-    return {name, testutil::Md5Text(body), body};
-}
 
 std::vector<File> Release(int count) {
     std::vector<File> files;
@@ -302,15 +315,7 @@ TEST_F(RunUpdateTest, OneFailingTransferFailsTheRunAndStopsTheOthers) {
 }
 
 TEST_F(RunUpdateTest, StoppingTheWorkerStopsEveryTransfer) {
-    std::vector<File> release;
-    for (int i = 0; i < 6; ++i)
-        release.push_back(Listed("s" + std::to_string(i), Body(60000, 'x')));
-    Serve(release);
-    for (const File& f : release) {
-        Reply slow{"200 OK", {}, f.body};
-        slow.dripMs = 1;
-        server.Route("/DownLoad/Vadarodazu/" + f.name, slow);
-    }
+    const std::vector<File> release = ServeDripping(6, 60000);
     options.minRate = 1;
     options.parallelTransfers = 4;
     UpdateRun& stopped = NewRun();
@@ -554,15 +559,7 @@ TEST_F(RealServerTest, TheRateFloorCountsTheWholeDownload) {
     };
     for (const Case& c : cases) {
         server.Reset();
-        std::vector<File> release;
-        for (int i = 0; i < 4; ++i)
-            release.push_back(Listed("s" + std::to_string(i), Body(3000, 's')));
-        Serve(release);
-        for (const File& f : release) {
-            Reply drip{"200 OK", {}, f.body};
-            drip.dripMs = 1;
-            server.Route(Path(f.name), drip);
-        }
+        const std::vector<File> release = ServeDripping(4, 3000);
         for (const File& f : release) platform::RemoveFile(dir.Join(f.name).c_str());
         platform::RemoveFile(dir.Join("Vadarodazu.xml").c_str());
         options.minRate = c.minRate;
