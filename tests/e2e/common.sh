@@ -78,7 +78,15 @@ lobby_not_started() {
     sleep "${LOBBY_SETTLE:-0.3}"
     [ ! -e "$INST/lobby-ran.txt" ]
 }
-log_has() { iconv -f GBK -t UTF-8 "$INST/updatelog.txt" | grep -qF -- "$1"; }
+# The log holds the text; when it does not, what it ends with (and a byte that is not GBK
+# never hides the lines after it).
+log_has() {
+    local text
+    text=$(iconv -c -f GBK -t UTF-8 "$INST/updatelog.txt" 2>/dev/null)
+    grep -qF -- "$1" <<<"$text" && return 0
+    DETAIL="$(wc -l <<<"$text") lines, the last: $(tail -n 2 <<<"$text" | tr '\n' ' ')"
+    return 1
+}
 same_file() { cmp -s "$1" "$2"; }
 
 # Every file of the release is in the install, byte for byte (a pipe or a link in its
