@@ -109,7 +109,7 @@ PIN
 missing_packages() {
     local p
     for p in "$@"; do
-        dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q 'install ok installed' || echo "$p"
+        dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep 'install ok installed' >/dev/null || echo "$p"
     done
 }
 
@@ -167,7 +167,7 @@ ensure_packages() {
     esac
     need=$(missing_packages "${packages[@]}")
     [ -z "$need" ] || require_supported_suite
-    if [ -z "$set" ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    if [ -z "$set" ] && ! dpkg --print-foreign-architectures | grep -x i386 >/dev/null; then
         require_supported_suite
         as_root dpkg --add-architecture i386
         update=1
@@ -187,7 +187,7 @@ ensure_packages() {
     fi
     if [ -z "$set" ]; then
         # Wine shows GBK text only under a Chinese locale (ANSI code page 936).
-        if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.utf-\?8$'; then
+        if ! locale -a 2>/dev/null | grep -i '^zh_CN\.utf-\?8$' >/dev/null; then
             as_root sed -i 's/^# *zh_CN.UTF-8 UTF-8/zh_CN.UTF-8 UTF-8/' /etc/locale.gen
             as_root locale-gen >/dev/null
         fi

@@ -30,7 +30,7 @@ report_warnings() {  # log label
     n=$(grep -c 'warning:' "$1" || true)
     [ "$n" = 0 ] && return 0
     log "$2: $n compiler warning(s):"
-    grep 'warning:' "$1" | sort -u | head -n 10 >&2
+    grep 'warning:' "$1" | sort -u | head -n 10 >&2 || true  # head may end the pipe early
 }
 
 # build_release_variants PRESET: the updater alone, from PRESET's settings, built with the

@@ -18,7 +18,7 @@ target_start() {
     if [ -n "${WINE_LOADER:-}" ]; then
         LOADER=$WINE_LOADER
         [ "$LOADER" = /usr/lib/wine/wine64 ] && export WINEARCH=win64 || export WINEARCH=win32
-    elif file "$WBUILD/HalcyraUpdate.exe" | grep -q 'x86-64'; then
+    elif file "$WBUILD/HalcyraUpdate.exe" | grep 'x86-64' >/dev/null; then
         LOADER=/usr/lib/wine/wine64
         export WINEARCH=win64
     else
@@ -185,7 +185,7 @@ native_path() { printf 'Z:%s' "${1//\//\\}"; }  # a folder as the exe names it
 # registry; wineboot -r makes it.
 replacement_pending() {
     timeout 30 wineserver -w
-    grep -F "$(native_path "$INST" | sed 's/\\/\\\\/g')" "$WINEPREFIX/system.reg" | grep -qF "$1"
+    grep -F "$(native_path "$INST" | sed 's/\\/\\\\/g')" "$WINEPREFIX/system.reg" | grep -F "$1" >/dev/null
 }
 restart() {
     timeout 120 "$LOADER" wineboot -r >/dev/null 2>&1
@@ -230,7 +230,7 @@ target_rows() {
 PLANTED=(wininet gdiplus comctl32)
 setup_planted_dlls() {
     local cc=i686-w64-mingw32-gcc
-    file "$WBUILD/$EXE" | grep -q x86-64 && cc=x86_64-w64-mingw32-gcc
+    file "$WBUILD/$EXE" | grep x86-64 >/dev/null && cc=x86_64-w64-mingw32-gcc
     [ -f "$WORK/planted.dll" ] || "$cc" -shared -O2 -o "$WORK/planted.dll" "$HERE/planted_dll.c" ||
         { skip "the planted DLL could not be built"; return; }
     local name
