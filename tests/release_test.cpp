@@ -4,16 +4,18 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <ctime>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "digest/blake2b.h"
 #include "digest/signature.h"
 #include "loopback_server.h"
-#include "run_fixture.h"
 #include "manifest/manifest.h"
+#include "platform/clock.h"
+#include "run_fixture.h"
+#include "session/release.h"
 #include "test_util.h"
 
 namespace {
@@ -228,23 +230,18 @@ TEST(SignedManifestTest, ExpiryTimes) {
     EXPECT_EQ(expires, 1796722205);
 }
 
-// ---- whole runs of an updater holding the maker's public key
+// ---- the release check, and whole runs of an updater holding the maker's public key
 
 struct File {
     std::string name, body;
 };
 
-class SignedRunTest : public testutil::RunFixture {
-protected:
-    void SetUp() override {
-        RunFixture::SetUp();
-        GenerateKeyPair(publicKey, secretKey);
-        options.releaseKey = KeyText(publicKey, sizeof(publicKey));
-    }
+// The maker: a key pair, and the manifests and signatures the publishing tool writes.
+struct Maker {
+    Maker() { GenerateKeyPair(publicKey, secretKey); }
 
-    // The manifest the publishing tool writes for `files`.
     static std::string Manifest(const std::vector<File>& files, int64_t serial,
-                                bool withBlake2b = true) {
+                                bool withBlake2b = true, int64_t expires = kNoExpiry) {
         std::vector<ManifestEntry> entries(files.size());
         for (size_t i = 0; i < files.size(); ++i) {
             ManifestEntry& e = entries[i];
@@ -255,13 +252,132 @@ protected:
             }
             e.size = static_cast<int32_t>(files[i].body.size());
         }
-        return ManifestBytes(entries.data(), static_cast<int>(entries.size()), serial);
+        return ManifestBytes(entries.data(), static_cast<int>(entries.size()), serial, expires);
     }
-    std::string SignatureOf(const std::string& manifest, const unsigned char* key = nullptr) {
+    std::string SignatureOf(const std::string& manifest) const {
         unsigned char sig[kSignatureBytes];
-        Sign(manifest.data(), manifest.size(), key ? key : secretKey, sig);
+        Sign(manifest.data(), manifest.size(), secretKey, sig);
         return std::string(reinterpret_cast<char*>(sig), sizeof(sig));
     }
+    std::string Key() const { return KeyText(publicKey, sizeof(publicKey)); }
+
+    unsigned char publicKey[kPublicKeyBytes];
+    unsigned char secretKey[kSecretKeyBytes];
+};
+
+const std::vector<File> kRelease = {{"a.txt", "abc"}, {"d/b.bin", "second file"}};
+const std::vector<File> kNext = {{"a.txt", "abc v2"}, {"d/b.bin", "second file"}};
+const std::vector<File> kEvil = {{"a.txt", "evil"}, {"d/b.bin", "second file"}};
+
+// Release 2 installed; each row is what arrives, and what the check makes of it: whether
+// the signature verified, and the line that refuses the release (none: applied).
+TEST(ReleaseCheckTest, ForgedReplayedOrExpiredReleasesAreRefused) {
+    const Maker maker, other;
+    const int64_t now = 1796722205;  // 2026-12-08T09:30:05Z
+    const auto signedBy = [](const Maker& m, const std::string& manifest) {
+        return std::make_pair(manifest, m.SignatureOf(manifest));
+    };
+    const auto withExpiry = [&](const std::string& stamp) {
+        std::string m = Maker::Manifest(kNext, 3);
+        m.replace(m.find("<files "), 7, "<files expires=\"" + stamp + "\" ");
+        return signedBy(maker, m);
+    };
+    const std::string evil = Maker::Manifest(kEvil, 3);
+    std::string changed = Maker::Manifest(kRelease, 3);
+    const std::string changedSig = maker.SignatureOf(changed);
+    changed[changed.find("size=\"3\"") + 6] = '4';  // one byte, after signing
+    const std::string refused = "清单的签名不对，更新失败";
+
+    const struct {
+        const char* what;
+        std::pair<std::string, std::string> release;  // manifest, signature
+        int64_t installed, floor;
+        bool signatureGood;
+        std::string refusal;
+    } rows[] = {
+        {"the next release", signedBy(maker, Maker::Manifest(kNext, 3)), 2, 0, true, ""},
+        {"the installed release again", signedBy(maker, Maker::Manifest(kNext, 2)), 2, 0, true, ""},
+        {"an empty signature", {evil, ""}, 2, 0, false, refused},
+        {"a truncated signature",
+         {evil, maker.SignatureOf(evil).substr(0, 63)},
+         2,
+         0,
+         false,
+         refused},
+        {"the signature of another manifest",
+         {evil, maker.SignatureOf(Maker::Manifest(kNext, 2))},
+         2,
+         0,
+         false,
+         refused},
+        {"signed with another key", signedBy(other, evil), 2, 0, false, refused},
+        {"one byte changed after signing", {changed, changedSig}, 2, 0, false, refused},
+        {"an older signed release", signedBy(maker, Maker::Manifest(kRelease, 1)), 2, 0, true,
+         "清单的版本号1低于已安装的2，更新失败"},
+        {"signed without a serial", signedBy(maker, Maker::Manifest(kEvil, 0)), 2, 0, true,
+         "签名的清单没有版本号，更新失败"},
+        {"signed without BLAKE2b digests", signedBy(maker, Maker::Manifest(kEvil, 3, false)), 2, 0,
+         true, "清单缺少BLAKE2b校验值，更新失败:a.txt"},
+        {"signed, and no XML", signedBy(maker, "<files><file"), 2, 0, true,
+         "服务器的清单不是XML文件，更新失败"},
+        {"nothing installed, below the build's floor", signedBy(maker, Maker::Manifest(kNext, 4)),
+         kNoSerial, 5, true, "清单的版本号4低于这个更新程序接受的5，更新失败"},
+        {"nothing installed, at the build's floor", signedBy(maker, Maker::Manifest(kNext, 5)),
+         kNoSerial, 5, true, ""},
+        {"installed below the floor, the next release", signedBy(maker, Maker::Manifest(kNext, 3)),
+         2, 5, true, ""},
+        {"expires in a second", signedBy(maker, Maker::Manifest(kNext, 3, true, now + 1)), 2, 0,
+         true, ""},
+        {"expires now", signedBy(maker, Maker::Manifest(kNext, 3, true, now)), 2, 0, true, ""},
+        {"expired a second ago", signedBy(maker, Maker::Manifest(kNext, 3, true, now - 1)), 2, 0,
+         true, "清单已过期(有效期到2026-12-08T09:30:04Z，本机时间2026-12-08T09:30:05Z)，更新失败"},
+        {"an expiry that is no time", withExpiry("tomorrow"), 2, 0, true,
+         "清单的有效期不对，更新失败"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        ReleaseRules rules;
+        rules.publicKeyText = maker.Key();
+        rules.installedSerial = row.installed;
+        rules.minSerial = row.floor;
+        rules.now = now;
+        std::vector<ManifestEntry> entries(kManifestCapacity);
+        int count = -1;
+        const ReleaseVerdict verdict =
+            CheckSignedRelease(row.release.first, row.release.second, rules, entries.data(), count);
+        EXPECT_EQ(verdict.signatureGood, row.signatureGood);
+        EXPECT_EQ(verdict.refusal, row.refusal);
+        if (row.refusal.empty()) {
+            ASSERT_EQ(count, 2);
+            EXPECT_STREQ(entries[0].blake2b, Blake2bOf("abc v2").c_str());
+        }
+    }
+
+    // A build whose key is no key takes nothing.
+    ReleaseRules broken;
+    broken.publicKeyText = "zz";
+    std::vector<ManifestEntry> entries(kManifestCapacity);
+    int count = 0;
+    const auto good = signedBy(maker, Maker::Manifest(kNext, 3));
+    EXPECT_EQ(CheckSignedRelease(good.first, good.second, broken, entries.data(), count).refusal,
+              "发布公钥不对，更新失败");
+}
+
+class SignedRunTest : public testutil::RunFixture {
+protected:
+    void SetUp() override {
+        RunFixture::SetUp();
+        options.releaseKey = maker.Key();
+    }
+    void TearDown() override {
+        platform::SetUtcSecondsForTesting(nullptr);
+        RunFixture::TearDown();
+    }
+
+    static std::string Manifest(const std::vector<File>& files, int64_t serial) {
+        return Maker::Manifest(files, serial);
+    }
+    std::string SignatureOf(const std::string& manifest) { return maker.SignatureOf(manifest); }
     // Serves `manifest` with `signature` (none when null) and the files' bodies.
     void Serve(const std::string& manifest, const std::string* signature,
                const std::vector<File>& files) {
@@ -283,12 +399,8 @@ protected:
     }
     std::string Log() { return ReadFile(dir.Join("updatelog.txt")); }
 
-    unsigned char publicKey[kPublicKeyBytes];
-    unsigned char secretKey[kSecretKeyBytes];
+    Maker maker;
 };
-
-const std::vector<File> kRelease = {{"a.txt", "abc"}, {"d/b.bin", "second file"}};
-const std::vector<File> kNext = {{"a.txt", "abc v2"}, {"d/b.bin", "second file"}};
 
 TEST_F(SignedRunTest, ASignedReleaseIsInstalledAndItsBytesKept) {
     ServeSigned(kRelease, 1);
@@ -311,53 +423,42 @@ TEST_F(SignedRunTest, ASignedReleaseIsInstalledAndItsBytesKept) {
     EXPECT_EQ(Installed("Vadarodazu.xml"), Manifest(kNext, 2));
 }
 
-// Each forgery: the run fails before any file is fetched, and the install, its manifest
-// and md5.xml stay as the signed release 2 left them.
+// A refused release, as a run meets it: the run fails before any file is fetched, and
+// the install, its manifest and md5.xml stay as the signed release 2 left them. The rows
+// are what only a run does: fetching the signature, reading the installed serial, the
+// build's floor and the clock.
 TEST_F(SignedRunTest, ForgedMissingOrReplayedManifestsInstallNothing) {
     ServeSigned(kNext, 2);
     ASSERT_TRUE(Run());
     const std::string manifestBefore = Installed("Vadarodazu.xml");
     const std::string md5XmlBefore = Installed("md5.xml");
 
-    unsigned char otherPk[kPublicKeyBytes], otherSk[kSecretKeyBytes];
-    GenerateKeyPair(otherPk, otherSk);
-    const std::vector<File> evil = {{"a.txt", "evil"}, {"d/b.bin", "second file"}};
-    const std::string evilManifest = Manifest(evil, 3);
-    const std::string goodSig = SignatureOf(Manifest(kNext, 2));
-    std::string oneByte = Manifest(evil, 3);
-    struct Forgery {
+    const Maker other;
+    const std::string evilManifest = Manifest(kEvil, 3);
+    const std::string older = Manifest(kRelease, 1);
+    const std::string expiring = Maker::Manifest(kEvil, 3, true, 1796722205);
+    const struct {
         const char* what;
         std::string manifest;
         bool hasSignature;
         std::string signature;
         const char* logLine;
-    };
-    std::string changed = Manifest(kRelease, 3);
-    const std::string changedSig = SignatureOf(changed);
-    changed[changed.find("size=\"3\"") + 6] = '4';  // one byte, after signing
-    const std::vector<Forgery> forgeries = {
+    } forgeries[] = {
         {"no signature", evilManifest, false, "", "没有拿到清单的签名，更新失败"},
-        {"a truncated signature", evilManifest, true, SignatureOf(evilManifest).substr(0, 63),
-         "清单的签名不对，更新失败"},
-        {"an empty signature", evilManifest, true, "", "清单的签名不对，更新失败"},
         {"a signature file of 1 MiB", evilManifest, true, std::string(1 << 20, 'x'),
          "内容超过允许的大小"},
-        {"the signature of another manifest", evilManifest, true, goodSig,
+        {"signed with another key", evilManifest, true, other.SignatureOf(evilManifest),
          "清单的签名不对，更新失败"},
-        {"signed with another key", evilManifest, true, SignatureOf(evilManifest, otherSk),
-         "清单的签名不对，更新失败"},
-        {"one byte changed after signing", changed, true, changedSig, "清单的签名不对，更新失败"},
-        {"an older signed release", Manifest(kRelease, 1), true, SignatureOf(Manifest(kRelease, 1)),
+        {"an older signed release", older, true, SignatureOf(older),
          "清单的版本号1低于已安装的2，更新失败"},
-        {"signed without a serial", Manifest(evil, 0), true, SignatureOf(Manifest(evil, 0)),
-         "签名的清单没有版本号，更新失败"},
-        {"signed without BLAKE2b digests", Manifest(evil, 3, false), true,
-         SignatureOf(Manifest(evil, 3, false)), "清单缺少BLAKE2b校验值，更新失败:a.txt"},
+        {"expired by this machine's clock", expiring, true, SignatureOf(expiring),
+         "清单已过期(有效期到2026-12-08T09:30:05Z，本机时间2026-12-08T09:30:06Z)"},
     };
-    for (const Forgery& f : forgeries) {
+    platform::SetUtcSecondsForTesting([]() -> int64_t { return 1796722206; });
+    for (const auto& f : forgeries) {
         SCOPED_TRACE(f.what);
         server.Reset();
-        Serve(f.manifest, f.hasSignature ? &f.signature : nullptr, evil);
+        Serve(f.manifest, f.hasSignature ? &f.signature : nullptr, kEvil);
         WriteFile(dir.Join("updatelog.txt"), "");
         EXPECT_FALSE(Run());
         EXPECT_EQ(FileFetches(), 0);
@@ -409,34 +510,6 @@ TEST_F(SignedRunTest, AFileThatIsNotTheSignedOneIsNeverInstalled) {
     EXPECT_FALSE(Run());
     EXPECT_EQ(Installed("a.txt"), "abc");
     EXPECT_NE(Log().find("下载失败Vadarodazu/a.txt:BLAKE2b与清单不符"), std::string::npos);
-}
-
-// A release signed to expire is applied until then, and refused after, with the line
-// naming both times; an expiry that is no time is refused too.
-TEST_F(SignedRunTest, AnExpiredReleaseIsRefused) {
-    const int64_t now = static_cast<int64_t>(time(nullptr));
-    const struct {
-        int64_t expires;
-        bool applied;
-        std::string line;
-    } cases[] = {
-        {now + 86400, true, "清单的签名验证通过"},
-        {now - 60, false, "清单已过期(有效期到" + UtcTimeText(now - 60) + "，本机时间"},
-        {kBadExpiry, false, "清单的有效期不对，更新失败"},
-    };
-    int64_t serial = 1;
-    for (const auto& c : cases) {
-        std::string manifest = Manifest(kRelease, serial);
-        const std::string stamp = c.expires == kBadExpiry ? "tomorrow" : UtcTimeText(c.expires);
-        manifest.replace(manifest.find("<files "), 7, "<files expires=\"" + stamp + "\" ");
-        const std::string sig = SignatureOf(manifest);
-        server.Reset();
-        Serve(manifest, &sig, kRelease);
-        EXPECT_EQ(Run(), c.applied) << stamp;
-        EXPECT_NE(Log().find(c.line), std::string::npos) << stamp;
-        EXPECT_EQ(Installed("Vadarodazu.xml") == manifest, c.applied) << stamp;
-        ++serial;
-    }
 }
 
 // The lobby the run starts is digested even where the installed manifest lists it: a

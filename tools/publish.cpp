@@ -29,7 +29,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -42,6 +41,7 @@
 #include "digest/md5.h"
 #include "digest/signature.h"
 #include "manifest/manifest.h"
+#include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/text.h"
 
@@ -362,9 +362,9 @@ int main(int argc, char** argv) {
     }
     // An expiry is signed with the rest: after it, updaters refuse this manifest until a
     // newer one (the same files re-signed will do) is served.
-    const int64_t expires = expiresDays > 0 ? static_cast<int64_t>(time(nullptr)) +
-                                                  static_cast<int64_t>(expiresDays) * 86400
-                                            : kNoExpiry;
+    const int64_t expires = expiresDays > 0
+                                ? platform::UtcSeconds() + static_cast<int64_t>(expiresDays) * 86400
+                                : kNoExpiry;
     const std::string bytes =
         ManifestBytes(entries.data(), static_cast<int>(entries.size()), serial, expires);
     if (sign) {

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <ctime>
 #include <mutex>
 #include <random>
 
@@ -48,7 +47,8 @@ std::string FreshQuery() {
         value = random();
     }
     char query[64];
-    snprintf(query, sizeof(query), "?t=%lld-%016llx", static_cast<long long>(std::time(nullptr)),
+    snprintf(query, sizeof(query), "?t=%lld-%016llx",
+             static_cast<long long>(platform::UtcSeconds()),
              static_cast<unsigned long long>(value));
     return query;
 }

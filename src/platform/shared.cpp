@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "common/text.h"
@@ -19,6 +20,7 @@ namespace platform {
 namespace {
 std::atomic<void (*)(std::tm*)> g_clock{nullptr};
 std::atomic<uint32_t (*)()> g_tick{nullptr};
+std::atomic<int64_t (*)()> g_utcSeconds{nullptr};
 std::atomic<int (*)(const char*, const char*, unsigned)> g_messageHook{nullptr};
 std::string g_moduleDirForTesting;  // set before any thread reads it
 
@@ -52,6 +54,13 @@ uint32_t TickCount() {
 }
 
 void SetTickCountForTesting(uint32_t (*tick)()) { g_tick.store(tick); }
+
+int64_t UtcSeconds() {
+    auto now = g_utcSeconds.load();
+    return now ? now() : static_cast<int64_t>(std::time(nullptr));
+}
+
+void SetUtcSecondsForTesting(int64_t (*now)()) { g_utcSeconds.store(now); }
 
 int ShowMessageBox(const char* text, const char* caption, unsigned style) {
     if (auto hook = g_messageHook.load()) return hook(text, caption, style);

@@ -11,10 +11,13 @@
 #include "common/text.h"
 #include "digest/blake2b.h"
 #include "digest/md5.h"
+#include "digest/signature.h"
 #include "install/install.h"
 #include "net/fetch_pool.h"
+#include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/process.h"
+#include "session/release.h"
 #include "session/update_run.h"
 
 namespace {
@@ -95,6 +98,45 @@ void UpdateRun::PrepareTree() {
         platform::RemoveLink(folder.c_str());
         platform::CreateFolder(folder.c_str());
     }
+}
+
+std::string UpdateRun::ReadSignedManifest(int64_t installedSerial) {
+    std::string manifest;
+    if (!platform::ReadWholeFile(m_layout.DownloadedManifest().c_str(), kMaxManifestBytes,
+                                 manifest)) {
+        Fail(FailedStep::Signature, "服务器的清单不是XML文件，更新失败");
+    }
+    const std::string sigName = m_layout.SignatureName();
+    const std::string sigPath = m_layout.DownloadedSignature();
+    InstallLayout::RequireFits(sigPath, InstallLayout::kPackageName);
+    m_log.WriteLine("开始下载签名文件");
+    // Eight signatures at most: a larger answer is no signature file, and ends at once.
+    try {
+        FetchWhole(m_layout.SignatureUrl(), sigPath, sigName, kMostSignatures * kSignatureBytes);
+    } catch (UpdateFailed& failure) {
+        platform::RemoveFile(sigPath.c_str());
+        failure.Then("没有拿到清单的签名，更新失败");
+        throw;
+    } catch (...) {
+        platform::RemoveFile(sigPath.c_str());
+        throw;
+    }
+    std::string signature;
+    const bool sigRead =
+        platform::ReadWholeFile(sigPath.c_str(), kMostSignatures * kSignatureBytes, signature);
+    platform::RemoveFile(sigPath.c_str());
+    if (!sigRead) signature.clear();  // verifies nothing
+
+    ReleaseRules rules;
+    rules.publicKeyText = m_options.releaseKey;
+    rules.installedSerial = installedSerial;
+    rules.minSerial = m_options.minSerial;
+    rules.now = platform::UtcSeconds();
+    const ReleaseVerdict verdict =
+        CheckSignedRelease(manifest, signature, rules, m_newEntries.get(), m_newCount);
+    if (verdict.signatureGood) m_log.WriteLine("清单的签名验证通过");
+    if (!verdict.refusal.empty()) Fail(FailedStep::Signature, verdict.refusal, verdict.file);
+    return manifest;
 }
 
 void UpdateRun::FetchWhole(const std::string& url, const std::string& path, const std::string& name,

@@ -98,9 +98,9 @@ private:
     // failure is tried again as the transfer pool tries files.
     void FetchWhole(const std::string& url, const std::string& path, const std::string& name,
                     uint64_t mostBytes);
-    // A signed release: fetches the manifest's signature, checks it over the bytes that
-    // arrived, then the serial (not below `installedSerial`) and that every record has its
-    // BLAKE2b digest; fills the new records from those bytes and returns them.
+    // A signed release: fetches the manifest's signature and has the release checked
+    // (CheckSignedRelease) against `installedSerial` and the time now; fills the new
+    // records from the verified bytes and returns them.
     std::string ReadSignedManifest(int64_t installedSerial);
     void CheckNames();
     bool IsCurrent(ManifestEntry& entry);
