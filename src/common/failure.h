@@ -51,7 +51,19 @@ public:
         return *this;
     }
 
+    // A file that did not arrive: the line "下载失败<file>:<reason>", the reason kept apart.
+    static UpdateFailed Download(const std::string& file, std::string reason, long code = 0) {
+        UpdateFailed failed(FailedStep::Download, "下载失败" + file + ":" + reason, file, code);
+        failed.m_reason = std::move(reason);
+        return failed;
+    }
+
     FailedStep Step() const { return m_step; }
+    // Why the file did not arrive (Download's reason); otherwise the last line.
+    const std::string& Reason() const {
+        static const std::string none;
+        return !m_reason.empty() ? m_reason : m_lines.empty() ? none : m_lines.back();
+    }
     const std::string& File() const { return m_file; }
     long SystemCode() const { return m_systemCode; }
     const std::vector<std::string>& Lines() const { return m_lines; }
@@ -63,6 +75,7 @@ private:
     Retry m_retry = Retry::Never;
     unsigned m_retryAfterMs = 0;
     std::string m_file;
+    std::string m_reason;
     long m_systemCode;
     std::vector<std::string> m_lines;
 };

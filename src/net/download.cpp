@@ -29,8 +29,7 @@ bool StartsWith(const char* data, size_t n, const char* marker) {
 
 // A failure of the file `name` that the server or the connection caused.
 UpdateFailed Failed(const char* name, const std::string& reason, long code = 0) {
-    return UpdateFailed(FailedStep::Download, std::string("下载失败") + name + ":" + reason, name,
-                        code);
+    return UpdateFailed::Download(name, reason, code);
 }
 
 UpdateFailed LocalFileFailed(const char* name) {
@@ -188,12 +187,7 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
         (state.digested || DigestKept(localPath, state.kept, m_strong, state))) {
         from = state.kept;
     }
-    const auto restart = [&state] {
-        state.Restart();
-        state.StartDigest();
-        state.digested = true;
-    };
-    if (from == 0) restart();
+    if (from == 0) StartOver(state);
 
     bool started = false;  // the file's first lines are written
     struct Receiving {
@@ -202,36 +196,9 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
         ~Receiving() { meter.End(); }
     } receiving(*m_meter);
     try {
-        platform::HttpRequest request;
-        request.noCache = noCache;
-        request.from = from;
-        if (from > 0) request.ifRange = state.validator;
-        m_remoteFile = m_session.Open(url, request);
-        const int status = m_remoteFile->StatusCode();
-        if (from > 0 && status == 200) {
-            // The server sent the whole file (it ignores ranges, or the file changed).
-            from = 0;
-            restart();
-        } else if (from > 0 && status == 206) {
-            if (RangeStart(m_remoteFile->Header("Content-Range")) != static_cast<long long>(from)) {
-                restart();  // whatever it is, it is not the rest of the kept bytes
-                throw Failed(fileName, "服务器续传的位置不对").MayRetry(Retry::Transient);
-            }
-        } else if (status != 200) {
-            const Retry retry = RetryOfStatus(status);
-            throw Failed(fileName, "服务器回答" + std::to_string(status))
-                .MayRetry(retry, retry == Retry::Busy
-                                     ? RetryAfterMs(m_remoteFile->Header("Retry-After"))
-                                     : 0);
-        }
-        // Never asked for, so never decoded: the bytes would not be the file's.
-        const std::string encoding = m_remoteFile->ContentEncoding();
-        if (!encoding.empty() && encoding != "identity") {
-            throw Failed(fileName, "服务器压缩了内容" + encoding.substr(0, 64));
-        }
+        from = Request(url, fileName, from, noCache, state);
         char chunk[kChunk];
-        size_t n = m_remoteFile->Read(chunk, sizeof(chunk));
-
+        const size_t n = m_remoteFile->Read(chunk, sizeof(chunk));
         // A server's error page instead of the file.
         if (from == 0 &&
             (StartsWith(chunk, n, "<html>") || StartsWith(chunk, n, "<!DOCTYPE HTML PUBLIC"))) {
@@ -240,88 +207,142 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
         m_log.WriteLines({opening, from > 0 ? "从第" + std::to_string(from) + "字节继续下载"
                                             : std::string("开始下载")});
         started = true;
-
-        uint32_t length = 0;
-        if (m_remoteFile->ContentLength(&length)) {
-            m_size = static_cast<uint32_t>(from + length);
-            Publish();
-        } else {
-            m_log.WriteLine("获取大小失败");
-            const std::string text = std::string("获取大小失败") + url;
-            if (m_prompter) {
-                m_prompter->Ask(text.c_str(), nullptr, platform::kMbOk);
-            } else {
-                platform::ShowMessageBox(text.c_str(), nullptr, platform::kMbOk);
-            }
-        }
-        if (expectedSize != kUnknownSize && expectedSize != m_size) {
-            throw Failed(fileName, "文件大小与清单不符");
-        }
-        if (expectedSize == kUnknownSize && m_size != kUnknownSize && m_size > limit) {
-            throw Failed(fileName, "内容超过允许的大小");
-        }
+        CheckLength(url, fileName, from, expectedSize, limit);
         // The validator of this answer: what a later Range request must match.
         std::string validator = m_remoteFile->Header("ETag");
         if (validator.empty() || validator.compare(0, 2, "W/") == 0) {
             validator = m_remoteFile->Header("Last-Modified");
         }
         if (from == 0) state.validator = validator;
-
         if (from > 0 ? !m_localFile.Resume(localPath, from) : !m_localFile.Create(localPath)) {
-            if (from > 0) restart();
+            if (from > 0) StartOver(state);
             throw LocalFileFailed(fileName);
         }
-        m_received = static_cast<uint32_t>(from);
-        uint64_t received = from;
-        for (;;) {
-            if (received + n > limit) throw Failed(fileName, "内容超过允许的大小");
-            m_localFile.Write(chunk, n);
-            state.Digest(m_strong, chunk, n);
-            received += n;
-            state.kept = received;
-            m_received.fetch_add(static_cast<uint32_t>(n), std::memory_order_relaxed);
-            Publish();
-            m_counters.AddReceived(static_cast<int32_t>(n));
-            if (m_stop.StopRequested()) throw Cancelled();
-            if (!m_meter->Add(n)) throw Failed(fileName, "传输太慢").MayRetry(Retry::Transient);
-            n = m_remoteFile->Read(chunk, sizeof(chunk));
-            if (n == 0) break;
-        }
-        if (!m_localFile.Close(&m_receivedStamp)) {
-            throw platform::LastError<platform::FileError>("write failed");
-        }
-        if (m_received < m_size && expectedSize != kUnknownSize) {
-            m_received = 0;
-            Publish();
-            throw Failed(fileName, "文件不完整").MayRetry(Retry::Transient);
-        }
-        FinishDigests(state);
-        Close();
+        Receive(fileName, from, limit, state, chunk, n);
+        Finish(fileName, expectedSize, state);
     } catch (...) {
-        m_remoteFile.reset();
-        // What arrived stays on disk; bytes that could not be written are not kept.
-        if (!m_localFile.Close()) restart();
-        try {
-            throw;
-        } catch (UpdateFailed& failed) {
-            if (!started) failed.First(opening);
-            throw;
-        } catch (const platform::HttpError& e) {
-            UpdateFailed failed = Failed(fileName, e.what(), e.Code());
-            if (e.certificate) failed.Then("服务器的证书没有通过验证，更新失败");
-            if (e.fault == platform::HttpFault::Refused) failed.MayRetry(Retry::Refused);
-            if (e.fault == platform::HttpFault::Broken) failed.MayRetry(Retry::Transient);
-            if (!started) failed.First(opening);
-            throw failed;
-        } catch (const platform::SystemError& e) {
-            UpdateFailed failed = Failed(fileName, e.what(), e.Code());
-            if (!started) failed.First(opening);
-            throw failed;
-        } catch (const std::exception& e) {
-            UpdateFailed failed = Failed(fileName, e.what());
-            if (!started) failed.First(opening);
-            throw failed;
+        Abandoned(fileName, opening, started, state);
+    }
+}
+
+void Transfer::StartOver(FetchState& state) {
+    state.Restart();
+    state.StartDigest();
+    state.digested = true;
+}
+
+uint64_t Transfer::Request(const char* url, const char* fileName, uint64_t from, bool noCache,
+                           FetchState& state) {
+    platform::HttpRequest request;
+    request.noCache = noCache;
+    request.from = from;
+    if (from > 0) request.ifRange = state.validator;
+    m_remoteFile = m_session.Open(url, request);
+    const int status = m_remoteFile->StatusCode();
+    if (from > 0 && status == 200) {
+        // The server sent the whole file (it ignores ranges, or the file changed).
+        from = 0;
+        StartOver(state);
+    } else if (from > 0 && status == 206) {
+        if (RangeStart(m_remoteFile->Header("Content-Range")) != static_cast<long long>(from)) {
+            StartOver(state);  // whatever it is, it is not the rest of the kept bytes
+            throw Failed(fileName, "服务器续传的位置不对").MayRetry(Retry::Transient);
         }
+    } else if (status != 200) {
+        const Retry retry = RetryOfStatus(status);
+        throw Failed(fileName, "服务器回答" + std::to_string(status))
+            .MayRetry(retry,
+                      retry == Retry::Busy ? RetryAfterMs(m_remoteFile->Header("Retry-After")) : 0);
+    }
+    // Never asked for, so never decoded: the bytes would not be the file's.
+    const std::string encoding = m_remoteFile->ContentEncoding();
+    if (!encoding.empty() && encoding != "identity") {
+        throw Failed(fileName, "服务器压缩了内容" + encoding.substr(0, 64));
+    }
+    return from;
+}
+
+void Transfer::CheckLength(const char* url, const char* fileName, uint64_t from,
+                           uint32_t expectedSize, uint64_t limit) {
+    uint32_t length = 0;
+    if (m_remoteFile->ContentLength(&length)) {
+        m_size = static_cast<uint32_t>(from + length);
+        Publish();
+    } else {
+        m_log.WriteLine("获取大小失败");
+        const std::string text = std::string("获取大小失败") + url;
+        if (m_prompter) {
+            m_prompter->Ask(text.c_str(), nullptr, platform::kMbOk);
+        } else {
+            platform::ShowMessageBox(text.c_str(), nullptr, platform::kMbOk);
+        }
+    }
+    if (expectedSize != kUnknownSize && expectedSize != m_size) {
+        throw Failed(fileName, "文件大小与清单不符");
+    }
+    if (expectedSize == kUnknownSize && m_size != kUnknownSize && m_size > limit) {
+        throw Failed(fileName, "内容超过允许的大小");
+    }
+}
+
+void Transfer::Receive(const char* fileName, uint64_t from, uint64_t limit, FetchState& state,
+                       char* chunk, size_t n) {
+    m_received = static_cast<uint32_t>(from);
+    uint64_t received = from;
+    for (;;) {
+        if (received + n > limit) throw Failed(fileName, "内容超过允许的大小");
+        m_localFile.Write(chunk, n);
+        state.Digest(m_strong, chunk, n);
+        received += n;
+        state.kept = received;
+        m_received.fetch_add(static_cast<uint32_t>(n), std::memory_order_relaxed);
+        Publish();
+        m_counters.AddReceived(static_cast<int32_t>(n));
+        if (m_stop.StopRequested()) throw Cancelled();
+        if (!m_meter->Add(n)) throw Failed(fileName, "传输太慢").MayRetry(Retry::Transient);
+        n = m_remoteFile->Read(chunk, kChunk);
+        if (n == 0) break;
+    }
+}
+
+void Transfer::Finish(const char* fileName, uint32_t expectedSize, FetchState& state) {
+    if (!m_localFile.Close(&m_receivedStamp)) {
+        throw platform::LastError<platform::FileError>("write failed");
+    }
+    if (m_received < m_size && expectedSize != kUnknownSize) {
+        m_received = 0;
+        Publish();
+        throw Failed(fileName, "文件不完整").MayRetry(Retry::Transient);
+    }
+    FinishDigests(state);
+    Close();
+}
+
+void Transfer::Abandoned(const char* fileName, const std::string& opening, bool started,
+                         FetchState& state) {
+    m_remoteFile.reset();
+    // What arrived stays on disk; bytes that could not be written are not kept.
+    if (!m_localFile.Close()) StartOver(state);
+    try {
+        throw;
+    } catch (UpdateFailed& failed) {
+        if (!started) failed.First(opening);
+        throw;
+    } catch (const platform::HttpError& e) {
+        UpdateFailed failed = Failed(fileName, e.what(), e.Code());
+        if (e.certificate) failed.Then("服务器的证书没有通过验证，更新失败");
+        if (e.fault == platform::HttpFault::Refused) failed.MayRetry(Retry::Refused);
+        if (e.fault == platform::HttpFault::Broken) failed.MayRetry(Retry::Transient);
+        if (!started) failed.First(opening);
+        throw failed;
+    } catch (const platform::SystemError& e) {
+        UpdateFailed failed = Failed(fileName, e.what(), e.Code());
+        if (!started) failed.First(opening);
+        throw failed;
+    } catch (const std::exception& e) {
+        UpdateFailed failed = Failed(fileName, e.what());
+        if (!started) failed.First(opening);
+        throw failed;
     }
 }
 

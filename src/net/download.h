@@ -198,6 +198,23 @@ public:
     void Publish();
 
 private:
+    // The parts of Fetch, in their order. Forgets the kept bytes: the body starts at 0.
+    static void StartOver(FetchState& state);
+    // Sends the request (a Range from `from` when it is above 0) and checks the answer's
+    // status and encoding; returns where the body starts (0 when the whole file comes).
+    uint64_t Request(const char* url, const char* fileName, uint64_t from, bool noCache,
+                     FetchState& state);
+    // The answer's length against the manifest's size and the bound.
+    void CheckLength(const char* url, const char* fileName, uint64_t from, uint32_t expectedSize,
+                     uint64_t limit);
+    // The body into the open local file, from the first chunk `chunk` (of `n` bytes).
+    void Receive(const char* fileName, uint64_t from, uint64_t limit, FetchState& state,
+                 char* chunk, size_t n);
+    void Finish(const char* fileName, uint32_t expectedSize, FetchState& state);
+    // Called in the handler of a failure: closes what is open and throws the failure as
+    // an UpdateFailed (or Cancelled as it is).
+    [[noreturn]] void Abandoned(const char* fileName, const std::string& opening, bool started,
+                                FetchState& state);
     void FinishDigests(FetchState& state);
 
     RateMeter m_ownMeter;

@@ -23,12 +23,28 @@ unsigned RetryWaitMs(const RetryLimits& limits, unsigned failures, const UpdateF
     return std::max(wait, failure.RetryAfterMs());
 }
 
-std::string FailureReason(const UpdateFailed& failure) {
-    const std::string prefix = "下载失败" + failure.File() + ":";
-    for (const std::string& line : failure.Lines()) {
-        if (line.compare(0, prefix.size(), prefix) == 0) return line.substr(prefix.size());
+bool RetryPolicy::TryAgain(const UpdateFailed& failure, bool progressed, unsigned* waitMs) {
+    const Retry kind = failure.RetryKind();
+    const bool transient =
+        kind == Retry::Transient || kind == Retry::Busy || kind == Retry::Refused;
+    if (progressed) {
+        m_failures = 0;
+    } else {
+        ++m_failures;
+        if (m_runRetries) ++*m_runRetries;
     }
-    return failure.Lines().empty() ? std::string() : failure.Lines().back();
+    if (!transient || m_failures >= m_limits.attemptsWithoutProgress ||
+        (m_runRetries && *m_runRetries > m_limits.retriesInAll)) {
+        return false;
+    }
+    *waitMs = RetryWaitMs(m_limits, m_failures, failure);
+    return true;
+}
+
+void LogRetry(UpdateLog& log, unsigned waitMs, const std::string& name,
+              const UpdateFailed& failure) {
+    log.WriteLine("下载中断，%u秒后重试%s:%s", (waitMs + 999) / 1000, name.c_str(),
+                  failure.Reason().c_str());
 }
 
 struct FetchPool::Flight {
@@ -130,141 +146,134 @@ void FetchPool::Run(std::vector<FetchState>& states, const Hooks& hooks) {
     if (m_stop.StopRequested()) throw Cancelled();
 }
 
-void FetchPool::RunSlot(Transfer& transfer, Flight& flight) {
-    const Hooks& hooks = *flight.hooks;
-    bool worked = false;  // this slot brought a file
-    const auto leave = [this, &flight](size_t file) {
-        flight.inFlight.erase(file);
-        if (flight.inFlight.empty()) return;
-        const size_t shown = *flight.inFlight.begin();
-        if (flight.shown.exchange(shown) == shown) return;
-        // The window shows the next file at once, not from its next chunk on.
-        m_counters.SetFileName(flight.names[shown]);
-        flight.transfers[shown]->Publish();
-    };
-    // Ends the whole download with the failure being handled (caller holds the lock).
-    const auto fail = [this, &flight, &hooks] {
-        if (!flight.failure) {
-            flight.failure = std::current_exception();
-            if (hooks.onFailure) hooks.onFailure();
-        }
-        m_stop.RequestStop();
-        flight.changed.notify_all();
-    };
-    const auto retire = [&flight, &worked] {
-        --flight.alive;
-        if (worked) ++flight.worked;
-        flight.changed.notify_all();
-    };
+// Which file the window shows: the first in flight, in the files' order. The caller
+// holds the flight's lock.
+void FetchPool::Enter(Flight& flight, size_t file, Transfer& transfer) {
+    flight.transfers[file] = &transfer;
+    transfer.SetTicket(file);
+    flight.inFlight.insert(file);
+    if (*flight.inFlight.begin() == file) m_counters.SetFileName(flight.names[file]);
+    flight.shown = *flight.inFlight.begin();
+}
 
+void FetchPool::Leave(Flight& flight, size_t file) {
+    flight.inFlight.erase(file);
+    if (flight.inFlight.empty()) return;
+    const size_t shown = *flight.inFlight.begin();
+    if (flight.shown.exchange(shown) == shown) return;
+    // The window shows the next file at once, not from its next chunk on.
+    m_counters.SetFileName(flight.names[shown]);
+    flight.transfers[shown]->Publish();
+}
+
+// Ends the whole download with the failure being handled (the caller holds the lock).
+void FetchPool::Fail(Flight& flight) {
+    if (!flight.failure) {
+        flight.failure = std::current_exception();
+        if (flight.hooks->onFailure) flight.hooks->onFailure();
+    }
+    m_stop.RequestStop();
+    flight.changed.notify_all();
+}
+
+bool FetchPool::NextFile(std::unique_lock<std::mutex>& lock, Flight& flight, size_t* file) {
+    // The next file, or the end: nothing left, a failure, a stop.
+    flight.changed.wait(lock, [&flight, this] {
+        return !flight.queue.empty() || flight.failure || m_stop.StopRequested() ||
+               flight.finished == flight.states->size();
+    });
+    if (flight.queue.empty() || flight.failure || m_stop.StopRequested()) return false;
+    *file = flight.queue.front();
+    flight.queue.pop_front();
+    try {
+        if (*file >= flight.started) {
+            flight.names[*file] = flight.hooks->start(*file);
+            flight.started = *file + 1;
+        }
+    } catch (...) {
+        Fail(flight);
+        return false;
+    }
+    return true;
+}
+
+void FetchPool::RunSlot(Transfer& transfer, Flight& flight) {
+    bool worked = false;  // this slot brought a file
     std::unique_lock<std::mutex> lock(flight.mutex);
+    size_t file = 0;
+    while (NextFile(lock, flight, &file)) {
+        const Attempts ended = FetchFile(lock, transfer, flight, file);
+        if (ended != Attempts::kArrived) break;
+        worked = true;
+    }
+    --flight.alive;
+    if (worked) ++flight.worked;
+    flight.changed.notify_all();
+}
+
+FetchPool::Attempts FetchPool::FetchFile(std::unique_lock<std::mutex>& lock, Transfer& transfer,
+                                         Flight& flight, size_t file) {
+    FetchState& state = (*flight.states)[file];
+    RetryPolicy policy(m_limits, &flight.retries);
+    bool noCache = false;
     for (;;) {
-        // The next file, or the end: nothing left, a failure, a stop.
-        flight.changed.wait(lock, [&flight, this] {
-            return !flight.queue.empty() || flight.failure || m_stop.StopRequested() ||
-                   flight.finished == flight.states->size();
-        });
-        if (flight.queue.empty() || flight.failure || m_stop.StopRequested()) {
-            retire();
-            return;
-        }
-        const size_t file = flight.queue.front();
-        flight.queue.pop_front();
+        Enter(flight, file, transfer);
+        const uint64_t before = state.kept;
+        lock.unlock();
+        std::exception_ptr thrown;
+        bool cancelled = false;
         try {
-            if (file >= flight.started) {
-                flight.names[file] = hooks.start(file);
-                flight.started = file + 1;
-            }
+            flight.hooks->fetch(transfer, file, state, noCache);
+        } catch (const Cancelled&) {
+            cancelled = true;
         } catch (...) {
-            fail();
-            retire();
-            return;
+            thrown = std::current_exception();
         }
-        FetchState& state = (*flight.states)[file];
-        unsigned failures = 0;  // this file's attempts in a row without progress
-        bool noCache = false;
-        for (;;) {
-            flight.transfers[file] = &transfer;
-            transfer.SetTicket(file);
-            flight.inFlight.insert(file);
-            if (*flight.inFlight.begin() == file) m_counters.SetFileName(flight.names[file]);
-            flight.shown = *flight.inFlight.begin();
-            const uint64_t before = state.kept;
+        lock.lock();
+        Leave(flight, file);
+        if (cancelled) return Attempts::kEnded;
+        if (!thrown) {
+            ++flight.finished;
+            flight.changed.notify_all();
+            return Attempts::kArrived;
+        }
+        try {
+            std::rethrow_exception(thrown);
+        } catch (const UpdateFailed& failure) {
+            const Retry kind = failure.RetryKind();
+            const std::string& name = flight.names[file];
+            if ((kind == Retry::Refused || kind == Retry::Busy) && flight.alive > 1 &&
+                !m_stop.StopRequested()) {
+                // The server takes no more connections than those that work: this
+                // one closes, its file goes to another.
+                m_log.WriteLine("服务器不接受更多连接，改用%u个连接:%s", flight.alive - 1,
+                                failure.Reason().c_str());
+                flight.queue.push_front(file);
+                transfer.Close();
+                return Attempts::kEnded;
+            }
+            if (kind == Retry::Mismatch && !flight.mismatchRetried[file]) {
+                // A cache on the way may have kept an older file under this name.
+                flight.mismatchRetried[file] = true;
+                noCache = true;
+                state.Restart();
+                m_log.WriteLine("下载的文件与清单不符，不经缓存重新下载%s", name.c_str());
+                continue;
+            }
+            unsigned waitMs = 0;
+            if (!policy.TryAgain(failure, state.kept >= before + kProgressBytes, &waitMs) ||
+                m_stop.StopRequested()) {
+                Fail(flight);
+                return Attempts::kEnded;
+            }
+            LogRetry(m_log, waitMs, name, failure);
             lock.unlock();
-            std::exception_ptr thrown;
-            bool cancelled = false;
-            try {
-                hooks.fetch(transfer, file, state, noCache);
-            } catch (const Cancelled&) {
-                cancelled = true;
-            } catch (...) {
-                thrown = std::current_exception();
-            }
+            const bool stopped = m_stop.Token().WaitFor(waitMs);
             lock.lock();
-            leave(file);
-            if (cancelled) {
-                retire();
-                return;
-            }
-            if (!thrown) {
-                worked = true;
-                ++flight.finished;
-                flight.changed.notify_all();
-                break;
-            }
-            try {
-                std::rethrow_exception(thrown);
-            } catch (const UpdateFailed& failure) {
-                const Retry kind = failure.RetryKind();
-                const std::string& name = flight.names[file];
-                if ((kind == Retry::Refused || kind == Retry::Busy) && flight.alive > 1 &&
-                    !m_stop.StopRequested()) {
-                    // The server takes no more connections than those that work: this
-                    // one closes, its file goes to another.
-                    m_log.WriteLine("服务器不接受更多连接，改用%u个连接:%s", flight.alive - 1,
-                                    FailureReason(failure).c_str());
-                    flight.queue.push_front(file);
-                    transfer.Close();
-                    retire();
-                    return;
-                }
-                if (kind == Retry::Mismatch && !flight.mismatchRetried[file]) {
-                    // A cache on the way may have kept an older file under this name.
-                    flight.mismatchRetried[file] = true;
-                    noCache = true;
-                    state.Restart();
-                    m_log.WriteLine("下载的文件与清单不符，不经缓存重新下载%s", name.c_str());
-                    continue;
-                }
-                const bool transient =
-                    kind == Retry::Transient || kind == Retry::Busy || kind == Retry::Refused;
-                if (state.kept >= before + kProgressBytes) {
-                    failures = 0;
-                } else {
-                    ++failures;
-                    ++flight.retries;
-                }
-                if (!transient || failures >= m_limits.attemptsWithoutProgress ||
-                    flight.retries > m_limits.retriesInAll || m_stop.StopRequested()) {
-                    fail();
-                    retire();
-                    return;
-                }
-                const unsigned waitMs = RetryWaitMs(m_limits, failures, failure);
-                m_log.WriteLine("下载中断，%u秒后重试%s:%s", (waitMs + 999) / 1000, name.c_str(),
-                                FailureReason(failure).c_str());
-                lock.unlock();
-                const bool stopped = m_stop.Token().WaitFor(waitMs);
-                lock.lock();
-                if (stopped) {
-                    retire();
-                    return;
-                }
-            } catch (...) {
-                fail();
-                retire();
-                return;
-            }
+            if (stopped) return Attempts::kEnded;
+        } catch (...) {
+            Fail(flight);
+            return Attempts::kEnded;
         }
     }
 }

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -39,8 +40,25 @@ struct RetryLimits {
 // The wait before attempt number `failures` + 1 of a file whose last `failures` attempts
 // brought no progress (0: at once).
 unsigned RetryWaitMs(const RetryLimits& limits, unsigned failures, const UpdateFailed& failure);
-// The reason of a download failure's line "下载失败<file>:<reason>".
-std::string FailureReason(const UpdateFailed& failure);
+
+// The attempts of one body (a file, the manifest, its signature): after a failed one,
+// whether to try again and how long to wait first. `runRetries`, when given, counts the
+// retries without progress of the whole run, which every file shares.
+class RetryPolicy {
+public:
+    explicit RetryPolicy(const RetryLimits& limits, unsigned* runRetries = nullptr)
+        : m_limits(limits), m_runRetries(runRetries) {}
+    // `progressed`: the attempt brought at least kProgressBytes. False: give up.
+    bool TryAgain(const UpdateFailed& failure, bool progressed, unsigned* waitMs);
+
+private:
+    const RetryLimits& m_limits;
+    unsigned* m_runRetries;
+    unsigned m_failures = 0;  // attempts in a row without progress
+};
+// The log line of an attempt to be made again after `waitMs`.
+void LogRetry(UpdateLog& log, unsigned waitMs, const std::string& name,
+              const UpdateFailed& failure);
 
 class FetchPool {
 public:
@@ -74,7 +92,17 @@ public:
 
 private:
     struct Flight;
+    enum class Attempts { kArrived, kEnded };
+    // One transfer's loop: files from the queue until none is left or the download ends.
     void RunSlot(Transfer& transfer, Flight& flight);
+    // The next file for a slot, readied; false when the slot ends.
+    bool NextFile(std::unique_lock<std::mutex>& lock, Flight& flight, size_t* file);
+    // One file's attempts; kEnded when the slot ends (a failure, a stop, fewer connections).
+    Attempts FetchFile(std::unique_lock<std::mutex>& lock, Transfer& transfer, Flight& flight,
+                       size_t file);
+    void Enter(Flight& flight, size_t file, Transfer& transfer);
+    void Leave(Flight& flight, size_t file);
+    void Fail(Flight& flight);
 
     Transfer& m_first;
     unsigned m_maxTransfers;

@@ -141,20 +141,17 @@ std::string UpdateRun::ReadSignedManifest(int64_t installedSerial) {
 
 void UpdateRun::FetchWhole(const std::string& url, const std::string& path, const std::string& name,
                            uint64_t mostBytes) {
-    unsigned failures = 0;
+    RetryPolicy policy(m_options.retry);
     for (;;) {
         try {
             m_transfer.Fetch(url.c_str(), path.c_str(), name.c_str(), kUnknownSize, nullptr, true,
                              mostBytes);
             return;
         } catch (const UpdateFailed& failure) {
-            const Retry kind = failure.RetryKind();
-            const bool transient =
-                kind == Retry::Transient || kind == Retry::Busy || kind == Retry::Refused;
-            if (!transient || ++failures >= m_options.retry.attemptsWithoutProgress) throw;
-            const unsigned waitMs = RetryWaitMs(m_options.retry, failures, failure);
-            m_log.WriteLine("下载中断，%u秒后重试%s:%s", (waitMs + 999) / 1000, name.c_str(),
-                            FailureReason(failure).c_str());
+            // A body of unknown size starts again from its first byte: no attempt progresses.
+            unsigned waitMs = 0;
+            if (!policy.TryAgain(failure, false, &waitMs)) throw;
+            LogRetry(m_log, waitMs, name, failure);
             if (m_stop.Token().WaitFor(waitMs)) throw Cancelled();
         }
     }
@@ -296,10 +293,8 @@ void UpdateRun::FetchListed(Transfer& transfer, ManifestEntry& entry, FetchState
     const bool same = Signed() ? strcmp(transfer.ReceivedBlake2b(), entry.blake2b) == 0
                                : strcmp(transfer.ReceivedMd5(), entry.md5) == 0;
     if (!same) {
-        throw UpdateFailed(
-            FailedStep::Download,
-            "下载失败" + paths.logName + ":" + (Signed() ? "BLAKE2b与清单不符" : "MD5与清单不符"),
-            paths.logName)
+        throw UpdateFailed::Download(paths.logName,
+                                     Signed() ? "BLAKE2b与清单不符" : "MD5与清单不符")
             .MayRetry(Retry::Mismatch);
     }
     entry.received = 1;
