@@ -252,10 +252,8 @@ int Usage(const char* self) {
     return 2;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    if (argc == 3 && strcmp(argv[1], "keygen") == 0) return Keygen(argv[2]);
+// What the command line asks for.
+struct Options {
     // Every --sign adds a signature: while a key is being replaced, a release is signed
     // with the old key and the new one.
     std::vector<std::string> secretKeyFiles;
@@ -263,69 +261,73 @@ int main(int argc, char** argv) {
     bool ignoreServedSerial = false;
     std::string serialFile;
     long expiresDays = 0;
+    // Command-line paths are in the system's encoding; the updater's code takes GBK.
+    std::string release, download;
+};
+
+// Reads the options into `options`; returns the exit code of a command line that is
+// wrong (after saying why), or -1.
+int ParseOptions(int argc, char** argv, Options& options) {
     int first = 1;
     for (;;) {
         if (first + 1 < argc && strcmp(argv[first], "--sign") == 0) {
-            secretKeyFiles.push_back(argv[first + 1]);
+            options.secretKeyFiles.push_back(argv[first + 1]);
             first += 2;
         } else if (first + 1 < argc && strcmp(argv[first], "--serial-file") == 0) {
-            serialFile = argv[first + 1];
+            options.serialFile = argv[first + 1];
             first += 2;
         } else if (first + 1 < argc && strcmp(argv[first], "--expires") == 0) {
             char* end = nullptr;
-            expiresDays = strtol(argv[first + 1], &end, 10);
-            if (*end || expiresDays < 1 || expiresDays > kMostExpiresDays) {
+            options.expiresDays = strtol(argv[first + 1], &end, 10);
+            if (*end || options.expiresDays < 1 || options.expiresDays > kMostExpiresDays) {
                 fprintf(stderr, "--expires takes whole days, 1 to %ld\n", kMostExpiresDays);
                 return 2;
             }
             first += 2;
         } else if (first < argc && strcmp(argv[first], "--ignore-served-serial") == 0) {
-            ignoreServedSerial = true;
+            options.ignoreServedSerial = true;
             first += 1;
         } else if (first < argc && strcmp(argv[first], "--utf8-names") == 0) {
-            utf8Names = true;
+            options.utf8Names = true;
             first += 1;
         } else {
             break;
         }
     }
-    if (argc - first != 2 || secretKeyFiles.size() > kMostSignatures ||
-        (expiresDays > 0 && secretKeyFiles.empty())) {
+    if (argc - first != 2 || options.secretKeyFiles.size() > kMostSignatures ||
+        (options.expiresDays > 0 && options.secretKeyFiles.empty())) {
         return Usage(argv[0]);
     }
-    // Command-line paths are in the system's encoding; the updater's code takes GBK.
-    const std::string release = argv[first];
-    const std::string download = argv[first + 1];
-    const bool sign = !secretKeyFiles.empty();
-    std::vector<std::vector<unsigned char>> secretKeys;
-    for (const std::string& file : secretKeyFiles) {
+    options.release = argv[first];
+    options.download = argv[first + 1];
+    if (!options.secretKeyFiles.empty() && options.serialFile.empty()) {
+        options.serialFile =
+            (fs::path(options.secretKeyFiles.front()).parent_path() / "release.serial").string();
+    }
+    return -1;
+}
+
+bool ReadSecretKeys(const Options& options, const char* self,
+                    std::vector<std::vector<unsigned char>>& secretKeys) {
+    for (const std::string& file : options.secretKeyFiles) {
         std::string text;
         secretKeys.emplace_back(kSecretKeyBytes);
         if (!ReadText(file, text) ||
             !ParseKeyText(text, secretKeys.back().data(), kSecretKeyBytes)) {
-            fprintf(stderr, "%s is not a secret key made by \"%s keygen\"\n", file.c_str(),
-                    argv[0]);
-            return 1;
+            fprintf(stderr, "%s is not a secret key made by \"%s keygen\"\n", file.c_str(), self);
+            return false;
         }
     }
+    return true;
+}
 
-    if (sign && serialFile.empty()) {
-        serialFile = (fs::path(secretKeyFiles.front()).parent_path() / "release.serial").string();
-    }
-    const std::string manifest = download + "/" + kPackage + ".xml";
-    int64_t serial = 0;
-    if (sign) {
-        // Before anything is written: a refused serial leaves the server as it was.
-        serial = NextSerial(manifest, serialFile, secretKeys, ignoreServedSerial);
-        if (serial == kNoSerial) return 1;
-    }
-
-    std::vector<File> files;
-    if (!Walk(release, "", files)) return 1;
+// The release's files, each refused name said; false when any is refused.
+bool ListRelease(const std::string& release, std::vector<File>& files) {
+    if (!Walk(release, "", files)) return false;
     if (files.size() >= static_cast<size_t>(kManifestCapacity)) {
         fprintf(stderr, "%zu files: the updater takes at most %d\n", files.size(),
                 kManifestCapacity - 1);
-        return 1;
+        return false;
     }
     bool refused = false;
     for (const File& f : files) {
@@ -334,10 +336,14 @@ int main(int argc, char** argv) {
             refused = true;
         }
     }
-    if (refused) return 1;
+    return !refused;
+}
 
-    std::vector<ManifestEntry> entries(files.size());
-    const std::string tree = download + "/" + kPackage;
+// Each file digested into its record and copied into the served tree (made anew).
+bool CopyRelease(const std::vector<File>& files, const Options& options, bool strong,
+                 std::vector<ManifestEntry>& entries) {
+    entries.assign(files.size(), ManifestEntry());
+    const std::string tree = options.download + "/" + kPackage;
     std::error_code ec;
     fs::remove_all(tree, ec);
     for (size_t i = 0; i < files.size(); ++i) {
@@ -346,47 +352,79 @@ int main(int argc, char** argv) {
         memset(&e, 0, sizeof(e));
         snprintf(e.filename, sizeof(e.filename), "%s", f.name.c_str());
         unsigned char digest[16] = {0};
-        if (!FileMd5(f.source.c_str(), digest)) return 1;
+        if (!FileMd5(f.source.c_str(), digest)) return false;
         DigestToHex(digest, e.md5);
-        if (sign && !FileBlake2b(f.source.c_str(), e.blake2b)) return 1;
+        if (strong && !FileBlake2b(f.source.c_str(), e.blake2b)) return false;
         e.size = static_cast<int32_t>(f.size);
 
         std::string served = f.name;
-        if (utf8Names && !platform::GbkToUtf8(f.name.c_str(), &served)) return 1;
+        if (options.utf8Names && !platform::GbkToUtf8(f.name.c_str(), &served)) return false;
         const std::string target = tree + "/" + served;
         fs::create_directories(fs::path(target).parent_path(), ec);
         if (!CopyTo(f.source, target)) {
             fprintf(stderr, "cannot write %s\n", target.c_str());
-            return 1;
+            return false;
         }
+    }
+    return true;
+}
+
+// The serial kept, then the manifest's signatures beside it.
+bool WriteSignatures(const Options& options, const std::string& manifest, const std::string& bytes,
+                     int64_t serial, const std::vector<std::vector<unsigned char>>& secretKeys) {
+    // The serial kept first: a publication cut short never hands the same serial out twice.
+    if (!WritePrivate(options.serialFile, std::to_string(serial) + "\n")) {
+        fprintf(stderr, "cannot write %s\n", options.serialFile.c_str());
+        return false;
+    }
+    // The signatures before the manifest: an updater that gets the new manifest finds them.
+    std::string signatures;
+    for (const std::vector<unsigned char>& key : secretKeys) {
+        unsigned char signature[kSignatureBytes];
+        Sign(bytes.data(), bytes.size(), key.data(), signature);
+        signatures.append(reinterpret_cast<char*>(signature), sizeof(signature));
+    }
+    const std::string sigPath = manifest + ".sig";
+    if (!WriteWhole(sigPath, signatures)) {
+        fprintf(stderr, "cannot write %s\n", sigPath.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 3 && strcmp(argv[1], "keygen") == 0) return Keygen(argv[2]);
+    Options options;
+    const int wrong = ParseOptions(argc, argv, options);
+    if (wrong >= 0) return wrong;
+    const bool sign = !options.secretKeyFiles.empty();
+    std::vector<std::vector<unsigned char>> secretKeys;
+    if (!ReadSecretKeys(options, argv[0], secretKeys)) return 1;
+
+    const std::string manifest = options.download + "/" + kPackage + ".xml";
+    int64_t serial = 0;
+    if (sign) {
+        // Before anything is written: a refused serial leaves the server as it was.
+        serial = NextSerial(manifest, options.serialFile, secretKeys, options.ignoreServedSerial);
+        if (serial == kNoSerial) return 1;
+    }
+    std::vector<File> files;
+    std::vector<ManifestEntry> entries;
+    if (!ListRelease(options.release, files) || !CopyRelease(files, options, sign, entries)) {
+        return 1;
     }
     // An expiry is signed with the rest: after it, updaters refuse this manifest until a
     // newer one (the same files re-signed will do) is served.
-    const int64_t expires = expiresDays > 0
-                                ? platform::UtcSeconds() + static_cast<int64_t>(expiresDays) * 86400
-                                : kNoExpiry;
+    const int64_t expires =
+        options.expiresDays > 0
+            ? platform::UtcSeconds() + static_cast<int64_t>(options.expiresDays) * 86400
+            : kNoExpiry;
     const std::string bytes =
         ManifestBytes(entries.data(), static_cast<int>(entries.size()), serial, expires);
     if (sign) {
-        // The serial kept first: a publication cut short never hands the same serial out
-        // twice.
-        if (!WritePrivate(serialFile, std::to_string(serial) + "\n")) {
-            fprintf(stderr, "cannot write %s\n", serialFile.c_str());
-            return 1;
-        }
-        // The signatures before the manifest: an updater that gets the new manifest
-        // finds them.
-        std::string signatures;
-        for (const std::vector<unsigned char>& key : secretKeys) {
-            unsigned char signature[kSignatureBytes];
-            Sign(bytes.data(), bytes.size(), key.data(), signature);
-            signatures.append(reinterpret_cast<char*>(signature), sizeof(signature));
-        }
-        const std::string sigPath = manifest + ".sig";
-        if (!WriteWhole(sigPath, signatures)) {
-            fprintf(stderr, "cannot write %s\n", sigPath.c_str());
-            return 1;
-        }
+        if (!WriteSignatures(options, manifest, bytes, serial, secretKeys)) return 1;
     } else {
         std::error_code gone;
         fs::remove(manifest + ".sig", gone);  // a signed release's, no longer what is served
@@ -398,10 +436,10 @@ int main(int argc, char** argv) {
     }
     if (serial > 0) {
         printf("published %zu files to %s, signed, serial %lld%s%s\n", files.size(),
-               download.c_str(), static_cast<long long>(serial), expires >= 0 ? ", expires " : "",
-               expires >= 0 ? UtcTimeText(expires).c_str() : "");
+               options.download.c_str(), static_cast<long long>(serial),
+               expires >= 0 ? ", expires " : "", expires >= 0 ? UtcTimeText(expires).c_str() : "");
     } else {
-        printf("published %zu files to %s\n", files.size(), download.c_str());
+        printf("published %zu files to %s\n", files.size(), options.download.c_str());
     }
     return 0;
 }
