@@ -5,6 +5,7 @@
 #include <string>
 
 #include "build_config.h"
+#include "common/exit_status.h"
 #include "digest/named.h"
 #include "install/install.h"
 #include "platform/files.h"
@@ -24,6 +25,14 @@ void RemoveSetAsideExecutable() {
     platform::RemoveFile((std::string(self) + kAsideSuffix).c_str());
 }
 
+// Ends the process with `code` once the run has stopped. A run stuck in a network wait
+// or a message box ends with the process, as the program always ends; installed files
+// are only ever replaced whole.
+int EndWith(UpdateRun& run, int code) {
+    if (!run.Wait(3000)) std::_Exit(code);
+    return code;
+}
+
 }  // namespace
 
 int main() {
@@ -41,17 +50,14 @@ int main() {
             // No window could be shown: a failure the player is told of (where a box can
             // still be shown), never a run that ends as if Cancel had been clicked.
             run.Abandon("无法显示更新窗口，更新失败");
-            if (!run.Wait(3000)) std::_Exit(EXIT_UPDATE_FAILED);
+            EndWith(run, EXIT_UPDATE_FAILED);
             platform::ShowMessage("%s", run.FailMessage().c_str());
             return EXIT_UPDATE_FAILED;
         }
-        const int code = window.ExitCode();
         // A window closed while the run goes on (Cancel): the run stops at its next safe
-        // point. One stuck in a network wait or a message box ends with the process, as
-        // the program always ends; installed files are only ever replaced whole.
+        // point.
         run.Stop();
-        if (!run.Wait(3000)) std::_Exit(code);
-        return code;
+        return EndWith(run, window.ExitCode());
     } catch (...) {
         // The run could not be set up (no memory, no internet session).
         platform::ShowMessage("更新失败，请到 %s下载最新版本", UPDATER_WEBSITE);

@@ -3,8 +3,7 @@
 #pragma once
 
 #include <cstdint>
-
-#include "common/progress.h"
+#include <string>
 
 namespace platform {
 
@@ -55,9 +54,9 @@ public:
     virtual void OnLButtonDown(int x, int y) = 0;
     virtual void OnMouseMove(int x, int y) = 0;
     virtual void OnDestroy() = 0;
-    // What the window shows now, for a front end that draws it in its own way (the
-    // terminal's progress line) rather than by OnPaint.
-    virtual Progress CurrentProgress() = 0;
+    // What the window shows now as one line of GBK text, for a front end that draws no
+    // skin (a terminal) rather than by OnPaint.
+    virtual std::string StatusLine() = 0;
 };
 
 // Shows the window and runs it modally until it closes. False when no window could be

@@ -1,5 +1,6 @@
 #include "ui/progress_window.h"
 
+#include <cstdio>
 #include <utility>
 
 #include "common/text.h"
@@ -70,10 +71,31 @@ void ProgressWindow::OnTimer(unsigned) {
     }
 }
 
-Progress ProgressWindow::CurrentProgress() {
-    Progress progress = m_shown;
-    progress.speed = m_speed;
-    return progress;
+namespace {
+
+// A bar of 20 cells and its percentage; dashes when the size is not known yet.
+std::string Bar(double done, bool known) {
+    if (!known) return "[--------------------]    -";
+    const int cells = done >= 1.0 ? 20 : done <= 0.0 ? 0 : static_cast<int>(done * 20);
+    char percent[16];
+    snprintf(percent, sizeof(percent), "%5d%%", static_cast<int>(done * 100));
+    return "[" + std::string(cells, '#') + std::string(20 - cells, '.') + "]" + percent;
+}
+
+}  // namespace
+
+// The file shown, the whole update, the speed, the file's name.
+std::string ProgressWindow::StatusLine() {
+    const Progress& p = m_shown;
+    char speed[64];
+    FormatText(speed, sizeof(speed), "下载速度:%.2fkb/s", static_cast<double>(m_speed));
+    std::string line =
+        "file " + Bar(p.fileSize ? double(p.fileReceived) / p.fileSize : 0.0, p.fileSize != 0);
+    line += "  total " +
+            Bar(p.totalSize > 0 ? double(p.totalReceived) / p.totalSize : 0.0, p.totalSize > 0);
+    line += std::string("  ") + speed;
+    if (!p.fileName.empty()) line += "  " + p.fileName;
+    return line;
 }
 
 void ProgressWindow::OnPaint(platform::Canvas& canvas) {

@@ -6,16 +6,9 @@
 #include <cstdint>
 #include <string>
 
+#include "common/exit_status.h"
 #include "common/progress.h"
 #include "platform/window.h"
-
-// The process's exit status.
-enum : int {
-    EXIT_UPDATED = 0,
-    EXIT_UPDATE_FAILED = 1,
-    EXIT_CANCELLED = 2,
-    EXIT_ALREADY_RUNNING = 3
-};
 
 struct Rect {
     int32_t left, top, right, bottom;
@@ -34,7 +27,7 @@ public:
     void OnLButtonDown(int x, int y) override;
     void OnMouseMove(int x, int y) override;
     void OnDestroy() override {}
-    Progress CurrentProgress() override;
+    std::string StatusLine() override;
 
     // How the run ended, as the process's exit status: EXIT_UPDATED only when the update
     // finished and the window went on to start the lobby; a window closed before either

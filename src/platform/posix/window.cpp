@@ -1,5 +1,5 @@
 // The terminal front end: the progress window's logic driven from a console. On a
-// terminal one progress line (both bars, the speed, the file) stays below the log's
+// terminal the window's status line (both bars, the speed, the file) stays below the log's
 // lines and is redrawn in place every 100 ms; without one only the log is written.
 // Ctrl+C is the Cancel button.
 #include <poll.h>
@@ -36,29 +36,6 @@ Size BuiltInSize(SkinImage image) {
             return {12, 10};
     }
     return {0, 0};
-}
-
-// A bar of 20 cells and its percentage; dashes when the size is not known yet.
-std::string Bar(double done, bool known) {
-    if (!known) return "[--------------------]    -";
-    const int cells = done >= 1.0 ? 20 : done <= 0.0 ? 0 : static_cast<int>(done * 20);
-    char percent[16];
-    snprintf(percent, sizeof(percent), "%5d%%", static_cast<int>(done * 100));
-    return "[" + std::string(cells, '#') + std::string(20 - cells, '.') + "]" + percent;
-}
-
-// The progress line, in UTF-8: the file shown, the whole update, the speed, the file's
-// name.
-std::string ProgressLine(const Progress& p) {
-    char speed[64];
-    snprintf(speed, sizeof(speed), "下载速度:%.2fkb/s", static_cast<double>(p.speed));
-    std::string line =
-        "file " + Bar(p.fileSize ? double(p.fileReceived) / p.fileSize : 0.0, p.fileSize != 0);
-    line += "  total " +
-            Bar(p.totalSize > 0 ? double(p.totalReceived) / p.totalSize : 0.0, p.totalSize > 0);
-    line += std::string("  ") + speed;
-    if (!p.fileName.empty()) line += "  " + p.fileName;
-    return posix::GbkToUtf8(line.c_str());
 }
 
 class TerminalHost : public WindowHost {
@@ -109,7 +86,7 @@ bool RunWindow(WindowEvents& events) {
         }
         if (host.invalid && !host.closed) {
             host.invalid = false;
-            posix::ConsoleSetStatus(ProgressLine(events.CurrentProgress()));
+            posix::ConsoleSetStatus(posix::GbkToUtf8(events.StatusLine().c_str()));
         }
     }
     posix::ConsoleEndStatus();
