@@ -116,6 +116,9 @@ answer_until_exit() {
         box=$(boxes | head -n 1)
         if [ -n "$box" ]; then
             sleep 0.3  # drawn and ready for keys
+            # Still a box: a window seen as it was made or went (the progress window not
+            # yet named, a box already answered) is none.
+            boxes | grep -x "$box" >/dev/null || continue
             name=$(xdotool getwindowname "$box" 2>/dev/null)
             TITLES="$TITLES${name:-(untitled)};"
             BOXES=$((BOXES + 1))
