@@ -198,8 +198,9 @@ public:
     void Publish();
 
 private:
-    // The parts of Fetch, in their order. Forgets the kept bytes: the body starts at 0.
+    // Forgets the kept bytes: the body starts again at 0.
     static void StartOver(FetchState& state);
+    // The parts of Fetch, in their order.
     // Sends the request (a Range from `from` when it is above 0) and checks the answer's
     // status and encoding; returns where the body starts (0 when the whole file comes).
     uint64_t Request(const char* url, const char* fileName, uint64_t from, bool noCache,

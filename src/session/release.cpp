@@ -27,11 +27,10 @@ ReleaseVerdict CheckSignedRelease(const std::string& manifest, const std::string
     }
     verdict.signatureGood = true;
 
-    int64_t expires = kNoExpiry;
-    if (!ParseManifestBytes(manifest, entries, count, &verdict.serial, &expires)) {
+    int64_t serial = kNoSerial, expires = kNoExpiry;
+    if (!ParseManifestBytes(manifest, entries, count, &serial, &expires)) {
         return Refused(verdict, "服务器的清单不是XML文件，更新失败");
     }
-    const int64_t serial = verdict.serial;
     if (serial == kNoSerial) return Refused(verdict, "签名的清单没有版本号，更新失败");
     if (serial < rules.installedSerial) {
         // An older signed release served again would put back what a later one fixed.

@@ -26,7 +26,6 @@ struct ReleaseVerdict {
     // file it names (if any).
     std::string refusal;
     std::string file;
-    int64_t serial = kNoSerial;
 };
 
 // Checks `manifest` against `signature` (the detached signature file's bytes) and
