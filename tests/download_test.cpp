@@ -177,9 +177,9 @@ TEST_F(DownloadTest, ATransferBelowTheMinimumRateFails) {
 TEST_F(DownloadTest, DigestIsTakenWhileReceiving) {
     server.Route(kFilePath, Reply{"200 OK", {}, "abc"});
     EXPECT_EQ(Download("Vadarodazu/data/a.bin", 3), "ok");
-    EXPECT_STREQ(transfer.ReceivedMd5(), "900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_STREQ(transfer.ReceivedDigest(), "900150983cd24fb0d6963f7d28e17f72");
     EXPECT_EQ(Download("Vadarodazu/data/empty.bin", 0), "ok");
-    EXPECT_STREQ(transfer.ReceivedMd5(), "d41d8cd98f00b204e9800998ecf8427e");
+    EXPECT_STREQ(transfer.ReceivedDigest(), "d41d8cd98f00b204e9800998ecf8427e");
 }
 
 TEST_F(DownloadTest, AnswersOtherThan200Fail) {

@@ -62,7 +62,7 @@ protected:
         snprintf(e.md5, sizeof(e.md5), "%s", md5);
         snprintf(e.filename, sizeof(e.filename), "%s", filename);
         e.size = size;
-        e.needsDownload = 1;
+        files.emplace_back(e, DigestKind::kMd5);
     }
     // Folders named by "/" in `path`, below `root`, are created first.
     static void Put(const std::string& root, const std::string& path, const std::string& bytes) {
@@ -78,7 +78,9 @@ protected:
             Quiet() { testing::internal::CaptureStdout(); }
             ~Quiet() { testing::internal::GetCapturedStdout(); }
         } quiet;
-        InstallStep step(log, layout, entries.data(), count, StopToken());
+        platform::HeldFolder install;
+        install.OpenRoot(dir.Path().c_str());
+        InstallStep step(log, layout, install, files, StopToken());
         step.CopyTree(to, from);
     }
     std::string Log() { return ReadFile(dir.Join("log.txt")); }
@@ -91,7 +93,8 @@ protected:
     std::string src, dst;
     InstallLayout layout;
     UpdateLog log;
-    std::vector<ManifestEntry> entries;
+    std::vector<ManifestEntry> entries;  // never moved: `files` points into it
+    std::vector<ListedFile> files;
     int count = 0;
 };
 
@@ -157,8 +160,8 @@ TEST_F(InstallStepTest, TheDigestOnReceiptCountsOnlyForTheSameFileUnchanged) {
     };
     for (const auto& c : cases) {
         Record(kMd5Abc, c.name, 3);
-        ManifestEntry& entry = entries[count - 1];
-        entry.received = 1;
+        ListedFile& entry = files.back();
+        entry.received = true;
         Put(src, c.name, "");
         platform::LocalFile file;
         ASSERT_TRUE(file.Create((src + c.name).c_str()));
@@ -186,14 +189,14 @@ TEST_F(InstallStepTest, TheDigestOnReceiptCountsOnlyForTheSameFileUnchanged) {
     Install();
 
     for (int i = 0; i < count - 1; ++i) {
-        EXPECT_EQ(entries[i].verified != 0, cases[i].installed) << cases[i].name;
+        EXPECT_EQ(files[i].verified != 0, cases[i].installed) << cases[i].name;
         EXPECT_EQ(Exists(dst + cases[i].name), cases[i].installed) << cases[i].name;
         if (cases[i].installed) {
             EXPECT_EQ(ReadFile(dst + cases[i].name), "abc");
         }
     }
     EXPECT_FALSE(Exists(dst + "other/a.txt"));
-    EXPECT_FALSE(entries[count - 1].verified);
+    EXPECT_FALSE(files[count - 1].verified);
 }
 
 TEST_F(InstallStepTest, AFileWithAnotherFoldersBytesIsNotInstalled) {
@@ -207,8 +210,8 @@ TEST_F(InstallStepTest, AFileWithAnotherFoldersBytesIsNotInstalled) {
     Install();
     EXPECT_EQ(ReadFile(dst + "one/x.dat"), "installed");
     EXPECT_FALSE(Exists(dst + "two/x.dat"));
-    EXPECT_FALSE(entries[0].verified);
-    EXPECT_FALSE(entries[1].verified);
+    EXPECT_FALSE(files[0].verified);
+    EXPECT_FALSE(files[1].verified);
     EXPECT_TRUE(Logged(Log(), "没拷贝x.dat"));
 }
 
@@ -242,8 +245,8 @@ TEST_F(InstallStepTest, DeferredExecutableIsVerifiedThenLeftForTheRestart) {
     EXPECT_FALSE(Exists(src + "bin/Brenthor.exe.cfg"));
     EXPECT_EQ(ReadFile(dst + "Brenthor.exe"), "running program");
     EXPECT_FALSE(Exists(dst + "bin/Brenthor.exe.cfg"));
-    EXPECT_TRUE(entries[0].verified);
-    EXPECT_FALSE(entries[1].verified);
+    EXPECT_TRUE(files[0].verified);
+    EXPECT_FALSE(files[1].verified);
     EXPECT_TRUE(Logged(Log(), "没拷贝Brenthor.exe.cfg"));
 #ifndef _WIN32
     const std::string after = ReadFile(pending);
@@ -271,10 +274,10 @@ TEST_F(InstallStepTest, ARecordIsVerifiedOnlyByAFileInItsOwnPlace) {
     Put(src, "four/x.dat", "abc");  // a leftover matching "three" by base name and digest
     Put(src, "size/wrong.dat", "abc");
     Install();
-    EXPECT_TRUE(entries[0].verified);
-    EXPECT_TRUE(entries[1].verified);
-    EXPECT_FALSE(entries[2].verified);
-    EXPECT_FALSE(entries[3].verified);
+    EXPECT_TRUE(files[0].verified);
+    EXPECT_TRUE(files[1].verified);
+    EXPECT_FALSE(files[2].verified);
+    EXPECT_FALSE(files[3].verified);
     EXPECT_FALSE(Exists(dst + "four/x.dat"));  // no record lists its place
 }
 
@@ -292,8 +295,8 @@ TEST_F(InstallStepTest, OnlyRegularFilesAreDigestedOrMoved) {
     EXPECT_FALSE(Exists(dst + "pipe.dat"));
     EXPECT_FALSE(Exists(dst + "link.dat"));
     EXPECT_EQ(ReadFile(dir.Join("outside.dat")), "a");
-    EXPECT_FALSE(entries[0].verified);
-    EXPECT_FALSE(entries[1].verified);
+    EXPECT_FALSE(files[0].verified);
+    EXPECT_FALSE(files[1].verified);
     EXPECT_TRUE(Logged(Log(), "没拷贝pipe.dat"));
 }
 

@@ -59,7 +59,6 @@ TEST(ParseManifest, ReadsEntriesFromTheFirstFileElementOn) {
     EXPECT_STREQ(e[0].filename, "Halcyra.exe");
     EXPECT_STREQ(e[0].md5, "0123456789abcdef0123456789abcdef");
     EXPECT_EQ(e[0].size, 1048576);
-    EXPECT_EQ(e[0].needsDownload, 1);
     EXPECT_EQ(e[0].nameTooLong, 0);
     EXPECT_STREQ(e[1].filename, "data/sub/a.dll");
     EXPECT_STREQ(e[1].md5, "ABCDEF");  // taken as written, never case-folded
@@ -188,7 +187,6 @@ TEST(ParseManifest, OverlongTextsNeverOverrunTheirFields) {
     EXPECT_EQ(std::string(e[0].md5), std::string(32, 'a'));
     EXPECT_EQ(e[1].nameTooLong, 1);
     EXPECT_EQ(e[1].filename[179], '\0');
-    EXPECT_EQ(e[1].needsDownload, 1);
     EXPECT_EQ(e[2].nameTooLong, 1);
     EXPECT_EQ(std::string(e[2].filename), std::string(178, 'g'));
 }

@@ -5,12 +5,15 @@
 #include "digest/blake2b.h"
 #include "digest/md5.h"
 
-std::string NamedDigest(const char* kind, const char* text) {
-    return std::string(kind) + ":" + text;
+const char* DigestName(DigestKind kind) { return kind == DigestKind::kBlake2b ? "blake2b" : "md5"; }
+
+std::string NamedDigest(DigestKind kind, const char* text) {
+    return std::string(DigestName(kind)) + ":" + text;
 }
 
-bool DigestOfStream(bool strong, const ReadBytes& read, char text[kBlake2bTextSize]) {
+bool DigestOfStream(DigestKind kind, const ReadBytes& read, char text[kBlake2bTextSize]) {
     text[0] = '\0';
+    const bool strong = kind == DigestKind::kBlake2b;
     Md5Context md5;
     Md5Init(&md5);
     Blake2b blake2b;
@@ -35,16 +38,20 @@ bool DigestOfStream(bool strong, const ReadBytes& read, char text[kBlake2bTextSi
     return true;
 }
 
-bool StreamHasDigest(FILE* file, const std::string& named) {
-    const bool strong = named.compare(0, 8, "blake2b:") == 0;
-    if (!strong && named.compare(0, 4, "md5:") != 0) return false;
-    char text[kBlake2bTextSize];
-    const bool read = DigestOfStream(
-        strong,
+bool DigestOfFile(DigestKind kind, FILE* file, char text[kBlake2bTextSize]) {
+    return DigestOfStream(
+        kind,
         [file](void* buffer, size_t size) -> long {
             const size_t n = fread(buffer, 1, size, file);
             return n == 0 && ferror(file) ? -1 : static_cast<long>(n);
         },
         text);
-    return read && named.substr(named.find(':') + 1) == text;
+}
+
+bool StreamHasDigest(FILE* file, const std::string& named) {
+    const bool strong = named.compare(0, 8, "blake2b:") == 0;
+    if (!strong && named.compare(0, 4, "md5:") != 0) return false;
+    char text[kBlake2bTextSize];
+    return DigestOfFile(strong ? DigestKind::kBlake2b : DigestKind::kMd5, file, text) &&
+           named.substr(named.find(':') + 1) == text;
 }

@@ -9,12 +9,20 @@
 
 #include "digest/blake2b.h"
 
-std::string NamedDigest(const char* kind, const char* text);
+
+// Which digest proves a file: the MD5 every release lists, or the BLAKE2b-256 a signed
+// release lists (whose signature covers it; the MD5 then proves nothing).
+enum class DigestKind { kMd5, kBlake2b };
+
+// "md5" or "blake2b".
+const char* DigestName(DigestKind kind);
+std::string NamedDigest(DigestKind kind, const char* text);
 // The digest text of the bytes `read` gives until it returns 0 (it returns how many it
-// put in the buffer, or below 0 on an error): the BLAKE2b when `strong`, the MD5
-// otherwise. False, with `text` empty, on a read error.
+// put in the buffer, or below 0 on an error). False, with `text` empty, on a read error.
 using ReadBytes = std::function<long(void* buffer, size_t size)>;
-bool DigestOfStream(bool strong, const ReadBytes& read, char text[kBlake2bTextSize]);
+bool DigestOfStream(DigestKind kind, const ReadBytes& read, char text[kBlake2bTextSize]);
+// The same for an open file, from where it stands to its end.
+bool DigestOfFile(DigestKind kind, FILE* file, char text[kBlake2bTextSize]);
 // Whether the bytes `file` holds from where it stands to its end are those `named`
 // names. False for a name of no known kind.
 bool StreamHasDigest(FILE* file, const std::string& named);

@@ -2,6 +2,7 @@
 // manifest and puts it in its place in the install directory.
 #include "install/install.h"
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -23,14 +24,22 @@ const char kDeferredExecutable[] = "Brenthor.exe";
 
 }  // namespace
 
-InstallStep::InstallStep(UpdateLog& log, const InstallLayout& layout, ManifestEntry* entries,
-                         int count, StopToken stop, bool strong, platform::Prompter* prompter)
+std::vector<ListedFile> ListFiles(const ManifestEntry* entries, int count, DigestKind kind) {
+    std::vector<ListedFile> files;
+    files.reserve(count > 0 ? static_cast<size_t>(count) : 0);
+    for (int i = 0; i < count; ++i) files.emplace_back(entries[i], kind);
+    return files;
+}
+
+InstallStep::InstallStep(UpdateLog& log, const InstallLayout& layout,
+                         const platform::HeldFolder& install, std::vector<ListedFile>& files,
+                         StopToken stop, platform::Prompter* prompter)
     : m_log(log),
       m_layout(layout),
-      m_entries(entries),
-      m_count(count),
+      m_install(install),
+      m_files(files),
       m_stop(stop),
-      m_strong(strong),
+      m_kind(files.empty() ? DigestKind::kMd5 : files.front().identity.Kind()),
       m_prompter(prompter) {}
 
 void InstallStep::Run() { CopyTree(m_layout.GameDir() + "/", m_layout.TreeRoot()); }
@@ -38,27 +47,28 @@ void InstallStep::Run() { CopyTree(m_layout.GameDir() + "/", m_layout.TreeRoot()
 void InstallStep::CopyTree(const std::string& dstDir, const std::string& srcDir) {
     const std::string& gameDir = m_layout.GameDir();
     platform::HeldFolder dst, src;
-    OpenFolder(dst, gameDir, dstDir, platform::Links::kTrusted);
+    OpenFolder(dst, dstDir);
     if (srcDir.compare(0, gameDir.size(), gameDir) != 0 ||
-        src.OpenPath(gameDir.c_str(), srcDir.c_str() + gameDir.size(), platform::Links::kNone,
-                     false) != platform::HeldFolder::Result::kOpen) {
+        src.OpenPath(m_install, srcDir.c_str() + gameDir.size(), platform::Links::kNone, false) !=
+            platform::HeldFolder::Result::kOpen) {
         return;  // no tree, nothing to install
     }
     CopyHeld(dst, src, dstDir, srcDir);
 }
 
-// Opens (and makes) the install's folder `dstDir` below `root`, or `name` inside
-// `parent` when given. Nothing is put in place through a link someone else made: a
-// folder of the install that is one ends the run.
-void InstallStep::OpenFolder(platform::HeldFolder& folder, const std::string& root,
-                             const std::string& dstDir, platform::Links links,
-                             const platform::HeldFolder* parent, const char* name) {
+// Opens (and makes) the install's folder `dstDir`, from the install folder down, or
+// `name` inside `parent` when given. Nothing is put in place through a link someone
+// else made: a folder of the install that is one ends the run.
+void InstallStep::OpenFolder(platform::HeldFolder& folder, const std::string& dstDir,
+                             const platform::HeldFolder* parent, const char* name) const {
     using Result = platform::HeldFolder::Result;
+    const std::string& root = m_layout.GameDir();
     Result result = Result::kFailed;
     if (parent) {
-        result = folder.OpenChild(*parent, name, links, true);
+        result = folder.OpenChild(*parent, name, platform::Links::kTrusted, true);
     } else if (dstDir.compare(0, root.size(), root) == 0) {
-        result = folder.OpenPath(root.c_str(), dstDir.c_str() + root.size(), links, true);
+        result = folder.OpenPath(m_install, dstDir.c_str() + root.size(), platform::Links::kTrusted,
+                                 true);
     }
     if (result == Result::kRefusedLink) {
         throw UpdateFailed(FailedStep::Install, "安装目录中有链接，更新失败:" + dstDir, dstDir);
@@ -90,8 +100,7 @@ void InstallStep::CopyHeld(const platform::HeldFolder& dst, const platform::Held
                 platform::HeldFolder::Result::kOpen) {
                 continue;  // not a real folder of the tree: nothing in it is installed
             }
-            OpenFolder(to, m_layout.GameDir(), dstChild, platform::Links::kTrusted, &dst,
-                       name.c_str());
+            OpenFolder(to, dstChild, &dst, name.c_str());
             CopyHeld(to, from, dstChild, srcChild);
             continue;
         }
@@ -117,30 +126,28 @@ void InstallStep::CopyHeld(const platform::HeldFolder& dst, const platform::Held
 
         // The file is installed when a record names its path with its digest.
         const bool deferred = FindText(srcName.c_str(), kDeferredExecutable) != nullptr;
-        char digestText[33] = {0};
-        char blake2bText[kBlake2bTextSize] = {0};
-        bool digested = DigestOnReceipt(relative, staged, digestText, blake2bText);
+        char digestText[kBlake2bTextSize] = {0};
+        bool digested = DigestOnReceipt(relative, staged, digestText);
         bool accepted = false;
-        for (int i = 0; i < m_count && !accepted; ++i) {
-            const ManifestEntry& entry = m_entries[i];
-            if (!SamePath(entry.filename, relative, platform::NamesIgnoreCase())) continue;
+        for (size_t i = 0; i < m_files.size() && !accepted; ++i) {
+            const FileIdentity& listed = m_files[i].identity;
+            if (!listed.IsAt(relative)) continue;
             if (!digested) {
-                DigestHeld(staged, digestText, blake2bText);
+                DigestHeld(staged, digestText);
                 digested = true;
             }
-            if (!SameDigests(entry, digestText, blake2bText)) continue;
+            if (!listed.HasDigest(digestText)) continue;
             accepted = true;
             if (deferred) {
                 // Replaced by the system at the next restart; it waits in the tree.
-                const std::string digest =
-                    m_strong ? NamedDigest("blake2b", blake2bText) : NamedDigest("md5", digestText);
+                const std::string digest = NamedDigest(m_kind, digestText);
                 if (platform::ReplaceAtRestart(staged, srcName.c_str(), dstName.c_str(), digest)) {
                     m_log.WriteLine("重启后替换%s:%s", name.c_str(), digest.c_str());
-                    MarkVerified(relative, digestText, blake2bText, size);
+                    MarkVerified(relative, digestText, size);
                 }
             } else {
                 InstallFile(staged, dstPath, dstName);
-                MarkVerified(relative, digestText, blake2bText, size);
+                MarkVerified(relative, digestText, size);
             }
         }
         if (!accepted) m_log.WriteLine("没拷贝%s", name.c_str());
@@ -151,43 +158,30 @@ void InstallStep::CopyHeld(const platform::HeldFolder& dst, const platform::Held
     }
 }
 
-// The digest of the held file, read from its handle: its BLAKE2b in a signed release,
-// its MD5 otherwise (a file that cannot be read gets no digest, and matches no record).
-void InstallStep::DigestHeld(platform::StagedFile& file, char* digestText,
-                             char* blake2bText) const {
+// The digest of the held file, read from its handle (a file that cannot be read gets
+// no digest, and matches no record).
+void InstallStep::DigestHeld(platform::StagedFile& file, char* digestText) const {
     DigestOfStream(
-        m_strong, [&file](void* buffer, size_t size) { return file.Read(buffer, size); },
-        m_strong ? blake2bText : digestText);
-}
-
-bool InstallStep::SameDigests(const ManifestEntry& entry, const char* digestText,
-                              const char* blake2bText) const {
-    if (m_strong) return blake2bText[0] && strcmp(entry.blake2b, blake2bText) == 0;
-    return strcmp(entry.md5, digestText) == 0;
+        m_kind, [&file](void* buffer, size_t size) { return file.Read(buffer, size); },
+        digestText);
 }
 
 bool InstallStep::DigestOnReceipt(const char* relative, const platform::StagedFile& file,
-                                  char* digestText, char* blake2bText) const {
-    for (int i = 0; i < m_count; ++i) {
-        const ManifestEntry& entry = m_entries[i];
-        if (entry.received && SamePath(entry.filename, relative, platform::NamesIgnoreCase()) &&
-            file.Unchanged(entry.receivedStamp)) {
-            memcpy(digestText, entry.md5, 33);
-            memcpy(blake2bText, entry.blake2b, kBlake2bTextSize);
+                                  char* digestText) const {
+    for (const ListedFile& listed : m_files) {
+        if (listed.received && listed.identity.IsAt(relative) &&
+            file.Unchanged(listed.receivedStamp)) {
+            snprintf(digestText, kBlake2bTextSize, "%s", listed.identity.Digest().c_str());
             return true;
         }
     }
     return false;
 }
 
-void InstallStep::MarkVerified(const char* relative, const char* digestText,
-                               const char* blake2bText, uint64_t size) {
-    for (int i = 0; i < m_count; ++i) {
-        ManifestEntry& entry = m_entries[i];
-        if (SameDigests(entry, digestText, blake2bText) && entry.size >= 0 &&
-            static_cast<uint64_t>(entry.size) == size &&
-            SamePath(entry.filename, relative, platform::NamesIgnoreCase())) {
-            entry.verified = 1;
+void InstallStep::MarkVerified(const char* relative, const char* digestText, uint64_t size) {
+    for (ListedFile& listed : m_files) {
+        if (listed.identity.IsAt(relative) && listed.identity.Is(digestText, size)) {
+            listed.verified = true;
         }
     }
 }

@@ -108,9 +108,6 @@ void ReadEntries(const TiXmlDocument& doc, ManifestEntry* entries, int& count, i
         CopyField(e.md5, sizeof(e.md5), el->Attribute("md5"));
         CopyField(e.blake2b, sizeof(e.blake2b), el->Attribute("blake2b"));
         e.size = ParseSizeText(el->Attribute("size"));
-        e.needsDownload = 1;
-        e.verified = 0;
-        e.received = 0;
         ++count;
     }
 }

@@ -7,8 +7,6 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/files.h"
-
 class UpdateLog;
 
 // Records an entry array holds. A manifest with more elements fills the array and the
@@ -19,21 +17,11 @@ struct ManifestEntry {
     char md5[33];        // the "md5" text, cut to 32 bytes
     int32_t size;        // the "size" value
     char filename[180];  // the "filename" text with "/" separators
-    unsigned char needsDownload;
     // The "filename" text did not fit: `filename` holds only its beginning and must
     // not be used as a path.
     unsigned char nameTooLong;
-    // The installed file is known to match this record: found current in the install,
-    // or put in place (or scheduled for the restart) by the install step after its
-    // size and digest were checked. A run succeeds only when every record has it.
-    unsigned char verified;
-    // The file's bytes arrived in this run, were digested as they arrived and matched
-    // the record: the install step takes that digest instead of reading the file again,
-    // when the file it holds still has `receivedStamp` (taken as it was closed).
-    unsigned char received;
     // The "blake2b" text, cut to 64 bytes; empty when the element has none.
     char blake2b[65];
-    platform::FileStamp receivedStamp;
 };
 
 // The root element's "serial" in a signed manifest: decimal digits (at most 18), or

@@ -70,9 +70,9 @@ long long RangeStart(const std::string& value) {
     return end != value.c_str() + 6 && *end == '-' ? first : -1;
 }
 
-// The digest of the first `bytes` bytes of the file at `path` (BLAKE2b when `strong`,
-// MD5 otherwise), read once; false when there are fewer.
-bool DigestKept(const char* path, uint64_t bytes, bool strong, FetchState& state) {
+// The digest of `kind` of the first `bytes` bytes of the file at `path`, read once;
+// false when there are fewer.
+bool DigestKept(const char* path, uint64_t bytes, DigestKind kind, FetchState& state) {
     FILE* f = platform::OpenFile(path, "rb");
     if (!f) return false;
     state.StartDigest();
@@ -82,7 +82,7 @@ bool DigestKept(const char* path, uint64_t bytes, bool strong, FetchState& state
         const size_t want = left < sizeof(buf) ? static_cast<size_t>(left) : sizeof(buf);
         const size_t n = fread(buf, 1, want, f);
         if (n == 0) break;
-        state.Digest(strong, buf, n);
+        state.Digest(kind, buf, n);
         left -= n;
     }
     fclose(f);
@@ -131,8 +131,7 @@ Transfer::Transfer(const char* agent, UpdateLog& log, ProgressCounters& counters
       m_counters(counters),
       m_stop(stop),
       m_prompter(prompter) {
-    memset(m_receivedMd5, 0, sizeof(m_receivedMd5));
-    memset(m_receivedBlake2b, 0, sizeof(m_receivedBlake2b));
+    memset(m_receivedDigest, 0, sizeof(m_receivedDigest));
 }
 
 void Transfer::SetTimeouts(unsigned connectMs, unsigned receiveMs) {
@@ -146,7 +145,7 @@ std::unique_ptr<Transfer> Transfer::MakeSibling(StopToken stop) const {
         new Transfer(m_agent.c_str(), m_log, m_counters, stop, m_prompter));
     sibling->SetTimeouts(m_connectMs, m_receiveMs);
     sibling->ShareMeter(m_meter);
-    sibling->DigestStrongly(m_strong);
+    sibling->DigestWith(m_kind);
     return sibling;
 }
 
@@ -159,8 +158,7 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
                      uint32_t expectedSize, FetchState* given, bool noCache, uint64_t mostBytes) {
     FetchState own;
     FetchState& state = given ? *given : own;
-    memset(m_receivedMd5, 0, sizeof(m_receivedMd5));
-    memset(m_receivedBlake2b, 0, sizeof(m_receivedBlake2b));
+    memset(m_receivedDigest, 0, sizeof(m_receivedDigest));
     m_receivedStamp = platform::FileStamp{};
     m_size = expectedSize;
     m_received = 0;
@@ -184,7 +182,7 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
     // their digests are known (from this run, or read once now).
     uint64_t from = 0;
     if (expectedSize != kUnknownSize && state.kept > 0 && state.kept < limit &&
-        (state.digested || DigestKept(localPath, state.kept, m_strong, state))) {
+        (state.digested || DigestKept(localPath, state.kept, m_kind, state))) {
         from = state.kept;
     }
     if (from == 0) StartOver(state);
@@ -292,7 +290,7 @@ void Transfer::Receive(const char* fileName, uint64_t from, uint64_t limit, Fetc
     for (;;) {
         if (received + n > limit) throw Failed(fileName, "内容超过允许的大小");
         m_localFile.Write(chunk, n);
-        state.Digest(m_strong, chunk, n);
+        state.Digest(m_kind, chunk, n);
         received += n;
         state.kept = received;
         m_received.fetch_add(static_cast<uint32_t>(n), std::memory_order_relaxed);
@@ -346,16 +344,15 @@ void Transfer::Abandoned(const char* fileName, const std::string& opening, bool 
     }
 }
 
-// The received file's digest from the bytes digested as they came: its BLAKE2b when
-// digesting strongly (the MD5 is then left empty: the stronger one is enough, and a
-// second pass over every byte would cost as much again), its MD5 otherwise.
+// The received file's digest from the bytes digested as they came, of one kind only:
+// a second pass over every byte would cost as much again.
 void Transfer::FinishDigests(FetchState& state) {
-    if (m_strong) {
-        state.blake2b.Final(m_receivedBlake2b);
+    if (m_kind == DigestKind::kBlake2b) {
+        state.blake2b.Final(m_receivedDigest);
     } else {
         unsigned char digest[16];
         Md5Final(digest, &state.md5);
-        DigestToHex(digest, m_receivedMd5);
+        DigestToHex(digest, m_receivedDigest);
     }
     state.Restart();
 }

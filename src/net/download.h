@@ -13,6 +13,7 @@
 #include "common/stop.h"
 #include "digest/blake2b.h"
 #include "digest/md5.h"
+#include "digest/named.h"
 #include "platform/files.h"
 #include "platform/http.h"
 
@@ -65,13 +66,13 @@ struct FetchState {
     bool digested = false;  // the digest in use holds exactly the kept bytes
     Md5Context md5;
     Blake2b blake2b;
-    // The kept bytes' digest: BLAKE2b when `strong` (a signed release), MD5 otherwise.
+    // The kept bytes' digest, of the kind the release is checked by.
     void StartDigest() {
         Md5Init(&md5);
         blake2b = Blake2b();
     }
-    void Digest(bool strong, const void* data, size_t n) {
-        if (strong) {
+    void Digest(DigestKind kind, const void* data, size_t n) {
+        if (kind == DigestKind::kBlake2b) {
             blake2b.Update(data, n);
         } else {
             Md5Update(&md5, data, n);
@@ -161,11 +162,10 @@ public:
 
     // The digest text of the bytes the last Fetch stored, taken while they arrived: the
     // MD5 normally, the BLAKE2b-256 instead when DigestStrongly is on (the other is empty).
-    const char* ReceivedMd5() const { return m_receivedMd5; }
-    const char* ReceivedBlake2b() const { return m_receivedBlake2b; }
+    const char* ReceivedDigest() const { return m_receivedDigest; }
     // The stored file's stamp as it was closed (none taken: all zero).
     const platform::FileStamp& ReceivedStamp() const { return m_receivedStamp; }
-    void DigestStrongly(bool on) { m_strong = on; }
+    void DigestWith(DigestKind kind) { m_kind = kind; }
 
     // Time-outs of connecting and of waiting for more data, in milliseconds.
     void SetTimeouts(unsigned connectMs, unsigned receiveMs);
@@ -236,8 +236,7 @@ private:
     platform::Prompter* m_prompter;
     std::unique_ptr<platform::HttpResponse> m_remoteFile;
     platform::LocalFile m_localFile;
-    char m_receivedMd5[33];
     platform::FileStamp m_receivedStamp{};
-    bool m_strong = false;
-    char m_receivedBlake2b[kBlake2bTextSize];
+    DigestKind m_kind = DigestKind::kMd5;
+    char m_receivedDigest[kBlake2bTextSize];
 };

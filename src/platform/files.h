@@ -38,6 +38,8 @@ bool SetCurrentFolder(const char* path);
 // The size of the regular file at `path`; false for anything else (missing, a folder,
 // a link, a device) or when it cannot be read.
 bool RegularFileSize(const char* path, uint64_t* size);
+// The size of the file open as `file` (opened by OpenFile, so a regular file).
+bool FileSize(FILE* file, uint64_t* size);
 // Renames `from` to `to`, replacing `to`, without asking whether it is in use.
 bool RenameFile(const char* from, const char* to);
 // True where the file system takes "A.txt" and "a.txt" for one name (Windows).

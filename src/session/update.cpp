@@ -1,6 +1,7 @@
 // The update procedure, on the worker thread: the server's manifest, the files the
 // install lacks, the install step, and the record of what was installed. Every failure
 // leaves it as an UpdateFailed, which the run logs once.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -11,8 +12,10 @@
 #include "common/text.h"
 #include "digest/blake2b.h"
 #include "digest/md5.h"
+#include "digest/named.h"
 #include "digest/signature.h"
 #include "install/install.h"
+#include "manifest/identity.h"
 #include "net/fetch_pool.h"
 #include "platform/clock.h"
 #include "platform/files.h"
@@ -27,6 +30,37 @@ void DigestTextOf(const char* path, char text[33]) {
     unsigned char digest[16] = {0};
     FileMd5(path, digest);
     DigestToHex(digest, text);
+}
+
+// A regular file of a held folder, opened once (never through a link): its size and its
+// digest come from that one open file.
+class HeldRead {
+public:
+    HeldRead(const platform::HeldFolder& folder, const char* name)
+        : m_file(folder.IsOpen() ? platform::OpenFile((folder.Path() + name).c_str(), "rb")
+                                 : nullptr) {}
+    ~HeldRead() {
+        if (m_file) fclose(m_file);
+    }
+    HeldRead(const HeldRead&) = delete;
+    HeldRead& operator=(const HeldRead&) = delete;
+
+    bool Size(uint64_t* size) const { return m_file && platform::FileSize(m_file, size); }
+    // Whether the bytes from the start are `identity`'s (its size checked apart).
+    bool HasDigestOf(const FileIdentity& identity) {
+        char text[kBlake2bTextSize];
+        return m_file && fseek(m_file, 0, SEEK_SET) == 0 &&
+               DigestOfFile(identity.Kind(), m_file, text) && identity.HasDigest(text);
+    }
+
+private:
+    FILE* m_file;
+};
+
+// The last name of a listed path.
+const char* LastName(const char* listed) {
+    const char* slash = strrchr(listed, '/');
+    return slash ? slash + 1 : listed;
 }
 
 void DigestTextOf(const std::string& bytes, char text[33]) {
@@ -55,30 +89,29 @@ void UpdateRun::Update() {
     const std::string signedManifest = FetchManifest(installedSerial);
     if (m_newCount >= kManifestCapacity) Fail(FailedStep::Manifest, "要下载的文件太多，更新失败");
     if (m_newCount == 0) Fail(FailedStep::Manifest, "服务器的清单没有列出文件，更新失败");
+    m_files = ListFiles(m_newEntries.get(), m_newCount, Kind());
     CheckNames();
 
-    for (int i = 0; i < m_newCount; ++i) {
+    for (ListedFile& file : m_files) {
         if (m_stop.StopRequested()) throw Cancelled();
-        if (IsCurrent(m_newEntries[i])) m_newEntries[i].needsDownload = 0;
+        if (IsCurrent(file)) file.wanted = false;
     }
     // A second entry for a file is fetched with the first; the install step verifies both.
-    for (int i : m_duplicates) m_newEntries[i].needsDownload = 0;
-    for (int i = 0; i < m_newCount; ++i) {
-        if (m_newEntries[i].needsDownload) m_counters.AddToTotal(m_newEntries[i].size);
+    for (int i : m_duplicates) m_files[i].wanted = false;
+    for (const ListedFile& file : m_files) {
+        if (file.wanted) m_counters.AddToTotal(file.identity.Size());
     }
-    m_transfer.DigestStrongly(Signed());
+    m_transfer.DigestWith(Kind());
     DownloadListed();
 
-    InstallStep step(m_log, m_layout, m_newEntries.get(), m_newCount, m_stop.Token(), Signed(),
-                     &m_prompter);
+    InstallStep step(m_log, m_layout, m_install, m_files, m_stop.Token(), &m_prompter);
     step.Run();
 
     // Success means every listed file is in place and verified.
-    for (int i = 0; i < m_newCount; ++i) {
-        if (!m_newEntries[i].verified) {
-            Fail(FailedStep::Install,
-                 std::string("文件没有安装，更新失败:") + m_newEntries[i].filename,
-                 m_newEntries[i].filename);
+    for (const ListedFile& file : m_files) {
+        if (!file.verified) {
+            Fail(FailedStep::Install, std::string("文件没有安装，更新失败:") + file.entry->filename,
+                 file.entry->filename);
         }
     }
     Record(signedManifest);
@@ -94,10 +127,16 @@ void UpdateRun::PrepareTree() {
         InstallLayout::RequireFits(path, gameDir.c_str());
     }
     platform::CreateFolder(gameDir.c_str());
-    for (const std::string& folder : {m_layout.UpdateFolder(), m_layout.PackageFolder()}) {
-        platform::RemoveLink(folder.c_str());
-        platform::CreateFolder(folder.c_str());
-    }
+    m_install.OpenRoot(gameDir.c_str());
+    platform::HeldFolder package;
+    Reach(m_layout.TreeRoot(), platform::Links::kReplace, true, package);
+}
+
+platform::HeldFolder::Result UpdateRun::Reach(const std::string& path, platform::Links links,
+                                              bool create, platform::HeldFolder& folder) const {
+    const std::string& gameDir = m_layout.GameDir();
+    if (path.compare(0, gameDir.size(), gameDir) != 0) return platform::HeldFolder::Result::kFailed;
+    return folder.OpenPath(m_install, path.c_str() + gameDir.size(), links, create);
 }
 
 std::string UpdateRun::ReadSignedManifest(int64_t installedSerial) {
@@ -184,7 +223,7 @@ void UpdateRun::CheckNames() {
     std::map<std::string, int> first;  // each path's first entry
     m_duplicates.clear();
     for (int i = 0; i < m_newCount; ++i) {
-        ManifestEntry& entry = m_newEntries[i];
+        const ManifestEntry& entry = m_newEntries[i];
         if (!IsSafeEntryName(entry) ||
             IsUpdaterOwnName(entry.filename, InstallLayout::kPackageName)) {
             Fail(FailedStep::Manifest,
@@ -193,9 +232,7 @@ void UpdateRun::CheckNames() {
         }
         const auto found = first.emplace(PathKey(entry.filename, platform::NamesIgnoreCase()), i);
         if (found.second) continue;
-        const ManifestEntry& earlier = m_newEntries[found.first->second];
-        if (strcmp(earlier.md5, entry.md5) != 0 || earlier.size != entry.size ||
-            strcmp(earlier.blake2b, entry.blake2b) != 0) {
+        if (m_files[found.first->second].identity != m_files[i].identity) {
             Fail(FailedStep::Manifest,
                  std::string("清单中同一个文件有不同的内容，更新失败:") + entry.filename,
                  entry.filename);
@@ -204,71 +241,65 @@ void UpdateRun::CheckNames() {
     }
 }
 
-// Whether the installed copy of `entry` is current: by the installed manifest when it
+// Whether the installed copy of `file` is current: by the installed manifest when it
 // has records (and the installed file still has the listed size), else by the digest of
 // the file on disk (a verified temporary copy from an earlier run first, then the
-// installed copy). Only regular files count. An entry found current in the install is
-// marked verified; one current in the temporary tree is verified when installed. In a
-// signed release a file on disk counts only by its BLAKE2b digest, and a record of the
-// installed manifest only when it lists the same one; the programs the updater starts
-// (the lobby, the updater itself) are digested even then, since a copy of the right size
-// may still have been swapped.
-bool UpdateRun::IsCurrent(ManifestEntry& entry) {
-    const InstallLayout::Entry paths = m_layout.For(entry.filename);
-    const char* installed = paths.installed.c_str();
-    const char* gameDir = m_layout.GameDir().c_str();
+// installed copy). Only regular files count, each read from one open file of a folder
+// held from the install folder down. An entry found current in the install is marked
+// verified; one current in the temporary tree is verified when installed. In a signed
+// release a file on disk counts only by its BLAKE2b digest, and a record of the
+// installed manifest only when it lists the same one.
+bool UpdateRun::IsCurrent(ListedFile& file) {
+    const char* listed = file.entry->filename;
+    const InstallLayout::Entry paths = m_layout.For(listed);
+    const char* name = LastName(listed);
     uint64_t size = 0;
-    // Nothing is digested through a link someone else made: a folder on the way that is
-    // one counts as missing. (Looked at only for a file that is there.)
-    const auto reachable = [&](const char* path, platform::Links links) {
-        return !platform::LinkOnTheWay(gameDir, path, links);
-    };
-    const bool started = Signed() && (SamePath(entry.filename, InstallLayout::kLobbyName,
-                                               platform::NamesIgnoreCase()) ||
-                                      platform::IsOwnExecutable(installed));
-    const auto matches = [&](const char* path) {
-        char text[kBlake2bTextSize];
-        if (Signed()) return FileBlake2b(path, text) && strcmp(text, entry.blake2b) == 0;
-        DigestTextOf(path, text);
-        return strcmp(text, entry.md5) == 0;
-    };
-    if (m_oldCount > 0) {
-        for (int i = 0; i < m_oldCount; ++i) {
-            ManifestEntry& old = m_oldEntries[i];
-            old.md5[32] = entry.md5[32] = '\0';
-            if (strcmp(old.md5, entry.md5) == 0 && strcmp(old.filename, entry.filename) == 0) {
-                // A size check costs no read, and catches a file cut short or replaced.
-                entry.verified = platform::RegularFileSize(installed, &size) && entry.size >= 0 &&
-                                 size == static_cast<uint64_t>(entry.size) &&
-                                 reachable(installed, platform::Links::kTrusted);
-                if (entry.verified && Signed() &&
-                    (started || strcmp(old.blake2b, entry.blake2b) != 0)) {
-                    entry.verified = matches(installed);
-                }
-                return entry.verified != 0;
-            }
-        }
-        return false;
-    }
+    // Nothing is read through a link someone else made: a folder on the way that is one
+    // counts as missing.
+    platform::HeldFolder installed;
+    Reach(paths.installed, platform::Links::kTrusted, false, installed);
+    if (m_oldCount > 0) return CurrentByRecord(file, installed, name) == 1;
     // A copy of another size (a part kept to go on from) cannot be the file.
-    const char* temporary = paths.temporary.c_str();
-    if (platform::RegularFileSize(temporary, &size) && entry.size >= 0 &&
-        size == static_cast<uint64_t>(entry.size) && reachable(temporary, platform::Links::kNone)) {
-        return matches(temporary);
+    platform::HeldFolder tree;
+    Reach(paths.temporary, platform::Links::kNone, false, tree);
+    HeldRead temporary(tree, name);
+    if (temporary.Size(&size) && file.identity.HasSize(size)) {
+        return temporary.HasDigestOf(file.identity);
     }
-    if (platform::RegularFileSize(installed, &size) &&
-        reachable(installed, platform::Links::kTrusted)) {
-        entry.verified = matches(installed);
-        return entry.verified != 0;
+    HeldRead current(installed, name);
+    file.verified = current.Size(&size) && current.HasDigestOf(file.identity);
+    return file.verified;
+}
+
+// A size check costs no read, and catches a file cut short or replaced. The programs the
+// updater starts (the lobby, the updater itself) are digested in a signed release even
+// then, since a copy of the right size may still have been swapped.
+int UpdateRun::CurrentByRecord(ListedFile& file, const platform::HeldFolder& folder,
+                               const char* name) {
+    const ManifestEntry& entry = *file.entry;
+    for (int i = 0; i < m_oldCount; ++i) {
+        const ManifestEntry& old = m_oldEntries[i];
+        if (strcmp(old.md5, entry.md5) != 0 || strcmp(old.filename, entry.filename) != 0) continue;
+        const bool started =
+            Signed() && (SamePath(entry.filename, InstallLayout::kLobbyName,
+                                  platform::NamesIgnoreCase()) ||
+                         platform::IsOwnExecutable(m_layout.For(entry.filename).installed.c_str()));
+        HeldRead installed(folder, name);
+        uint64_t size = 0;
+        file.verified = installed.Size(&size) && file.identity.HasSize(size);
+        if (file.verified && (started || FileIdentity(old, Kind()) != file.identity)) {
+            file.verified = installed.HasDigestOf(file.identity);
+        }
+        return file.verified ? 1 : 0;
     }
-    return false;
+    return -1;
 }
 
 platform::HeldFolder UpdateRun::TreeFolder(const std::string& temporaryPath,
                                            const std::string& logName) {
     const std::string treeRoot = m_layout.TreeRoot();
     platform::HeldFolder folder;
-    if (!m_treeRoot.IsOpen() ||
+    if (!m_treeRoot.IsOpen() || temporaryPath.compare(0, treeRoot.size(), treeRoot) != 0 ||
         folder.OpenPath(m_treeRoot, temporaryPath.c_str() + treeRoot.size(),
                         platform::Links::kReplace, true) != platform::HeldFolder::Result::kOpen) {
         throw UpdateFailed(FailedStep::Download, "打开本地文件出错" + logName, logName,
@@ -280,39 +311,36 @@ platform::HeldFolder UpdateRun::TreeFolder(const std::string& temporaryPath,
 // One file into the temporary tree. The bytes were digested as they arrived: a file that
 // is not the one listed is fetched once more past every cache, then ends the run, before
 // anything is installed.
-void UpdateRun::FetchListed(Transfer& transfer, ManifestEntry& entry, FetchState& state,
+void UpdateRun::FetchListed(Transfer& transfer, ListedFile& file, FetchState& state,
                             bool noCache) {
+    const ManifestEntry& entry = *file.entry;
     const InstallLayout::Entry paths = m_layout.For(entry.filename, entry.md5);
     const platform::HeldFolder folder = TreeFolder(paths.temporary, paths.logName);
     const size_t slash = paths.temporary.find_last_of('/');
     const std::string local = folder.Path() + paths.temporary.substr(slash + 1);
     transfer.Fetch(paths.url.c_str(), local.c_str(), paths.logName.c_str(),
                    static_cast<uint32_t>(entry.size), &state, noCache);
-    // A signed release's file is its BLAKE2b (the signature covers it); the MD5 then
-    // adds nothing and is not computed.
-    const bool same = Signed() ? strcmp(transfer.ReceivedBlake2b(), entry.blake2b) == 0
-                               : strcmp(transfer.ReceivedMd5(), entry.md5) == 0;
-    if (!same) {
+    // The transfer digests by the release's kind only: a signed release's file is its
+    // BLAKE2b (the signature covers it); the MD5 then adds nothing and is not computed.
+    if (!file.identity.HasDigest(transfer.ReceivedDigest())) {
         throw UpdateFailed::Download(paths.logName,
                                      Signed() ? "BLAKE2b与清单不符" : "MD5与清单不符")
             .MayRetry(Retry::Mismatch);
     }
-    entry.received = 1;
-    entry.receivedStamp = transfer.ReceivedStamp();
+    file.received = true;
+    file.receivedStamp = transfer.ReceivedStamp();
 }
 
 void UpdateRun::DownloadListed() {
-    std::vector<ManifestEntry*> wanted;
-    for (int i = 0; i < m_newCount; ++i) {
-        if (m_newEntries[i].needsDownload) wanted.push_back(&m_newEntries[i]);
+    std::vector<ListedFile*> wanted;
+    for (ListedFile& file : m_files) {
+        if (file.wanted) wanted.push_back(&file);
     }
     std::vector<FetchState> states(wanted.size());
     ReadPartials(wanted, states);
     // The tree's root, held while the files are fetched: each file's folder is opened
     // from it (a link in the way replaced by a real folder).
-    const std::string& gameDir = m_layout.GameDir();
-    m_treeRoot.OpenPath(gameDir.c_str(), m_layout.TreeRoot().c_str() + gameDir.size(),
-                        platform::Links::kReplace, true);
+    Reach(m_layout.TreeRoot(), platform::Links::kReplace, true, m_treeRoot);
     struct Release {
         platform::HeldFolder& folder;
         ~Release() { folder = platform::HeldFolder(); }
@@ -320,7 +348,7 @@ void UpdateRun::DownloadListed() {
     FetchPool pool(m_transfer, m_options.parallelTransfers, m_stop.Token(), m_log, m_counters,
                    m_prompter, m_options.retry);
     FetchPool::Hooks hooks;
-    hooks.start = [&](size_t i) { return m_layout.For(wanted[i]->filename).logName; };
+    hooks.start = [&](size_t i) { return m_layout.For(wanted[i]->entry->filename).logName; };
     hooks.fetch = [&](Transfer& transfer, size_t i, FetchState& state, bool noCache) {
         FetchListed(transfer, *wanted[i], state, noCache);
     };
@@ -338,7 +366,7 @@ void UpdateRun::DownloadListed() {
 
 // The parts of files kept in the temporary tree by a run that ended before they arrived:
 // "<md5>\t<bytes>\t<validator>\t<name>" a line, in Update/partial.txt.
-void UpdateRun::ReadPartials(const std::vector<ManifestEntry*>& wanted,
+void UpdateRun::ReadPartials(const std::vector<ListedFile*>& wanted,
                              std::vector<FetchState>& states) {
     std::string list;
     if (!platform::ReadWholeFile(m_layout.PartialList().c_str(), 1 << 20, list)) return;
@@ -354,19 +382,16 @@ void UpdateRun::ReadPartials(const std::vector<ManifestEntry*>& wanted,
         const std::string md5 = line.substr(0, t1), name = line.substr(t3 + 1);
         const uint64_t kept = strtoull(line.c_str() + t1 + 1, nullptr, 10);
         for (size_t i = 0; i < wanted.size(); ++i) {
-            const ManifestEntry& entry = *wanted[i];
+            const ManifestEntry& entry = *wanted[i]->entry;
             if (name != entry.filename || md5 != entry.md5 || entry.size < 0 ||
                 kept >= static_cast<uint64_t>(entry.size)) {
                 continue;
             }
             // The part must still be there, in a real folder, at least as long.
-            const std::string temporary = m_layout.For(entry.filename).temporary;
+            platform::HeldFolder folder;
+            Reach(m_layout.For(entry.filename).temporary, platform::Links::kNone, false, folder);
             uint64_t size = 0;
-            if (platform::LinkOnTheWay(m_layout.GameDir().c_str(), temporary.c_str(),
-                                       platform::Links::kNone) ||
-                !platform::RegularFileSize(temporary.c_str(), &size) || size < kept) {
-                continue;
-            }
+            if (!HeldRead(folder, LastName(entry.filename)).Size(&size) || size < kept) continue;
             states[i].kept = kept;
             states[i].validator = line.substr(t2 + 1, t3 - t2 - 1);
             states[i].digested = false;
@@ -374,7 +399,7 @@ void UpdateRun::ReadPartials(const std::vector<ManifestEntry*>& wanted,
     }
 }
 
-void UpdateRun::WritePartials(const std::vector<ManifestEntry*>& wanted,
+void UpdateRun::WritePartials(const std::vector<ListedFile*>& wanted,
                               const std::vector<FetchState>& states) {
     std::string list;
     for (size_t i = 0; i < wanted.size(); ++i) {
@@ -383,8 +408,8 @@ void UpdateRun::WritePartials(const std::vector<ManifestEntry*>& wanted,
         for (const char c : validator) {
             if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) validator.clear();
         }
-        list += std::string(wanted[i]->md5) + "\t" + std::to_string(states[i].kept) + "\t" +
-                validator + "\t" + wanted[i]->filename + "\n";
+        list += std::string(wanted[i]->entry->md5) + "\t" + std::to_string(states[i].kept) +
+                "\t" + validator + "\t" + wanted[i]->entry->filename + "\n";
     }
     if (list.empty()) {
         platform::RemoveFile(m_layout.PartialList().c_str());

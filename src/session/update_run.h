@@ -13,6 +13,7 @@
 
 #include "common/progress.h"
 #include "common/stop.h"
+#include "install/install.h"
 #include "install/layout.h"
 #include "log/update_log.h"
 #include "manifest/manifest.h"
@@ -76,10 +77,6 @@ public:
     const InstallLayout& Layout() const { return m_layout; }
     // The text the window shows when the run failed.
     const std::string& FailMessage() const { return m_failMessage; }
-    // The server's manifest's records as the run left them (needsDownload, received,
-    // verified); valid once the run has ended.
-    const ManifestEntry* Entries() const { return m_newEntries.get(); }
-    int EntryCount() const { return m_newCount; }
     int LogLines() const { return m_log.LineCount(); }
 
 private:
@@ -103,13 +100,20 @@ private:
     // records from the verified bytes and returns them.
     std::string ReadSignedManifest(int64_t installedSerial);
     void CheckNames();
-    bool IsCurrent(ManifestEntry& entry);
+    bool IsCurrent(ListedFile& file);
+    // The installed copy of `file` by its record in the installed manifest, when there
+    // is one for its path and MD5: 1 current, 0 not, -1 no such record.
+    int CurrentByRecord(ListedFile& file, const platform::HeldFolder& folder, const char* name);
+    // The folder of `path` (below the install folder), reached from the held install
+    // folder through `links`, made when missing and `create`.
+    platform::HeldFolder::Result Reach(const std::string& path, platform::Links links, bool create,
+                                       platform::HeldFolder& folder) const;
     // The files the install lacks, into the temporary tree.
     void DownloadListed();
-    void FetchListed(Transfer& transfer, ManifestEntry& entry, FetchState& state, bool noCache);
+    void FetchListed(Transfer& transfer, ListedFile& file, FetchState& state, bool noCache);
     // Parts of the files to fetch kept by an earlier run, and those this run leaves.
-    void ReadPartials(const std::vector<ManifestEntry*>& wanted, std::vector<FetchState>& states);
-    void WritePartials(const std::vector<ManifestEntry*>& wanted,
+    void ReadPartials(const std::vector<ListedFile*>& wanted, std::vector<FetchState>& states);
+    void WritePartials(const std::vector<ListedFile*>& wanted,
                        const std::vector<FetchState>& states);
     // The folder of `temporaryPath` in the temporary tree, made of real folders from the
     // tree's root down (a link in the way is removed, never followed), held open while
@@ -117,9 +121,13 @@ private:
     platform::HeldFolder TreeFolder(const std::string& temporaryPath, const std::string& logName);
     void Record(const std::string& signedManifest);
     bool Signed() const { return !m_options.releaseKey.empty(); }
+    DigestKind Kind() const { return Signed() ? DigestKind::kBlake2b : DigestKind::kMd5; }
 
     const Options m_options;
     InstallLayout m_layout;
+    // The install folder, held from the run's first step: every file and folder of the
+    // install and of the temporary tree is reached from it.
+    platform::HeldFolder m_install;
     platform::HeldFolder m_treeRoot;  // while files are fetched
     bool m_folderUsable;              // the install folder's paths can be written and fit
     std::string m_failMessage;
@@ -137,6 +145,7 @@ private:
     int m_oldCount;
     char m_manifestMd5[33];
     std::vector<int> m_duplicates;  // the later entries of files listed twice
+    std::vector<ListedFile> m_files;  // the new records as this run goes through them
 
     std::atomic<RunStatus> m_status;
     std::atomic<bool> m_cancelled;

@@ -135,6 +135,13 @@ bool RegularFileSize(const char* path, uint64_t* size) {
     return true;
 }
 
+bool FileSize(FILE* file, uint64_t* size) {
+    struct stat st;
+    if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    *size = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
 bool NamesIgnoreCase() { return false; }
 
 bool RenameFile(const char* from, const char* to) {

@@ -131,6 +131,14 @@ bool RegularFileSize(const char* path, uint64_t* size) {
     return true;
 }
 
+bool FileSize(FILE* file, uint64_t* size) {
+    const intptr_t handle = _get_osfhandle(_fileno(file));
+    LARGE_INTEGER length;
+    if (handle == -1 || !GetFileSizeEx(reinterpret_cast<HANDLE>(handle), &length)) return false;
+    *size = static_cast<uint64_t>(length.QuadPart);
+    return true;
+}
+
 bool NamesIgnoreCase() { return true; }
 
 bool RenameFile(const char* from, const char* to) {
