@@ -76,6 +76,7 @@ protected:
 };
 
 const char kFilePath[] = "/DownLoad/Vadarodazu/data/a.bin";
+const char kManifestPath[] = "/DownLoad/Vadarodazu.xml";
 
 TEST_F(DownloadTest, GoodFileWithContentLength) {
     const std::string body = Bytes(10000);
@@ -140,14 +141,14 @@ TEST_F(DownloadTest, AnEndlessManifestStopsAtItsBound) {
     Reply endless{"200 OK", {}, "<files>" + std::string(65536 - 7, ' ')};
     endless.sendLength = false;
     endless.endless = true;
-    server.Route("/DownLoad/Vadarodazu.xml", endless);
+    server.Route(kManifestPath, endless);
     EXPECT_EQ(Download("Vadarodazu.xml", kUnknownSize), "failed");
     EXPECT_LE(ReadFile(Local("Update/Vadarodazu.xml")).size(), kMaxManifestBytes);
     // A Content-Length above the bound is refused before anything is written.
     Reply huge{"200 OK", {}, "<files/>"};
     huge.announcedLength = static_cast<long long>(kMaxManifestBytes) + 1;
     huge.stallAfter = true;
-    server.Route("/DownLoad/Vadarodazu.xml", huge);
+    server.Route(kManifestPath, huge);
     platform::RemoveFile(Local("Update/Vadarodazu.xml").c_str());
     EXPECT_EQ(Download("Vadarodazu.xml", kUnknownSize), "failed");
     EXPECT_FALSE(testutil::Exists(Local("Update/Vadarodazu.xml")));
@@ -162,7 +163,7 @@ TEST_F(DownloadTest, ATransferBelowTheMinimumRateFails) {
     drip.sendLength = false;
     drip.endless = true;
     drip.dripMs = 40;
-    server.Route("/DownLoad/Vadarodazu.xml", drip);
+    server.Route(kManifestPath, drip);
     EXPECT_EQ(Download("Vadarodazu.xml", kUnknownSize), "failed");
     EXPECT_TRUE(Has(Log(), "传输太慢"));
     // A slow file that keeps above the rate arrives whole.
@@ -193,7 +194,7 @@ TEST_F(DownloadTest, AnswersOtherThan200Fail) {
     };
     for (const Reply& reply : replies) {
         server.Route(kFilePath, reply);
-        server.Route("/DownLoad/Vadarodazu.xml", reply);
+        server.Route(kManifestPath, reply);
         EXPECT_EQ(Download("Vadarodazu/data/a.bin", 100), "failed") << reply.status;
         EXPECT_EQ(Download("Vadarodazu.xml", kUnknownSize), "failed") << reply.status;
         EXPECT_TRUE(Has(Log(), ("服务器回答" + reply.status.substr(0, 3)).c_str()));
@@ -272,7 +273,7 @@ TEST_F(DownloadTest, BodyCutShortFailsEvenWithoutExpectedSize) {
     server.Route(kFilePath, reply);
     EXPECT_EQ(Download("Vadarodazu/data/a.bin", 20000), "failed");
     // A manifest cut short must not pass for a whole one.
-    server.Route("/DownLoad/Vadarodazu.xml", reply);
+    server.Route(kManifestPath, reply);
     EXPECT_EQ(Download("Vadarodazu.xml", kUnknownSize), "failed");
 }
 
@@ -299,7 +300,7 @@ TEST_F(DownloadTest, SizeZeroCreatesAnEmptyFileWithoutARequest) {
 }
 
 TEST_F(DownloadTest, ManifestWithAndWithoutContentLength) {
-    server.Route("/DownLoad/Vadarodazu.xml", Reply{"200 OK", {}, "<root/>"});
+    server.Route(kManifestPath, Reply{"200 OK", {}, "<root/>"});
     EXPECT_EQ(Download("Vadarodazu.xml", kUnknownSize), "ok");
     EXPECT_EQ(counters.Read().fileSize, 7u);
     EXPECT_EQ(ReadFile(Local("Update/Vadarodazu.xml")), "<root/>");
@@ -307,14 +308,14 @@ TEST_F(DownloadTest, ManifestWithAndWithoutContentLength) {
 
     Reply chunked{"200 OK", {}, "<root></root>"};
     chunked.sendLength = false;
-    server.Route("/DownLoad/Vadarodazu.xml", chunked);
+    server.Route(kManifestPath, chunked);
     EXPECT_EQ(Download("Vadarodazu.xml", kUnknownSize), "ok");
     EXPECT_EQ(counters.Read().fileSize, kUnknownSize);
     EXPECT_EQ(ReadFile(Local("Update/Vadarodazu.xml")), "<root></root>");
     EXPECT_EQ(FixedEnvironment::Messages().size(), 1u);
 
     Reply empty{"200 OK", {}, ""};
-    server.Route("/DownLoad/Vadarodazu.xml", empty);
+    server.Route(kManifestPath, empty);
     EXPECT_EQ(Download("Vadarodazu.xml", kUnknownSize), "ok");
     EXPECT_EQ(ReadFile(Local("Update/Vadarodazu.xml")), "");
 }

@@ -33,13 +33,8 @@ std::string FromHex(const std::string& hex) {
     return bytes;
 }
 
-std::string Blake2bOf(const std::string& bytes) {
-    Blake2b hash;
-    hash.Update(bytes.data(), bytes.size());
-    char text[kBlake2bTextSize];
-    hash.Final(text);
-    return text;
-}
+using testutil::Blake2bOf;
+using testutil::File;
 
 TEST(Blake2bTest, KnownAnswersWholeAndInPieces) {
     EXPECT_EQ(Blake2bOf(""), "0e5751c026e543b2e8ab2eb06099daa1d1e5df47778f7787faab45cdf12fe3a8");
@@ -232,27 +227,13 @@ TEST(SignedManifestTest, ExpiryTimes) {
 
 // ---- the release check, and whole runs of an updater holding the maker's public key
 
-struct File {
-    std::string name, body;
-};
-
 // The maker: a key pair, and the manifests and signatures the publishing tool writes.
 struct Maker {
     Maker() { GenerateKeyPair(publicKey, secretKey); }
 
     static std::string Manifest(const std::vector<File>& files, int64_t serial,
                                 bool withBlake2b = true, int64_t expires = kNoExpiry) {
-        std::vector<ManifestEntry> entries(files.size());
-        for (size_t i = 0; i < files.size(); ++i) {
-            ManifestEntry& e = entries[i];
-            snprintf(e.filename, sizeof(e.filename), "%s", files[i].name.c_str());
-            snprintf(e.md5, sizeof(e.md5), "%s", testutil::Md5Text(files[i].body).c_str());
-            if (withBlake2b) {
-                snprintf(e.blake2b, sizeof(e.blake2b), "%s", Blake2bOf(files[i].body).c_str());
-            }
-            e.size = static_cast<int32_t>(files[i].body.size());
-        }
-        return ManifestBytes(entries.data(), static_cast<int>(entries.size()), serial, expires);
+        return testutil::ReleaseManifest(files, serial, withBlake2b, expires);
     }
     std::string SignatureOf(const std::string& manifest) const {
         unsigned char sig[kSignatureBytes];
@@ -381,12 +362,7 @@ protected:
     // Serves `manifest` with `signature` (none when null) and the files' bodies.
     void Serve(const std::string& manifest, const std::string* signature,
                const std::vector<File>& files) {
-        server.Route("/DownLoad/Vadarodazu.xml", Reply{"200 OK", {}, manifest});
-        if (signature)
-            server.Route("/DownLoad/Vadarodazu.xml.sig", Reply{"200 OK", {}, *signature});
-        for (const File& f : files) {
-            server.Route("/DownLoad/Vadarodazu/" + f.name, Reply{"200 OK", {}, f.body});
-        }
+        ServeRelease(manifest, files, signature);
     }
     void ServeSigned(const std::vector<File>& files, int64_t serial) {
         const std::string manifest = Manifest(files, serial);
@@ -394,8 +370,8 @@ protected:
         Serve(manifest, &sig, files);
     }
     int FileFetches() {
-        return server.TotalRequests() - server.Requests("/DownLoad/Vadarodazu.xml") -
-               server.Requests("/DownLoad/Vadarodazu.xml.sig");
+        return server.TotalRequests() - server.Requests(ManifestPath()) -
+               server.Requests(SignaturePath());
     }
     std::string Log() { return ReadFile(dir.Join("updatelog.txt")); }
 

@@ -29,18 +29,8 @@ const char kMd5Abc[] = "900150983cd24fb0d6963f7d28e17f72";
 const char kMd5Xyz[] = "d16fb36f0911f878998c136191af705e";
 const char kMd5Old[] = "149603e6c03516362a8da23f624db945";  // "old"
 
-struct File {
-    std::string name, md5, body;
-};
-
-std::string Manifest(const std::vector<File>& files) {
-    std::string xml = "<?xml version=\"1.0\" encoding=\"GBK\" ?>\n<files>\n";
-    for (const File& f : files) {
-        xml += "<file filename=\"" + f.name + "\" md5=\"" + f.md5 + "\" size=\"" +
-               std::to_string(f.body.size()) + "\" />\n";
-    }
-    return xml + "</files>\n";
-}
+using testutil::File;
+using testutil::ReleaseManifest;
 
 std::string Body(size_t n, char seed) {
     std::string s(n, '\0');
@@ -48,19 +38,12 @@ std::string Body(size_t n, char seed) {
     return s;
 }
 
-File Listed(const std::string& name, const std::string& body) {
-    return {name, testutil::Md5Text(body), body};
-}
+File Listed(const std::string& name, const std::string& body) { return {name, body}; }
 
 class RunUpdateTest : public testutil::RunFixture {
 protected:
     // Serves a release: its manifest and every file.
-    void Serve(const std::vector<File>& files) {
-        server.Route("/DownLoad/Vadarodazu.xml", Reply{"200 OK", {}, Manifest(files)});
-        for (const File& f : files) {
-            server.Route("/DownLoad/Vadarodazu/" + f.name, Reply{"200 OK", {}, f.body});
-        }
-    }
+    void Serve(const std::vector<File>& files) { ServeRelease(ReleaseManifest(files), files); }
     // Serves a release of `count` files of `size` bytes, each sent a byte a millisecond.
     std::vector<File> ServeDripping(int count, size_t size) {
         std::vector<File> release;
@@ -70,7 +53,7 @@ protected:
         for (const File& f : release) {
             Reply drip{"200 OK", {}, f.body};
             drip.dripMs = 1;
-            server.Route("/DownLoad/Vadarodazu/" + f.name, drip);
+            server.Route(FilePath(f.name), drip);
         }
         return release;
     }
@@ -91,7 +74,7 @@ TEST_F(RunUpdateTest, FirstRunDigestsTheDiskAndKeepsVerifiedTemporaryCopies) {
     EXPECT_EQ(Fetches("c.txt"), 1);
     EXPECT_EQ(Installed("b.txt"), "xyz");  // put in place from the temporary tree
     EXPECT_EQ(Installed("c.txt"), "abc");
-    EXPECT_EQ(Installed("Vadarodazu.xml"), Manifest({{"a.txt", kMd5Abc, "abc"},
+    EXPECT_EQ(Installed("Vadarodazu.xml"), ReleaseManifest({{"a.txt", kMd5Abc, "abc"},
                                                      {"b.txt", kMd5Xyz, "xyz"},
                                                      {"c.txt", kMd5Abc, "abc"}}));
     EXPECT_NE(Installed("md5.xml").find("<file md5="), std::string::npos);
@@ -126,7 +109,7 @@ TEST_F(RunUpdateTest, AnUpperCaseDigestCountsAsCurrentOnceInstalled) {
     WriteFile(dir.Join("a.txt"), "abc");
     std::string upper = kMd5Abc;
     for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-    WriteFile(dir.Join("Vadarodazu.xml"), Manifest({{"a.txt", upper, "abc"}}));
+    WriteFile(dir.Join("Vadarodazu.xml"), ReleaseManifest({{"a.txt", upper, "abc"}}));
     Serve({{"a.txt", upper, "abc"}});
     ASSERT_TRUE(Run());
     EXPECT_EQ(Fetches("a.txt"), 0);
@@ -151,7 +134,7 @@ TEST_F(RunUpdateTest, AFailedRunKeepsTheInstalledManifestAndMd5Xml) {
         "<files></files>",  // lists nothing
     };
     for (const std::string& body : bad) {
-        server.Route("/DownLoad/Vadarodazu.xml", Reply{"200 OK", {}, body});
+        server.Route(ManifestPath(), Reply{"200 OK", {}, body});
         EXPECT_FALSE(Run()) << body;
         EXPECT_EQ(Installed("Vadarodazu.xml"), manifest) << body;
         EXPECT_EQ(Installed("md5.xml"), md5xml) << body;
@@ -168,7 +151,7 @@ TEST_F(RunUpdateTest, AFailedRunKeepsTheInstalledManifestAndMd5Xml) {
 // Refused names are logged with their control bytes escaped: a name cannot forge lines.
 TEST_F(RunUpdateTest, RefusedNamesAreRefusedBeforeAnyDownloadAndLoggedAsOneLine) {
     for (const char* name : {"Update/Vadarodazu.xml", "md5.xml", "updatelog.txt", "update/x.txt",
-                             "x.txt&#13;&#10;[    9][00:00:00]\xCF\xC2\xD4\xD8\xBA\xC3\xC1\xCB"}) {
+                             "x.txt\r\n[    9][00:00:00]\xCF\xC2\xD4\xD8\xBA\xC3\xC1\xCB"}) {
         Serve({{"a.txt", kMd5Abc, "abc"}, {name, kMd5Abc, "abc"}});
         const int before = server.TotalRequests();
         EXPECT_FALSE(Run()) << name;
@@ -228,7 +211,7 @@ TEST_F(RunUpdateTest, SeveralInFlightInstallEveryFileWithItsLogLinesTogether) {
     options.parallelTransfers = 4;
     ASSERT_TRUE(Run());
     // Every byte counted once, the manifest's too.
-    int32_t total = static_cast<int32_t>(Manifest(release).size());
+    int32_t total = static_cast<int32_t>(ReleaseManifest(release).size());
     std::vector<std::string> names;
     for (const File& f : release) {
         EXPECT_EQ(Installed(f.name), f.body) << f.name;
@@ -253,9 +236,9 @@ TEST_F(RunUpdateTest, OneAtATimeAsksInTheManifestsOrderOnOneConnection) {
     Serve(release);
     options.parallelTransfers = 1;
     ASSERT_TRUE(Run());
-    std::vector<std::string> expected = {"/DownLoad/Vadarodazu.xml"};
+    std::vector<std::string> expected = {ManifestPath()};
     for (const File& f : release) {
-        if (!f.body.empty()) expected.push_back("/DownLoad/Vadarodazu/" + f.name);
+        if (!f.body.empty()) expected.push_back(FilePath(f.name));
     }
     EXPECT_EQ(server.Order(), expected);
     EXPECT_EQ(server.Connections(), 1);
@@ -267,7 +250,7 @@ TEST_F(RunUpdateTest, AConnectionTheServerClosesBetweenFilesIsOpenedAgain) {
     for (const File& f : release) {
         Reply reply{"200 OK", {}, f.body};
         reply.closeAfter = true;
-        server.Route("/DownLoad/Vadarodazu/" + f.name, reply);
+        server.Route(FilePath(f.name), reply);
     }
     for (unsigned n : {1u, 4u}) {
         options.parallelTransfers = n;
@@ -290,15 +273,15 @@ TEST_F(RunUpdateTest, OneFailingTransferFailsTheRunAndStopsTheOthers) {
     stalled.sendOnly = 1000;
     stalled.stallAfter = true;
     for (const Reply& bad : {notFound, cut, stalled}) {
-        WriteFile(dir.Join("Vadarodazu.xml"), Manifest({{"slow.bin", kMd5Abc, "abc"}}));
+        WriteFile(dir.Join("Vadarodazu.xml"), ReleaseManifest({{"slow.bin", kMd5Abc, "abc"}}));
         const std::vector<File> release = {Listed("slow.bin", slowBody), Listed("a.bin", "aaa"),
                                            Listed("bad.bin", Body(30000, 'c')),
                                            Listed("b.bin", "bbb")};
         Serve(release);
         Reply slow{"200 OK", {}, slowBody};
         slow.dripMs = 1;  // a minute for the whole body
-        server.Route("/DownLoad/Vadarodazu/slow.bin", slow);
-        server.Route("/DownLoad/Vadarodazu/bad.bin", bad);
+        server.Route(FilePath("slow.bin"), slow);
+        server.Route(FilePath("bad.bin"), bad);
         options.parallelTransfers = 4;
         EXPECT_FALSE(Run()) << bad.status;
         EXPECT_EQ(run->Status(), RunStatus::Failed);
@@ -310,7 +293,7 @@ TEST_F(RunUpdateTest, OneFailingTransferFailsTheRunAndStopsTheOthers) {
         for (const char* name : {"a.bin", "b.bin", "bad.bin", "slow.bin"}) {
             EXPECT_FALSE(Exists(dir.Join(name))) << name;
         }
-        EXPECT_EQ(Installed("Vadarodazu.xml"), Manifest({{"slow.bin", kMd5Abc, "abc"}}));
+        EXPECT_EQ(Installed("Vadarodazu.xml"), ReleaseManifest({{"slow.bin", kMd5Abc, "abc"}}));
     }
 }
 
@@ -349,11 +332,10 @@ protected:
         options.retry.mostWaitMs = 40;
     }
     std::string Log() { return ReadFile(dir.Join("updatelog.txt")); }
-    static std::string Path(const std::string& name) { return "/DownLoad/Vadarodazu/" + name; }
     // The requests' Range header for `name`, one per request ("" when it had none).
     std::vector<std::string> Ranges(const std::string& name) {
         std::vector<std::string> ranges;
-        for (const std::string& head : server.RequestHeads(Path(name))) {
+        for (const std::string& head : server.RequestHeads(FilePath(name))) {
             const size_t at = head.find("\r\nRange: ");
             ranges.push_back(at == std::string::npos
                                  ? ""
@@ -372,7 +354,7 @@ TEST_F(RealServerTest, AServerThatTakesOneOrTwoRequestsAtOnceGetsTheWholeRelease
         for (const File& f : release) {
             Reply slow{"200 OK", {}, f.body};
             slow.delayMs = 50;  // requests overlap: more than the limit are asked at once
-            server.Route(Path(f.name), slow);
+            server.Route(FilePath(f.name), slow);
         }
         for (const File& f : release) platform::RemoveFile(dir.Join(f.name).c_str());
         platform::RemoveFile(dir.Join("Vadarodazu.xml").c_str());
@@ -403,7 +385,7 @@ TEST_F(RealServerTest, TransientAnswersAreTriedAgainAndOthersAreNot) {
     for (const Case& c : cases) {
         server.Reset();
         Serve({file});
-        server.RouteFirst(Path(file.name), c.first, 1);
+        server.RouteFirst(FilePath(file.name), c.first, 1);
         platform::RemoveFile(dir.Join(file.name).c_str());
         platform::RemoveFile(dir.Join("Vadarodazu.xml").c_str());
         EXPECT_EQ(Run(), c.installed) << c.first.status;
@@ -413,7 +395,7 @@ TEST_F(RealServerTest, TransientAnswersAreTriedAgainAndOthersAreNot) {
     // A server that keeps failing is given up on, after a bounded number of attempts.
     server.Reset();
     Serve({file});
-    server.RouteFirst(Path(file.name), Reply{"503 Service Unavailable", {}, "down"}, 100);
+    server.RouteFirst(FilePath(file.name), Reply{"503 Service Unavailable", {}, "down"}, 100);
     platform::RemoveFile(dir.Join("Vadarodazu.xml").c_str());
     EXPECT_FALSE(Run());
     EXPECT_EQ(Fetches(file.name), 3);
@@ -438,12 +420,12 @@ TEST_F(RealServerTest, ABrokenBodyGoesOnFromTheBytesKept) {
         whole.etag = "\"v1\"";
         whole.ranges = c.ranges;
         whole.rangeShift = c.shift;
-        server.Route(Path(big.name), whole);
+        server.Route(FilePath(big.name), whole);
         // Cut by an orderly close: every byte sent arrives before the end. (Bytes sent
         // before a reset may be dropped unread, as many as the timing makes.)
         Reply cut = whole;
         cut.sendOnly = 1500000;
-        server.RouteFirst(Path(big.name), cut, 1);
+        server.RouteFirst(FilePath(big.name), cut, 1);
         platform::RemoveFile(dir.Join(big.name).c_str());
         platform::RemoveFile(dir.Join("Vadarodazu.xml").c_str());
         ASSERT_TRUE(Run()) << c.what;
@@ -458,8 +440,8 @@ TEST_F(RealServerTest, ABrokenBodyGoesOnFromTheBytesKept) {
             const long long from = atoll(asked[1].c_str() + 6);
             EXPECT_GT(from, 0);
             EXPECT_EQ(server.BodyBytesSent(),
-                      static_cast<long long>(Manifest({big}).size()) + 1500000 + (3000000 - from));
-            EXPECT_NE(server.RequestHeads(Path(big.name))[1].find("If-Range: \"v1\""),
+                      static_cast<long long>(ReleaseManifest({big}).size()) + 1500000 + (3000000 - from));
+            EXPECT_NE(server.RequestHeads(FilePath(big.name))[1].find("If-Range: \"v1\""),
                       std::string::npos);
             EXPECT_NE(Log().find("从第" + std::to_string(from) + "字节继续下载"),
                       std::string::npos);
@@ -471,7 +453,7 @@ TEST_F(RealServerTest, ABrokenBodyGoesOnFromTheBytesKept) {
     Serve({big});
     Reply reset{"200 OK", {}, big.body};
     reset.resetAfter = 1500000;
-    server.RouteFirst(Path(big.name), reset, 1);
+    server.RouteFirst(FilePath(big.name), reset, 1);
     platform::RemoveFile(dir.Join(big.name).c_str());
     platform::RemoveFile(dir.Join("Vadarodazu.xml").c_str());
     ASSERT_TRUE(Run());
@@ -485,14 +467,14 @@ TEST_F(RealServerTest, AFileChangedOnTheServerIsFetchedWholeNotMixed) {
     Serve({now});
     Reply current{"200 OK", {}, now.body};
     current.etag = "\"v2\"";
-    server.Route(Path(now.name), current);
+    server.Route(FilePath(now.name), current);
     Reply old{"200 OK", {}, Body(400000, 'o')};
     old.etag = "\"v1\"";
     old.sendOnly = 200000;
-    server.RouteFirst(Path(now.name), old, 1);
+    server.RouteFirst(FilePath(now.name), old, 1);
     ASSERT_TRUE(Run());
     EXPECT_TRUE(Installed(now.name) == now.body);
-    const std::vector<std::string> heads = server.RequestHeads(Path(now.name));
+    const std::vector<std::string> heads = server.RequestHeads(FilePath(now.name));
     ASSERT_EQ(heads.size(), 2u);
     EXPECT_NE(heads[1].find("If-Range: \"v1\""), std::string::npos);
 }
@@ -502,10 +484,10 @@ TEST_F(RealServerTest, APartKeptByARunThatEndedIsResumedByTheNext) {
     Serve({big});
     Reply whole{"200 OK", {}, big.body};
     whole.etag = "\"n1\"";
-    server.Route(Path(big.name), whole);
+    server.Route(FilePath(big.name), whole);
     Reply cut = whole;
     cut.sendOnly = 40000;  // too little to count as progress: no retry in this run
-    server.RouteFirst(Path(big.name), cut, 1);
+    server.RouteFirst(FilePath(big.name), cut, 1);
     options.retry.attemptsWithoutProgress = 1;
     ASSERT_FALSE(Run());
     ASSERT_TRUE(Exists(dir.Join("Update/partial.txt")));
@@ -585,17 +567,17 @@ TEST_F(RealServerTest, CachesCanNeitherFreezeNorCorruptAnUpdate) {
     const File file = Listed("cached.bin", Body(3000, 'k'));
     Serve({file});
     // A cache on the way answers the first request with other bytes of the same length.
-    server.RouteFirst(Path(file.name), Reply{"200 OK", {}, Body(3000, 'z')}, 1);
+    server.RouteFirst(FilePath(file.name), Reply{"200 OK", {}, Body(3000, 'z')}, 1);
     ASSERT_TRUE(Run());
     EXPECT_EQ(Installed(file.name), file.body);
-    const std::vector<std::string> manifest = server.RequestHeads("/DownLoad/Vadarodazu.xml");
+    const std::vector<std::string> manifest = server.RequestHeads(ManifestPath());
     ASSERT_EQ(manifest.size(), 1u);
     EXPECT_NE(manifest[0].find("GET /DownLoad/Vadarodazu.xml?t="), std::string::npos);
     EXPECT_NE(manifest[0].find("Cache-Control: no-cache"), std::string::npos);
-    const std::vector<std::string> heads = server.RequestHeads(Path(file.name));
+    const std::vector<std::string> heads = server.RequestHeads(FilePath(file.name));
     ASSERT_EQ(heads.size(), 2u);
     // Asked for by its content: a cache may keep it; then once more past every cache.
-    EXPECT_NE(heads[0].find("GET " + Path(file.name) + "?md5=" + file.md5 + " "),
+    EXPECT_NE(heads[0].find("GET " + FilePath(file.name) + "?md5=" + file.md5 + " "),
               std::string::npos);
     EXPECT_EQ(heads[0].find("no-cache"), std::string::npos);
     EXPECT_NE(heads[1].find("Cache-Control: no-cache"), std::string::npos);
@@ -604,7 +586,7 @@ TEST_F(RealServerTest, CachesCanNeitherFreezeNorCorruptAnUpdate) {
     // Wrong bytes past the cache too: the run fails, nothing installed.
     server.Reset();
     Serve({Listed(file.name, Body(3000, 'q'))});
-    server.Route(Path(file.name), Reply{"200 OK", {}, Body(3000, 'z')});
+    server.Route(FilePath(file.name), Reply{"200 OK", {}, Body(3000, 'z')});
     platform::RemoveFile(dir.Join("Vadarodazu.xml").c_str());
     EXPECT_FALSE(Run());
     EXPECT_EQ(Fetches(file.name), 2);

@@ -71,7 +71,7 @@ parse_row() {
     NAME=$1
     shift
     ON= SERVER=nginx RELEASE=v2 INSTALL=base FOLDER= RUN=updater EXPECT=installed LOG= ASKED=
-    HOOK= THEN= SAVE=
+    SHOWN= ABSENT= OUTSIDE_KEPT= HOOK= THEN= SAVE=
     local kv
     for kv; do
         case $kv in
@@ -84,6 +84,9 @@ parse_row() {
             expect=*) EXPECT=${kv#*=} ;;
             log=*) LOG=${kv#*=} ;;
             asked=*) ASKED=${kv#*=} ;;
+            shown=*) SHOWN=${kv#*=} ;;
+            absent=*) ABSENT=${kv#*=} ;;
+            outside=untouched) OUTSIDE_KEPT=1 ;;
             hook=*) HOOK=${kv#*=} ;;
             then=*) THEN=${kv#*=} ;;
             save=*) SAVE=${kv#*=} ;;
@@ -384,6 +387,7 @@ run_row() {
     make_install "$INSTALL" || { echo "FAIL [$CASE] no install $INSTALL to start from"; FAILED=$((FAILED + 1)); return; }
     use_release "$RELEASE" || { echo "FAIL [$CASE] release $RELEASE not made"; FAILED=$((FAILED + 1)); return; }
     SKIP_WHY=
+    [ -z "$OUTSIDE_KEPT" ] || reset_outside
     hook setup
     if [ -n "$SKIP_WHY" ]; then
         echo "SKIP [$CASE] $SKIP_WHY"
@@ -398,6 +402,13 @@ run_row() {
         expect "$EXPECT"
         [ -z "$LOG" ] || check "log: $LOG" log_has "$LOG"
         [ -z "$ASKED" ] || check "asked for: $ASKED" asked "$ASKED"
+        [ -z "$SHOWN" ] || check "shown: $SHOWN" shown "$SHOWN"
+        local path
+        for path in $ABSENT; do
+            [[ $path == /* ]] || path=$INST/$path
+            check "not there: $path" test ! -e "$path"
+        done
+        [ -z "$OUTSIDE_KEPT" ] || check "nothing created, written or deleted outside" outside_untouched
     else
         hook check
     fi
