@@ -42,18 +42,18 @@ TEST(Resources, TheDialogIsABareWindowWithATaskbarButton) {
     const BYTE* p = Resource(RT_DIALOG, IDD_UPDATE_DIALOG, &size);
     ASSERT_NE(p, nullptr);
     ASSERT_GE(size, 26u + 3 * 2);
-    EXPECT_EQ(Word(p), 1);       // an extended template (DLGTEMPLATEEX)
+    EXPECT_EQ(Word(p), 1);  // an extended template (DLGTEMPLATEEX)
     EXPECT_EQ(Word(p), 0xFFFF);
-    p += 4;                      // helpID
+    p += 4;  // helpID
     const DWORD exStyle = Dword(p), style = Dword(p);
     EXPECT_NE(exStyle & WS_EX_APPWINDOW, 0u);
     EXPECT_EQ(style & (WS_CAPTION | WS_THICKFRAME | WS_BORDER | WS_DLGFRAME), 0u);
     EXPECT_NE(style & WS_POPUP, 0u);
-    EXPECT_EQ(Word(p), 0);       // controls
-    p += 8;                      // x, y, cx, cy
-    EXPECT_EQ(Word(p), 0);       // no menu
-    EXPECT_EQ(Word(p), 0);       // the default dialog class
-    EXPECT_EQ(Word(p), 0);       // an empty caption
+    EXPECT_EQ(Word(p), 0);  // controls
+    p += 8;                 // x, y, cx, cy
+    EXPECT_EQ(Word(p), 0);  // no menu
+    EXPECT_EQ(Word(p), 0);  // the default dialog class
+    EXPECT_EQ(Word(p), 0);  // an empty caption
 }
 
 TEST(Resources, SkinBitmaps) {

@@ -75,8 +75,8 @@ TEST_F(RunUpdateTest, FirstRunDigestsTheDiskAndKeepsVerifiedTemporaryCopies) {
     EXPECT_EQ(Installed("b.txt"), "xyz");  // put in place from the temporary tree
     EXPECT_EQ(Installed("c.txt"), "abc");
     EXPECT_EQ(Installed("Vadarodazu.xml"), ReleaseManifest({{"a.txt", kMd5Abc, "abc"},
-                                                     {"b.txt", kMd5Xyz, "xyz"},
-                                                     {"c.txt", kMd5Abc, "abc"}}));
+                                                            {"b.txt", kMd5Xyz, "xyz"},
+                                                            {"c.txt", kMd5Abc, "abc"}}));
     EXPECT_NE(Installed("md5.xml").find("<file md5="), std::string::npos);
 }
 
@@ -439,8 +439,9 @@ TEST_F(RealServerTest, ABrokenBodyGoesOnFromTheBytesKept) {
             // The second answer brings exactly the bytes not kept, for the same file.
             const long long from = atoll(asked[1].c_str() + 6);
             EXPECT_GT(from, 0);
-            EXPECT_EQ(server.BodyBytesSent(),
-                      static_cast<long long>(ReleaseManifest({big}).size()) + 1500000 + (3000000 - from));
+            EXPECT_EQ(
+                server.BodyBytesSent(),
+                static_cast<long long>(ReleaseManifest({big}).size()) + 1500000 + (3000000 - from));
             EXPECT_NE(server.RequestHeads(FilePath(big.name))[1].find("If-Range: \"v1\""),
                       std::string::npos);
             EXPECT_NE(Log().find("从第" + std::to_string(from) + "字节继续下载"),

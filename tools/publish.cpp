@@ -340,7 +340,7 @@ bool ListRelease(const std::string& release, std::vector<File>& files) {
 }
 
 // Each file digested into its record and copied into the served tree (made anew).
-bool CopyRelease(const std::vector<File>& files, const Options& options, bool strong,
+bool CopyRelease(const std::vector<File>& files, const Options& options, bool withBlake2b,
                  std::vector<ManifestEntry>& entries) {
     entries.assign(files.size(), ManifestEntry());
     const std::string tree = options.download + "/" + kPackage;
@@ -354,7 +354,7 @@ bool CopyRelease(const std::vector<File>& files, const Options& options, bool st
         unsigned char digest[16] = {0};
         if (!FileMd5(f.source.c_str(), digest)) return false;
         DigestToHex(digest, e.md5);
-        if (strong && !FileBlake2b(f.source.c_str(), e.blake2b)) return false;
+        if (withBlake2b && !FileBlake2b(f.source.c_str(), e.blake2b)) return false;
         e.size = static_cast<int32_t>(f.size);
 
         std::string served = f.name;

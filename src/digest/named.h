@@ -9,7 +9,6 @@
 
 #include "digest/blake2b.h"
 
-
 // Which digest proves a file: the MD5 every release lists, or the BLAKE2b-256 a signed
 // release lists (whose signature covers it; the MD5 then proves nothing).
 enum class DigestKind { kMd5, kBlake2b };

@@ -162,8 +162,7 @@ void InstallStep::CopyHeld(const platform::HeldFolder& dst, const platform::Held
 // no digest, and matches no record).
 void InstallStep::DigestHeld(platform::StagedFile& file, char* digestText) const {
     DigestOfStream(
-        m_kind, [&file](void* buffer, size_t size) { return file.Read(buffer, size); },
-        digestText);
+        m_kind, [&file](void* buffer, size_t size) { return file.Read(buffer, size); }, digestText);
 }
 
 bool InstallStep::DigestOnReceipt(const char* relative, const platform::StagedFile& file,

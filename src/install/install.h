@@ -24,7 +24,8 @@ constexpr char kAsideSuffix[] = ".old~";
 
 // One record of the downloaded manifest as a run goes through it.
 struct ListedFile {
-    ListedFile(const ManifestEntry& listed, DigestKind kind) : entry(&listed), identity(listed, kind) {}
+    ListedFile(const ManifestEntry& listed, DigestKind kind)
+        : entry(&listed), identity(listed, kind) {}
 
     const ManifestEntry* entry;
     FileIdentity identity;
@@ -66,8 +67,7 @@ public:
 
 private:
     void OpenFolder(platform::HeldFolder& folder, const std::string& dstDir,
-                    const platform::HeldFolder* parent = nullptr,
-                    const char* name = nullptr) const;
+                    const platform::HeldFolder* parent = nullptr, const char* name = nullptr) const;
     void CopyHeld(const platform::HeldFolder& dst, const platform::HeldFolder& src,
                   const std::string& dstDir, const std::string& srcDir);
     void InstallFile(platform::StagedFile& staged, const std::string& dst,

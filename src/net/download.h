@@ -161,7 +161,7 @@ public:
     void Close();
 
     // The digest text of the bytes the last Fetch stored, taken while they arrived: the
-    // MD5 normally, the BLAKE2b-256 instead when DigestStrongly is on (the other is empty).
+    // digest of the kind DigestWith set.
     const char* ReceivedDigest() const { return m_receivedDigest; }
     // The stored file's stamp as it was closed (none taken: all zero).
     const platform::FileStamp& ReceivedStamp() const { return m_receivedStamp; }

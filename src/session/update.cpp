@@ -281,9 +281,9 @@ int UpdateRun::CurrentByRecord(ListedFile& file, const platform::HeldFolder& fol
         const ManifestEntry& old = m_oldEntries[i];
         if (strcmp(old.md5, entry.md5) != 0 || strcmp(old.filename, entry.filename) != 0) continue;
         const bool started =
-            Signed() && (SamePath(entry.filename, InstallLayout::kLobbyName,
-                                  platform::NamesIgnoreCase()) ||
-                         platform::IsOwnExecutable(m_layout.For(entry.filename).installed.c_str()));
+            Signed() &&
+            (SamePath(entry.filename, InstallLayout::kLobbyName, platform::NamesIgnoreCase()) ||
+             platform::IsOwnExecutable(m_layout.For(entry.filename).installed.c_str()));
         HeldRead installed(folder, name);
         uint64_t size = 0;
         file.verified = installed.Size(&size) && file.identity.HasSize(size);
@@ -311,8 +311,7 @@ platform::HeldFolder UpdateRun::TreeFolder(const std::string& temporaryPath,
 // One file into the temporary tree. The bytes were digested as they arrived: a file that
 // is not the one listed is fetched once more past every cache, then ends the run, before
 // anything is installed.
-void UpdateRun::FetchListed(Transfer& transfer, ListedFile& file, FetchState& state,
-                            bool noCache) {
+void UpdateRun::FetchListed(Transfer& transfer, ListedFile& file, FetchState& state, bool noCache) {
     const ManifestEntry& entry = *file.entry;
     const InstallLayout::Entry paths = m_layout.For(entry.filename, entry.md5);
     const platform::HeldFolder folder = TreeFolder(paths.temporary, paths.logName);
@@ -408,8 +407,8 @@ void UpdateRun::WritePartials(const std::vector<ListedFile*>& wanted,
         for (const char c : validator) {
             if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) validator.clear();
         }
-        list += std::string(wanted[i]->entry->md5) + "\t" + std::to_string(states[i].kept) +
-                "\t" + validator + "\t" + wanted[i]->entry->filename + "\n";
+        list += std::string(wanted[i]->entry->md5) + "\t" + std::to_string(states[i].kept) + "\t" +
+                validator + "\t" + wanted[i]->entry->filename + "\n";
     }
     if (list.empty()) {
         platform::RemoveFile(m_layout.PartialList().c_str());

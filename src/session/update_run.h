@@ -144,7 +144,7 @@ private:
     std::unique_ptr<ManifestEntry[]> m_oldEntries;
     int m_oldCount;
     char m_manifestMd5[33];
-    std::vector<int> m_duplicates;  // the later entries of files listed twice
+    std::vector<int> m_duplicates;    // the later entries of files listed twice
     std::vector<ListedFile> m_files;  // the new records as this run goes through them
 
     std::atomic<RunStatus> m_status;
