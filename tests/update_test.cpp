@@ -392,6 +392,39 @@ TEST_F(RealServerTest, TransientAnswersAreTriedAgainAndOthersAreNot) {
         EXPECT_EQ(Fetches(file.name), c.installed ? 2 : 1) << c.first.status;
         EXPECT_EQ(Log().find("下载中断，") != std::string::npos, c.installed) << c.first.status;
     }
+    // A deploy: every file answered 503 the first time it is asked for. Over one
+    // connection, each retry that works gives the run its budget back; over eight, the
+    // connections closed as the server refused them come back as files arrive (more
+    // than the seven closings that would leave one).
+    const std::vector<File> release = Release(40);
+    const unsigned transfers = options.parallelTransfers;
+    for (unsigned connections : {1u, 8u}) {
+        server.Reset();
+        Serve(release);
+        for (const File& f : release) {
+            server.RouteFirst(FilePath(f.name), Reply{"503 Service Unavailable", {}, "deploying"},
+                              1);
+            platform::RemoveFile(dir.Join(f.name).c_str());
+        }
+        platform::RemoveFile(dir.Join("Vadarodazu.xml").c_str());
+        platform::RemoveFile(dir.Join("updatelog.txt").c_str());
+        options.parallelTransfers = connections;
+        EXPECT_TRUE(Run()) << connections;
+        for (const File& f : release) {
+            EXPECT_EQ(Installed(f.name), f.body) << f.name;
+            EXPECT_EQ(Fetches(f.name), f.body.empty() ? 0 : 2) << f.name;
+        }
+        if (connections > 1) {
+            const std::string log = Log(), closed = "服务器不接受更多连接";
+            int closings = 0;
+            for (size_t at = log.find(closed); at != std::string::npos;
+                 at = log.find(closed, at + 1)) {
+                ++closings;
+            }
+            EXPECT_GT(closings, 7);
+        }
+    }
+    options.parallelTransfers = transfers;
     // A server that keeps failing is given up on, after a bounded number of attempts.
     server.Reset();
     Serve({file});

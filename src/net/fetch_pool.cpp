@@ -61,8 +61,10 @@ struct FetchPool::Flight {
     std::vector<bool> mismatchRetried;
     std::atomic<uint64_t> shown{0};
     unsigned alive = 0;    // slots that may still take files
+    unsigned parked = 0;   // slots closed because the server took no more connections
+    unsigned wakeups = 0;  // of those, how many may try again
     unsigned worked = 0;   // slots that brought a file
-    unsigned retries = 0;  // retries without progress, in all
+    unsigned retries = 0;  // retries without progress since a file last arrived
     std::exception_ptr failure;
 };
 
@@ -203,12 +205,34 @@ void FetchPool::RunSlot(Transfer& transfer, Flight& flight) {
     size_t file = 0;
     while (NextFile(lock, flight, &file)) {
         const Attempts ended = FetchFile(lock, transfer, flight, file);
+        if (ended == Attempts::kNarrowed && Unparked(lock, flight)) continue;
         if (ended != Attempts::kArrived) break;
         worked = true;
     }
     --flight.alive;
     if (worked) ++flight.worked;
     flight.changed.notify_all();
+}
+
+// A slot closed because the server took no more connections waits until a file has
+// arrived since, then tries again: one connection more for each file that arrives, so a
+// server busy for a moment (a deploy) gets back every connection it can take. False
+// when the download ended meanwhile.
+bool FetchPool::Unparked(std::unique_lock<std::mutex>& lock, Flight& flight) {
+    --flight.alive;
+    ++flight.parked;
+    flight.changed.wait(lock, [&flight, this] {
+        return flight.wakeups > 0 || flight.failure || m_stop.StopRequested() ||
+               flight.finished == flight.states->size() || flight.alive == 0;
+    });
+    const bool last = flight.alive == 0;  // every other slot has ended
+    --flight.parked;
+    ++flight.alive;
+    if (flight.wakeups > 0) {
+        --flight.wakeups;
+        return true;
+    }
+    return last && !flight.failure && !m_stop.StopRequested() && !flight.queue.empty();
 }
 
 FetchPool::Attempts FetchPool::FetchFile(std::unique_lock<std::mutex>& lock, Transfer& transfer,
@@ -234,6 +258,8 @@ FetchPool::Attempts FetchPool::FetchFile(std::unique_lock<std::mutex>& lock, Tra
         if (cancelled) return Attempts::kEnded;
         if (!thrown) {
             ++flight.finished;
+            flight.retries = 0;
+            if (flight.parked > flight.wakeups) ++flight.wakeups;
             flight.changed.notify_all();
             return Attempts::kArrived;
         }
@@ -250,7 +276,7 @@ FetchPool::Attempts FetchPool::FetchFile(std::unique_lock<std::mutex>& lock, Tra
                                 failure.Reason().c_str());
                 flight.queue.push_front(file);
                 transfer.Close();
-                return Attempts::kEnded;
+                return Attempts::kNarrowed;
             }
             if (kind == Retry::Mismatch && !flight.mismatchRetried[file]) {
                 // A cache on the way may have kept an older file under this name.

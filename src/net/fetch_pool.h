@@ -28,8 +28,8 @@ class Prompter;
 
 // How often, and how soon, a failure that may be tried again is: a file gets this many
 // attempts in a row that bring less than kProgressBytes, and the run this many such
-// retries in all; the waits between them double from the first, up to the most (or
-// what the server asked for with Retry-After, up to 30 s).
+// retries between two files that arrive; the waits between them double from the first, up to the
+// most (or what the server asked for with Retry-After, up to 30 s).
 struct RetryLimits {
     unsigned attemptsWithoutProgress = 3;
     unsigned retriesInAll = 8;
@@ -43,7 +43,8 @@ unsigned RetryWaitMs(const RetryLimits& limits, unsigned failures, const UpdateF
 
 // The attempts of one body (a file, the manifest, its signature): after a failed one,
 // whether to try again and how long to wait first. `runRetries`, when given, counts the
-// retries without progress of the whole run, which every file shares.
+// retries without progress that every file of the run shares (the transfer pool starts
+// it again each time a file arrives).
 class RetryPolicy {
 public:
     explicit RetryPolicy(const RetryLimits& limits, unsigned* runRetries = nullptr)
@@ -92,7 +93,8 @@ public:
 
 private:
     struct Flight;
-    enum class Attempts { kArrived, kEnded };
+    // kNarrowed: the server took no more connections, and this one closed.
+    enum class Attempts { kArrived, kEnded, kNarrowed };
     // One transfer's loop: files from the queue until none is left or the download ends.
     void RunSlot(Transfer& transfer, Flight& flight);
     // The next file for a slot, readied; false when the slot ends.
@@ -100,6 +102,7 @@ private:
     // One file's attempts; kEnded when the slot ends (a failure, a stop, fewer connections).
     Attempts FetchFile(std::unique_lock<std::mutex>& lock, Transfer& transfer, Flight& flight,
                        size_t file);
+    bool Unparked(std::unique_lock<std::mutex>& lock, Flight& flight);
     void Enter(Flight& flight, size_t file, Transfer& transfer);
     void Leave(Flight& flight, size_t file);
     void Fail(Flight& flight);
