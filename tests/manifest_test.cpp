@@ -185,6 +185,8 @@ TEST(ParseManifest, OverlongTextsNeverOverrunTheirFields) {
     EXPECT_EQ(std::string(e[0].filename), name179);
     EXPECT_EQ(e[0].nameTooLong, 0);
     EXPECT_EQ(std::string(e[0].md5), std::string(32, 'a'));
+    EXPECT_EQ(e[0].md5TooLong, 1);
+    EXPECT_FALSE(HasMd5Text(e[0]));
     EXPECT_EQ(e[1].nameTooLong, 1);
     EXPECT_EQ(e[1].filename[179], '\0');
     EXPECT_EQ(e[2].nameTooLong, 1);

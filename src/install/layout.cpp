@@ -22,7 +22,7 @@ std::string InstallLayout::SignatureUrl() const {
 
 bool InstallLayout::Fits() const {
     for (const std::string& path :
-         {LogPath(), LobbyPath(), InstalledManifest(), DownloadedSignature(), TreeRoot()}) {
+         {LogPath(), LobbyPath(), InstalledSignature(), DownloadedSignature(), TreeRoot()}) {
         if (path.size() > kMaxPath) return false;
     }
     return true;

@@ -38,6 +38,8 @@ public:
     std::string LogPath() const { return m_gameDir + "/updatelog.txt"; }
     std::string LobbyPath() const { return m_gameDir + "\\" + kLobbyName; }
     std::string InstalledManifest() const { return m_gameDir + "\\" + kPackageName + ".xml"; }
+    // The signature of a signed installed manifest, kept beside it.
+    std::string InstalledSignature() const { return InstalledManifest() + ".sig"; }
     std::string UpdateFolder() const { return m_gameDir + "/Update"; }
     // The temporary tree: each listed file at its path below it.
     std::string PackageFolder() const { return UpdateFolder() + "/" + kPackageName; }

@@ -105,7 +105,7 @@ void ReadEntries(const TiXmlDocument& doc, ManifestEntry* entries, int& count, i
         e.nameTooLong =
             CopyField(e.filename, sizeof(e.filename), el->Attribute("filename")) ? 0 : 1;
         ToForwardSlashes(e.filename);
-        CopyField(e.md5, sizeof(e.md5), el->Attribute("md5"));
+        e.md5TooLong = CopyField(e.md5, sizeof(e.md5), el->Attribute("md5")) ? 0 : 1;
         CopyField(e.blake2b, sizeof(e.blake2b), el->Attribute("blake2b"));
         e.size = ParseSizeText(el->Attribute("size"));
         ++count;
@@ -343,6 +343,14 @@ bool IsSafeEntryName(const char* name) {
     }
 }
 
+bool HasMd5Text(const ManifestEntry& entry) {
+    if (entry.md5TooLong || strlen(entry.md5) != 32) return false;
+    for (const char* p = entry.md5; *p; ++p) {
+        if (!isxdigit(static_cast<unsigned char>(*p))) return false;
+    }
+    return true;
+}
+
 bool IsSafeEntryName(const ManifestEntry& entry) {
     return !entry.nameTooLong && IsSafeEntryName(entry.filename);
 }
@@ -368,10 +376,11 @@ bool IsUpdaterOwnName(const char* name, const char* packageName) {
     // The temporary tree, and the files the updater keeps beside itself.
     if (EqualsIgnoringCase(parts[0], lengths[0], "Update")) return true;
     if (count != 1) return false;
-    char manifest[128];
+    char manifest[128], signature[128];
     snprintf(manifest, sizeof(manifest), "%s.xml", packageName);
-    for (const char* own : {static_cast<const char*>(manifest), "md5.xml", "updatelog.txt",
-                            "pending-replacements.txt"}) {
+    snprintf(signature, sizeof(signature), "%s.xml.sig", packageName);
+    for (const char* own : {static_cast<const char*>(manifest), static_cast<const char*>(signature),
+                            "md5.xml", "updatelog.txt", "pending-replacements.txt"}) {
         if (EqualsIgnoringCase(parts[0], lengths[0], own)) return true;
     }
     return false;

@@ -20,6 +20,8 @@ struct ManifestEntry {
     // The "filename" text did not fit: `filename` holds only its beginning and must
     // not be used as a path.
     unsigned char nameTooLong;
+    // The "md5" text did not fit: `md5` holds only its beginning and names no file.
+    unsigned char md5TooLong;
     // The "blake2b" text, cut to 64 bytes; empty when the element has none.
     char blake2b[65];
 };
@@ -66,8 +68,12 @@ int32_t ParseSizeText(const char* text);
 bool IsSafeEntryName(const ManifestEntry& entry);
 bool IsSafeEntryName(const char* name);
 
+// True when the record's "md5" is a digest's text: 32 hexadecimal digits, whole.
+bool HasMd5Text(const ManifestEntry& entry);
+
 // True when the name falls on the updater's own files: anything below "Update" (the
-// temporary tree), the installed manifest, md5.xml, the log, the pending list.
+// temporary tree), the installed manifest and its kept signature, md5.xml, the log, the
+// pending list.
 bool IsUpdaterOwnName(const char* name, const char* packageName);
 
 // A manifest of `count` entries (filename, md5, size, and blake2b when it is set) as

@@ -216,6 +216,7 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
             if (from > 0) StartOver(state);
             throw LocalFileFailed(fileName);
         }
+        if (from == 0 && state.bodyStarted) state.bodyStarted(state);
         Receive(fileName, from, limit, state, chunk, n);
         Finish(fileName, expectedSize, state);
     } catch (...) {

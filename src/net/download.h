@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -64,6 +65,10 @@ struct FetchState {
     uint64_t kept = 0;
     std::string validator;
     bool digested = false;  // the digest in use holds exactly the kept bytes
+    // Called on the transfer's thread when a body starts from its first byte, its file
+    // just made and `validator` set: the caller records it before any byte is kept, so
+    // that a run killed meanwhile can go on from what reached the disk.
+    std::function<void(const FetchState&)> bodyStarted;
     Md5Context md5;
     Blake2b blake2b;
     // The kept bytes' digest, of the kind the release is checked by.

@@ -63,6 +63,10 @@ struct FetchPool::Flight {
     unsigned alive = 0;    // slots that may still take files
     unsigned parked = 0;   // slots closed because the server took no more connections
     unsigned wakeups = 0;  // of those, how many may try again
+    // One of them tries again each time this many files have arrived: twice as many
+    // each time the server turns away a connection that had tried again.
+    unsigned wakeEvery = 4;
+    unsigned sinceWake = 0;
     unsigned worked = 0;   // slots that brought a file
     unsigned retries = 0;  // retries without progress since a file last arrived
     std::exception_ptr failure;
@@ -202,10 +206,16 @@ bool FetchPool::NextFile(std::unique_lock<std::mutex>& lock, Flight& flight, siz
 void FetchPool::RunSlot(Transfer& transfer, Flight& flight) {
     bool worked = false;  // this slot brought a file
     std::unique_lock<std::mutex> lock(flight.mutex);
+    bool woken = false;  // closed once, and tried again since
     size_t file = 0;
     while (NextFile(lock, flight, &file)) {
         const Attempts ended = FetchFile(lock, transfer, flight, file);
-        if (ended == Attempts::kNarrowed && Unparked(lock, flight)) continue;
+        if (ended == Attempts::kNarrowed) {
+            if (woken) flight.wakeEvery = std::min(flight.wakeEvery * 2, 1u << 20);
+            if (!Unparked(lock, flight)) break;
+            woken = true;
+            continue;
+        }
         if (ended != Attempts::kArrived) break;
         worked = true;
     }
@@ -214,10 +224,10 @@ void FetchPool::RunSlot(Transfer& transfer, Flight& flight) {
     flight.changed.notify_all();
 }
 
-// A slot closed because the server took no more connections waits until a file has
-// arrived since, then tries again: one connection more for each file that arrives, so a
-// server busy for a moment (a deploy) gets back every connection it can take. False
-// when the download ended meanwhile.
+// A slot closed because the server took no more connections waits until files have
+// arrived since, then tries again, one connection at a time: a server busy for a moment
+// (a deploy) gets back every connection it can take, and one that keeps a limit is asked
+// past it ever more seldom. False when the download ended meanwhile.
 bool FetchPool::Unparked(std::unique_lock<std::mutex>& lock, Flight& flight) {
     --flight.alive;
     ++flight.parked;
@@ -259,7 +269,10 @@ FetchPool::Attempts FetchPool::FetchFile(std::unique_lock<std::mutex>& lock, Tra
         if (!thrown) {
             ++flight.finished;
             flight.retries = 0;
-            if (flight.parked > flight.wakeups) ++flight.wakeups;
+            if (flight.parked > flight.wakeups && ++flight.sinceWake >= flight.wakeEvery) {
+                ++flight.wakeups;
+                flight.sinceWake = 0;
+            }
             flight.changed.notify_all();
             return Attempts::kArrived;
         }

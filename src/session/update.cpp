@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/failure.h"
@@ -57,6 +59,51 @@ private:
     FILE* m_file;
 };
 
+// A validator goes back to the server in a header: one with a control byte is not kept.
+bool IsHeaderSafe(const std::string& text) {
+    for (const char c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
+    }
+    return true;
+}
+
+// A line of Update/partial.txt: "<md5>\t<bytes>\t<validator>\t<name>".
+std::string PartialLine(const ManifestEntry& entry, uint64_t kept, const std::string& validator) {
+    return std::string(entry.md5) + "\t" + std::to_string(kept) + "\t" +
+           (IsHeaderSafe(validator) ? validator : std::string()) + "\t" + entry.filename + "\n";
+}
+
+// Update/partial.txt while files arrive: a line for each file whose body has started in
+// this run (or was kept by an earlier one), written again whenever one starts, so that a
+// run that is killed goes on from the bytes that reached the disk.
+class KeptParts {
+public:
+    KeptParts(std::string path, const std::vector<ListedFile*>& wanted,
+              const std::vector<FetchState>& states)
+        : m_path(std::move(path)), m_wanted(wanted) {
+        for (size_t i = 0; i < states.size(); ++i) {
+            if (states[i].kept > 0) m_lines[i] = Line(i, states[i].kept, states[i].validator);
+        }
+    }
+    void Started(size_t i, const std::string& validator) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_lines[i] = Line(i, 0, validator);
+        std::string list;
+        for (const auto& line : m_lines) list += line.second;
+        platform::WriteWholeFile(m_path.c_str(), list);
+    }
+
+private:
+    std::string Line(size_t i, uint64_t kept, const std::string& validator) const {
+        return PartialLine(*m_wanted[i]->entry, kept, validator);
+    }
+
+    const std::string m_path;
+    const std::vector<ListedFile*>& m_wanted;
+    std::mutex m_mutex;
+    std::map<size_t, std::string> m_lines;
+};
+
 // The last name of a listed path.
 const char* LastName(const char* listed) {
     const char* slash = strrchr(listed, '/');
@@ -83,8 +130,11 @@ void UpdateRun::Update() {
     PrepareTree();
 
     int64_t installedSerial = kNoSerial;
-    ParseManifest(m_layout.InstalledManifest().c_str(), m_oldEntries.get(), m_oldCount,
-                  &installedSerial);
+    if (Signed()) {
+        installedSerial = ReadSignedInstall();
+    } else {
+        ParseManifest(m_layout.InstalledManifest().c_str(), m_oldEntries.get(), m_oldCount);
+    }
     // The signed bytes, kept to become the installed manifest.
     const std::string signedManifest = FetchManifest(installedSerial);
     if (m_newCount >= kManifestCapacity) Fail(FailedStep::Manifest, "要下载的文件太多，更新失败");
@@ -139,6 +189,28 @@ platform::HeldFolder::Result UpdateRun::Reach(const std::string& path, platform:
     return folder.OpenPath(m_install, path.c_str() + gameDir.size(), links, create);
 }
 
+// A signed install's manifest counts (its serial against an older release served
+// again, its records for the current-file check) only with the signature kept beside
+// it verifying over its bytes: whoever may write the install folder could have edited
+// it, and a serial raised by hand would refuse every later release.
+int64_t UpdateRun::ReadSignedInstall() {
+    std::string manifest, signature;
+    if (!platform::ReadWholeFile(m_layout.InstalledManifest().c_str(), kMaxManifestBytes,
+                                 manifest) ||
+        manifest.empty()) {
+        return kNoSerial;  // nothing installed
+    }
+    platform::ReadWholeFile(m_layout.InstalledSignature().c_str(),
+                            kMostSignatures * kSignatureBytes, signature);
+    const int64_t serial = VerifiedSerial(manifest, signature, m_options.releaseKey);
+    if (serial == kNoSerial) {
+        m_log.WriteLine("已安装的清单没有有效的签名，不以它为准");
+        return kNoSerial;
+    }
+    ParseManifestBytes(manifest, m_oldEntries.get(), m_oldCount);
+    return serial;
+}
+
 std::string UpdateRun::ReadSignedManifest(int64_t installedSerial) {
     std::string manifest;
     if (!platform::ReadWholeFile(m_layout.DownloadedManifest().c_str(), kMaxManifestBytes,
@@ -175,6 +247,7 @@ std::string UpdateRun::ReadSignedManifest(int64_t installedSerial) {
         CheckSignedRelease(manifest, signature, rules, m_newEntries.get(), m_newCount);
     if (verdict.signatureGood) m_log.WriteLine("清单的签名验证通过");
     if (!verdict.refusal.empty()) Fail(FailedStep::Signature, verdict.refusal, verdict.file);
+    m_releaseSignature = signature;
     return manifest;
 }
 
@@ -228,6 +301,12 @@ void UpdateRun::CheckNames() {
             IsUpdaterOwnName(entry.filename, InstallLayout::kPackageName)) {
             Fail(FailedStep::Manifest,
                  std::string("文件名不合法，更新失败:") + Printable(entry.filename),
+                 entry.filename);
+        }
+        // The digest is sent to the server and shown to the player: only a digest's text.
+        if (!HasMd5Text(entry)) {
+            Fail(FailedStep::Manifest,
+                 std::string("清单中的MD5不合法，更新失败:") + Printable(entry.filename),
                  entry.filename);
         }
         const auto found = first.emplace(PathKey(entry.filename, platform::NamesIgnoreCase()), i);
@@ -337,6 +416,12 @@ void UpdateRun::DownloadListed() {
     }
     std::vector<FetchState> states(wanted.size());
     ReadPartials(wanted, states);
+    KeptParts kept(m_layout.PartialList(), wanted, states);
+    for (size_t i = 0; i < states.size(); ++i) {
+        states[i].bodyStarted = [&kept, i](const FetchState& state) {
+            kept.Started(i, state.validator);
+        };
+    }
     // The tree's root, held while the files are fetched: each file's folder is opened
     // from it (a link in the way replaced by a real folder).
     Reach(m_layout.TreeRoot(), platform::Links::kReplace, true, m_treeRoot);
@@ -379,7 +464,9 @@ void UpdateRun::ReadPartials(const std::vector<ListedFile*>& wanted,
                      t3 = line.find('\t', t2 + 1);
         if (t1 == std::string::npos || t2 == std::string::npos || t3 == std::string::npos) continue;
         const std::string md5 = line.substr(0, t1), name = line.substr(t3 + 1);
+        const std::string validator = line.substr(t2 + 1, t3 - t2 - 1);
         const uint64_t kept = strtoull(line.c_str() + t1 + 1, nullptr, 10);
+        if (!IsHeaderSafe(validator)) continue;
         for (size_t i = 0; i < wanted.size(); ++i) {
             const ManifestEntry& entry = *wanted[i]->entry;
             if (name != entry.filename || md5 != entry.md5 || entry.size < 0 ||
@@ -389,10 +476,15 @@ void UpdateRun::ReadPartials(const std::vector<ListedFile*>& wanted,
             // The part must still be there, in a real folder, at least as long.
             platform::HeldFolder folder;
             Reach(m_layout.For(entry.filename).temporary, platform::Links::kNone, false, folder);
+            // All the bytes on disk: a run killed before it wrote how many it kept left
+            // them, each as it came.
             uint64_t size = 0;
-            if (!HeldRead(folder, LastName(entry.filename)).Size(&size) || size < kept) continue;
-            states[i].kept = kept;
-            states[i].validator = line.substr(t2 + 1, t3 - t2 - 1);
+            if (!HeldRead(folder, LastName(entry.filename)).Size(&size) || size < kept ||
+                size == 0 || size >= static_cast<uint64_t>(entry.size)) {
+                continue;
+            }
+            states[i].kept = size;
+            states[i].validator = validator;
             states[i].digested = false;
         }
     }
@@ -403,12 +495,7 @@ void UpdateRun::WritePartials(const std::vector<ListedFile*>& wanted,
     std::string list;
     for (size_t i = 0; i < wanted.size(); ++i) {
         if (states[i].kept == 0) continue;
-        std::string validator = states[i].validator;
-        for (const char c : validator) {
-            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) validator.clear();
-        }
-        list += std::string(wanted[i]->entry->md5) + "\t" + std::to_string(states[i].kept) + "\t" +
-                validator + "\t" + wanted[i]->entry->filename + "\n";
+        list += PartialLine(*wanted[i]->entry, states[i].kept, states[i].validator);
     }
     if (list.empty()) {
         platform::RemoveFile(m_layout.PartialList().c_str());
@@ -420,7 +507,11 @@ void UpdateRun::WritePartials(const std::vector<ListedFile*>& wanted,
 void UpdateRun::Record(const std::string& signedManifest) {
     WriteMd5Xml(m_layout.GameDir().c_str(), m_manifestMd5, m_log);
     const std::string downloaded = m_layout.DownloadedManifest();
-    if (Signed() && !platform::WriteWholeFile(downloaded.c_str(), signedManifest)) {
+    // The signature goes first: a manifest kept with another's signature counts for
+    // nothing, never for more.
+    if (Signed() &&
+        (!platform::WriteWholeFile(m_layout.InstalledSignature().c_str(), m_releaseSignature) ||
+         !platform::WriteWholeFile(downloaded.c_str(), signedManifest))) {
         Fail(FailedStep::Record, "无法保存清单，更新失败");
     }
     platform::MoveOver(downloaded.c_str(), m_layout.InstalledManifest().c_str());

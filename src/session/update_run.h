@@ -99,6 +99,9 @@ private:
     // (CheckSignedRelease) against `installedSerial` and the time now; fills the new
     // records from the verified bytes and returns them.
     std::string ReadSignedManifest(int64_t installedSerial);
+    // The installed manifest's records and serial in a signed run; kNoSerial (and no
+    // records) when it is missing or its kept signature does not verify.
+    int64_t ReadSignedInstall();
     void CheckNames();
     bool IsCurrent(ListedFile& file);
     // The installed copy of `file` by its record in the installed manifest, when there
@@ -144,6 +147,7 @@ private:
     std::unique_ptr<ManifestEntry[]> m_oldEntries;
     int m_oldCount;
     char m_manifestMd5[33];
+    std::string m_releaseSignature;   // the verified signature, kept with the manifest
     std::vector<int> m_duplicates;    // the later entries of files listed twice
     std::vector<ListedFile> m_files;  // the new records as this run goes through them
 

@@ -10,7 +10,8 @@
 # install  empty (the updater alone), fresh (with the lobby), a saved install (default
 #          base: release v1 installed); folder= names the install folder
 # run      updater (the default), signed, https, s3 (the builds of those names), cancel
-#          (stopped a moment in), pipe (standard output gone), - (no run)
+#          (stopped a moment in), kill (killed a moment in), pipe (standard output gone),
+#          - (no run)
 # expect   installed (the default), kept, nothing, failed, cancelled, - (see run.sh)
 # log      a line the updater's log must hold
 # asked    what the server must have been asked for: manifest, none, nofiles, names
@@ -142,7 +143,8 @@ row "a truncated file on the server" on=linux install=fresh expect=nothing hook=
 row "a wrong size in the manifest" on=linux release=- install=fresh expect=nothing absent=a.txt hook=wrong_size
 row "an upper-case md5" on=linux release=- install=fresh expect=nothing absent=a.txt hook=upper_case_md5 \
     log=下载失败Vadarodazu/a.txt:MD5与清单不符
-row "an md5 of 31 characters" on=linux expect=kept hook=md5_31
+row "an md5 of 31 characters" on=linux expect=kept asked=manifest log=清单中的MD5不合法，更新失败:readme.txt \
+    hook=md5_31
 # Read as UTF-8, a GBK name may keep its bytes or be garbled (a lead byte that UTF-8
 # takes for a three-byte sequence swallows what follows). Either way the outcome must be
 # honest: every file in place, or a failure that changed nothing.
@@ -173,6 +175,8 @@ row "cancelled while the manifest arrives" on=linux server="hostile {\"$m\": {\"
     expect=cancelled
 row "cancelled during a download, then a good run" on=both server='nginx limit_rate 100k;' release=big \
     install=empty run=cancel expect=cancelled absent=data/big.bin then=installed
+row "killed while a large file arrives, then run again" on=linux server='nginx limit_rate 100k;' \
+    release=big install=empty run=kill expect=- hook=killed_part then=installed
 
 # ---- names in the manifest and of the install folder
 for bad in '../evil.txt' 'a/../../evil.txt' 'C:\\evil.txt' 'a.txt:stream' 'con.txt' 'sub/NUL' \
@@ -209,6 +213,7 @@ row "a folder of the install that is another user's link" on=linux expect=failed
     log=安装目录中有链接 hook='linked_folder theirs'
 row "a pipe named like an entry in the install tree" on=linux hook='pipe_planted install'
 row "a pipe named like an entry in the temporary tree" on=linux hook='pipe_planted temporary'
+row "installed files planted with modes 4777 and 2777" on=linux hook=planted_modes
 row "a pending list written by another user" on=linux outside=untouched hook='pending_list other'
 row "a pending list anyone may write" on=linux outside=untouched hook='pending_list anyone'
 row "a pending list of our own that points outside" on=linux outside=untouched hook='pending_list own'
@@ -272,6 +277,8 @@ row "one byte of the manifest changed after signing" "${refused[@]}" release=sig
 row "release 1 served again after release 2" "${refused[@]}" release=signed1_again \
     log=清单的版本号1低于已安装的2，更新失败
 row "an unsigned release" "${refused[@]}" release=signed3_unsigned log=$sig_missing hook=old_signature_removed
+row "the installed serial raised by another user" on=linux release=signed3 install=signed2 run=signed \
+    log=已安装的清单没有有效的签名，不以它为准 hook=installed_serial_raised
 row "a file swapped on the server after signing" on=linux release=signed3 install=signed2 run=signed \
     expect=kept log=下载失败Vadarodazu/data/big.bin:BLAKE2b与清单不符 hook=file_swapped
 row "a signed release that expires tomorrow" on=both release=signed3_expiring install=signed1 run=signed \
@@ -539,6 +546,19 @@ check_pipe_planted() {
         [ -p "$f" ] && rm -f "$f"  # a later comparison would wait on it for ever
     done
 }
+# Targets another user left set-user-ID, set-group-ID and writable by anyone.
+setup_planted_modes() { chmod 4777 "$INST/readme.txt" && chmod 2777 "$INST/skin/更新文件.txt"; }
+check_planted_modes() {
+    check "installed without set-ID bits or others' write" no_unsafe_mode "$INST/readme.txt" "$INST/skin/更新文件.txt"
+}
+no_unsafe_mode() {
+    local f mode
+    for f; do
+        mode=$(stat -c %a "$f")
+        DETAIL="$f $mode"
+        [ $((8#$mode & 8#7022)) = 0 ] || return 1
+    done
+}
 setup_pending_list() {  # other | anyone | own
     printf '%s\t%s\n' "$INST/readme.txt" "$OUTSIDE/secret.conf" >"$INST/pending-replacements.txt"
     case $1 in
@@ -642,6 +662,13 @@ check_forged_taken() {
 }
 check_signature_asked() { check "the signature was asked for" grep -q 'Vadarodazu.xml.sig\(?\|$\)' "$WORK/proxy.log"; }
 check_serial_2() { check "serial 2 published" grep -q 'serial="2"' "$WWW/DownLoad/Vadarodazu.xml"; }
+check_killed_part() { check "the part kept is listed" grep -q 'data/big.bin' "$INST/Update/partial.txt"; }
+then_killed_part() { check "the rerun went on from it" grep -q '^206 ' "$REQUESTS"; }
+setup_installed_serial_raised() {
+    sed -i 's/serial="2"/serial="999999999999999999"/' "$INST/Vadarodazu.xml"
+    chown nobody "$INST/Vadarodazu.xml" 2>/dev/null
+    return 0
+}
 setup_signature_removed() { rm "$WWW/DownLoad/Vadarodazu.xml.sig"; }
 setup_signature_truncated() { truncate -s 63 "$WWW/DownLoad/Vadarodazu.xml.sig"; }
 setup_signature_of_release_1() { cp "$WORK/pub/signed1/DownLoad/Vadarodazu.xml.sig" "$WWW/DownLoad/"; }

@@ -14,12 +14,13 @@ target_start() { :; }
 target_stop() { kill_holder; }
 
 # Runs the updater of $INST to its end ($RUN: cancel sends Ctrl-C once a file's download
-# has begun, pipe gives it a standard output whose reader has gone); STATUS is its exit
-# status.
+# has begun, kill sends SIGKILL once 200 kB of data/big.bin are on disk, pipe gives it a
+# standard output whose reader has gone); STATUS is its exit status.
 target_run() {
     rm -f "$INST/lobby-ran.txt" "$INST/lobby-fds.txt"
     case $RUN in
         cancel) run_cancelled ;;
+        kill) run_killed ;;
         pipe) (cd "$INST" && timeout 60 "./$EXE" </dev/null 2>"$ERR" | true; exit "${PIPESTATUS[0]}") ;;
         *) (cd "$INST" && timeout 150 "./$EXE" </dev/null >"$OUT" 2>"$ERR") ;;
     esac
@@ -38,6 +39,14 @@ run_cancelled() {
     poll 60 downloads_begun 2
     kill -INT "$pid"
     poll 150 not running "$pid" || kill -KILL "$pid"
+    wait "$pid"
+}
+part_on_disk() { [ "$(stat -c %s "$INST/Update/Vadarodazu/data/big.bin" 2>/dev/null || echo 0)" -ge 200000 ]; }
+run_killed() {
+    (cd "$INST" && exec "./$EXE" </dev/null >"$OUT" 2>"$ERR") &
+    local pid=$!
+    poll 60 part_on_disk
+    kill -KILL "$pid"
     wait "$pid"
 }
 # The same in the background, until target_wait_bg; target_started once it holds the

@@ -346,6 +346,8 @@ expect() {  # outcome
             check "lobby started" lobby_started
             check "every file of the release in place" same_tree "$REL" "$INST"
             check "installed manifest is the server's" same_file "$WWW/DownLoad/Vadarodazu.xml" "$INST/Vadarodazu.xml"
+            [ "$RUN" != signed ] ||
+                check "its signature kept beside it" same_file "$WWW/DownLoad/Vadarodazu.xml.sig" "$INST/Vadarodazu.xml.sig"
             ;;
         kept | nothing | failed)
             check "failure shown" failure_shown
@@ -415,7 +417,7 @@ run_row() {
     if [ -n "$THEN" ]; then
         CASE="$NAME, then a healthy server"
         server_heal
-        case $RUN in cancel | pipe) RUN=updater ;; esac
+        case $RUN in cancel | kill | pipe) RUN=updater ;; esac
         : >"$REQUESTS"
         target_run
         hook then

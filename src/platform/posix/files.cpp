@@ -168,6 +168,16 @@ bool NamesFile(const std::string& path, int fd) {
            named.st_dev == held.st_dev && named.st_ino == held.st_ino;
 }
 
+// True when the file open as `in` starts as a program does (an ELF image or a script).
+bool IsProgram(int in) {
+    static const char kElf[] =
+        "\x7f"
+        "ELF";
+    char magic[4] = {0};
+    return pread(in, magic, sizeof(magic), 0) >= 2 &&
+           (memcmp(magic, kElf, 4) == 0 || memcmp(magic, "#!", 2) == 0);
+}
+
 // Puts the file open as `in`, named `from`, in the place of `to`: a rename, or across
 // file systems a copy of `in` made beside `to`, then renamed over it.
 StagedFile::Move MoveHeld(int in, const std::string& from, const std::string& to) {
@@ -178,22 +188,16 @@ StagedFile::Move MoveHeld(int in, const std::string& from, const std::string& to
     if (target.get() < 0 && errno == ETXTBSY) return Move::kInUse;
     if (target.get() >= 0 && flock(target.get(), LOCK_EX | LOCK_NB) != 0) return Move::kInUse;
 
-    // The installed file keeps its mode; a new one is executable when it is a program
-    // (the server does not carry modes, and the lobby must be able to start).
+    // The installed file keeps its read and execute bits; a new one is executable when
+    // it is a program (the server does not carry modes, and the lobby must be able to
+    // start). Whatever sat at the target, nothing installed is set-user-ID, set-group-ID
+    // or sticky, or writable by anyone but its owner.
     mode_t mode = 0644;
     struct stat st;
     if (target.get() >= 0 && fstat(target.get(), &st) == 0 && S_ISREG(st.st_mode)) {
-        mode = st.st_mode & 07777;
-    } else {
-        char magic[4] = {0};
-        if (pread(in, magic, sizeof(magic), 0) >= 2 && (memcmp(magic,
-                                                               "\x7f"
-                                                               "ELF",
-                                                               4) == 0 ||
-                                                        memcmp(magic, "#!", 2) == 0)) {
-            mode = 0755;
-        }
+        mode = (st.st_mode & 0755) | S_IRUSR | S_IWUSR;
     }
+    if (IsProgram(in)) mode |= (mode & 0444) >> 2;
     fchmod(in, mode);
     // The name must still be the file held: another file put under it is not moved.
     if (!NamesFile(from, in)) return Move::kSwapped;
