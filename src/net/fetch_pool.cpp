@@ -176,7 +176,7 @@ void FetchPool::Leave(Flight& flight, size_t file) {
 void FetchPool::Fail(Flight& flight) {
     if (!flight.failure) {
         flight.failure = std::current_exception();
-        if (flight.hooks->onFailure) flight.hooks->onFailure();
+        if (flight.hooks->onFailure) flight.hooks->onFailure(flight.failure);
     }
     m_stop.RequestStop();
     flight.changed.notify_all();

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstddef>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -81,8 +82,9 @@ public:
         // Fetches file i over `transfer`, going on from `state`, and checks what arrived;
         // `noCache`: asked past every cache.
         std::function<void(Transfer& transfer, size_t i, FetchState& state, bool noCache)> fetch;
-        // Runs once, on the failing thread, as soon as a file has failed for good.
-        std::function<void()> onFailure;
+        // Runs once, on the failing thread, as soon as a file has failed for good, with
+        // that failure (before the other transfers have stopped).
+        std::function<void(const std::exception_ptr&)> onFailure;
     };
     // Fetches one file per state (what is kept of each, from an earlier attempt or run).
     // Returns when every one has arrived; throws the first failure that is not tried

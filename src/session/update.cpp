@@ -436,8 +436,17 @@ void UpdateRun::DownloadListed() {
     hooks.fetch = [&](Transfer& transfer, size_t i, FetchState& state, bool noCache) {
         FetchListed(transfer, *wanted[i], state, noCache);
     };
-    // The window may show the failure before the other transfers have ended.
-    hooks.onFailure = [this] { m_status.store(RunStatus::Failed, std::memory_order_release); };
+    // The window may show the failure before the other transfers have ended: its cause
+    // is in the log first, whenever the process ends.
+    hooks.onFailure = [this](const std::exception_ptr& failure) {
+        try {
+            std::rethrow_exception(failure);
+        } catch (const UpdateFailed& failed) {
+            LogFailure(failed);
+        } catch (...) {
+        }
+        m_status.store(RunStatus::Failed, std::memory_order_release);
+    };
     try {
         pool.Run(states, hooks);
     } catch (...) {

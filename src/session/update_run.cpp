@@ -68,6 +68,7 @@ UpdateRun::UpdateRun(const std::string& gameDir, const std::string& serverUrl,
       m_oldCount(0),
       m_status(RunStatus::Running),
       m_cancelled(false),
+      m_failureLogged(false),
       m_workerRunning(false) {
     memset(m_manifestMd5, 0, sizeof(m_manifestMd5));
     // A folder the system could not name, or too long for the lobby's path: nothing is
@@ -96,6 +97,7 @@ bool UpdateRun::Begin() {
                     m_layout.GameDir().c_str());
     m_counters.ResetTotal();
     m_cancelled = false;
+    m_failureLogged = false;
     m_stop.Reset();
     if (!m_folderUsable) {
         // Paths below this folder would not fit, or its name cannot be written in GBK:
@@ -155,15 +157,24 @@ void UpdateRun::Work() {
     try {
         Update();
     } catch (const UpdateFailed& failure) {
-        for (const std::string& line : failure.Lines()) m_log.WriteLine("%s", line.c_str());
+        LogFailure(failure);
         status = RunStatus::Failed;
     } catch (const Cancelled&) {
         m_cancelled = true;
         status = RunStatus::Failed;
+    } catch (const std::exception& failure) {
+        m_log.WriteLine("更新失败:%s", Printable(failure.what()).c_str());
+        status = RunStatus::Failed;
     } catch (...) {
+        m_log.WriteLine("更新失败");
         status = RunStatus::Failed;
     }
     End(status);
+}
+
+void UpdateRun::LogFailure(const UpdateFailed& failure) {
+    if (m_failureLogged.exchange(true)) return;  // written as it happened
+    for (const std::string& line : failure.Lines()) m_log.WriteLine("%s", line.c_str());
 }
 
 void UpdateRun::End(RunStatus status) {

@@ -83,6 +83,8 @@ private:
     bool Begin();
     void Work();
     void End(RunStatus status);
+    // The failure's lines, once a run (as soon as it is known, or where the run ends).
+    void LogFailure(const UpdateFailed& failure);
 
     // The update procedure, on the worker thread; every failure leaves it as an
     // UpdateFailed (or Cancelled).
@@ -153,6 +155,7 @@ private:
 
     std::atomic<RunStatus> m_status;
     std::atomic<bool> m_cancelled;
+    std::atomic<bool> m_failureLogged;  // this run's failure is in the log
     std::thread m_thread;
     std::mutex m_doneMutex;
     std::condition_variable m_doneChanged;
