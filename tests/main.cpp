@@ -12,9 +12,15 @@
 
 int main(int argc, char** argv) {
     if (argc >= 3 && strcmp(argv[1], "--guard-probe") == 0) {
-        // Exit code 0: the guard was obtained; 3: another process holds it.
+        // Exit code 0: the guard was obtained; 3: another process holds it (named, where
+        // the system can tell; 4 where it could and did not).
         platform::InstanceGuard guard;
-        return guard.Acquire(argv[2]) ? 0 : 3;
+        if (guard.Acquire(argv[2])) return 0;
+#ifdef _WIN32
+        return 3;
+#else
+        return guard.HeldBy().find("process ") == 0 ? 3 : 4;
+#endif
     }
     if (argc >= 3 && strcmp(argv[1], "--guard-die") == 0) {
         // Takes the guard and dies without giving it up.

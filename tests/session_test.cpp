@@ -1,5 +1,13 @@
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -207,6 +215,49 @@ TEST(InstanceGuard, SecondProcessIsTurnedAwayUntilTheHolderLetsGo) {
     guard.Release();
     EXPECT_EQ(testutil::RunSelf({"--guard-probe", name}), 0);
 }
+
+#ifndef _WIN32
+// Another user takes the guard's address first (any user may): it stops no one. The
+// updater's own copies still keep each other out.
+TEST(InstanceGuard, AnotherUsersHolderStopsNoOne) {
+    if (geteuid() != 0) GTEST_SKIP() << "a holder of another user needs root to make";
+    const std::string name = "QVHalcyraTestSquat" + std::to_string(platform::TickCount());
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t squatter = fork();
+    ASSERT_GE(squatter, 0);
+    if (squatter == 0) {
+        // As nobody: listening on the address, as a copy of the updater would.
+        const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr;
+        memset(&addr, 0, sizeof(addr));
+        addr.sun_family = AF_UNIX;
+        memcpy(addr.sun_path + 1, name.data(), name.size());
+        const socklen_t len =
+            static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+        const bool held = setuid(65534) == 0 && fd >= 0 &&
+                          bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
+                          listen(fd, 8) == 0;
+        const char byte = held ? 'y' : 'n';
+        if (write(ready[1], &byte, 1) != 1 || !held) _exit(1);
+        pause();
+        _exit(0);
+    }
+    char byte = 'n';
+    EXPECT_EQ(read(ready[0], &byte, 1), 1);
+    close(ready[0]);
+    close(ready[1]);
+    EXPECT_EQ(byte, 'y');
+    {
+        platform::InstanceGuard guard;
+        EXPECT_TRUE(guard.Acquire(name.c_str()));
+        EXPECT_EQ(testutil::RunSelf({"--guard-probe", name}), 3);
+    }
+    EXPECT_EQ(testutil::RunSelf({"--guard-probe", name}), 0);
+    kill(squatter, SIGKILL);
+    waitpid(squatter, nullptr, 0);
+}
+#endif
 
 TEST(InstanceGuard, AHolderThatDiedLeavesItObtainable) {
     const std::string name = "QVHalcyraTestDead" + std::to_string(platform::TickCount());

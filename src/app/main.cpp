@@ -1,6 +1,7 @@
 // The updater's start: one copy at a time, then the run of the update with its progress
 // window, which starts the lobby when the run has finished. The exit status tells how
 // the run ended (see EXIT_UPDATED and the others).
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -37,9 +38,16 @@ int EndWith(UpdateRun& run, int code) {
 
 int main() {
     platform::PrepareProcess();
-    // Another copy (or any program using the name) holds the guard: end silently.
+    // Another copy holds the guard: end (on a terminal saying so, where the system tells
+    // who holds it).
     platform::InstanceGuard guard;
-    if (!guard.Acquire("QVHalcyra")) return EXIT_ALREADY_RUNNING;
+    if (!guard.Acquire("QVHalcyra")) {
+        if (!guard.HeldBy().empty()) {
+            fprintf(stderr, "another copy of the updater is running (%s); this one ends\n",
+                    guard.HeldBy().c_str());
+        }
+        return EXIT_ALREADY_RUNNING;
+    }
     platform::ApplyPendingReplacements(StreamHasDigest);
     RemoveSetAsideExecutable();
     try {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace platform {
 
@@ -27,14 +28,21 @@ public:
     ~InstanceGuard();
     InstanceGuard(const InstanceGuard&) = delete;
     InstanceGuard& operator=(const InstanceGuard&) = delete;
-    // True when this process now holds `name` (also when a dead holder left it).
+    // True when this process now holds `name` (also when a dead holder left it). Only a
+    // copy run by the same user or an administrator can keep another from it: on
+    // Windows a mutex of the session, elsewhere an address any user could take, whose
+    // holder is asked who it is (another user's is passed over).
     bool Acquire(const char* name);
+    // Who holds the guard when Acquire failed, where the system can tell ("process N of
+    // user U"); empty on Windows, whose second copy ends without a word.
+    const std::string& HeldBy() const { return m_heldBy; }
     // Gives the guard up (tests only: the program keeps it until it ends).
     void Release();
 
 private:
     intptr_t m_handle;
     bool m_held;
+    std::string m_heldBy;
 };
 
 // Sets the process up before anything else runs: on POSIX a reader of standard output

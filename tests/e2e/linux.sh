@@ -67,6 +67,7 @@ target_wait_bg() {
 failure_shown() { grep -qF '更新失败，请到' "$ERR"; }
 shown() { grep -qF -- "$1" "$ERR"; }  # text of a message or question
 shows_nothing() { [ ! -s "$ERR" ]; }
+second_copy_told() { DETAIL=$(head -c 200 "$ERR"); grep -q '^another copy of the updater is running (process [0-9]* of user 0)' "$ERR"; }
 native_path() { printf '%s' "$1"; }   # a folder as the updater names it
 
 # A file replaced at the updater's next start.

@@ -182,6 +182,7 @@ shown() {
     esac
 }
 shows_nothing() { DETAIL="boxes answered: ${TITLES:-none}"; [ "$BOXES" = 0 ]; }
+second_copy_told() { shows_nothing; }  # the Windows exe ends without a word
 native_path() { printf 'Z:%s' "${1//\//\\}"; }  # a folder as the exe names it
 
 # A file replaced at Windows' next start: the rename of this install's file waits in the

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -51,23 +52,76 @@ bool IsOwnExecutable(const char* path) {
 InstanceGuard::InstanceGuard() : m_handle(-1), m_held(false) {}
 InstanceGuard::~InstanceGuard() { Release(); }
 
-bool InstanceGuard::Acquire(const char* name) {
-    // An abstract socket address: the kernel frees it when the holder dies, and it
-    // leaves nothing on disk.
+namespace {
+
+// The abstract socket address `name` (nothing on disk; the kernel frees it when its
+// holder dies) and its length.
+socklen_t AbstractAddress(const std::string& name, sockaddr_un* addr) {
+    memset(addr, 0, sizeof(*addr));
+    addr->sun_family = AF_UNIX;
+    const size_t len = std::min(name.size(), sizeof(addr->sun_path) - 1);
+    memcpy(addr->sun_path + 1, name.data(), len);
+    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + len);
+}
+
+// A socket listening on `name`, or -1 with errno set (EADDRINUSE: someone holds it).
+int ListenOn(const std::string& name) {
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_un addr;
+    const socklen_t len = AbstractAddress(name, &addr);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || listen(fd, 128) != 0) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+// Who listens on `name`: the credentials it listened with, when a connection tells.
+bool ListenerOf(const std::string& name, ucred* cred) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return false;
     sockaddr_un addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sun_family = AF_UNIX;
-    const size_t len = std::min(strlen(name), sizeof(addr.sun_path) - 1);
-    memcpy(addr.sun_path + 1, name, len);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr),
-             static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + len)) != 0) {
-        close(fd);
-        return false;
+    const socklen_t len = AbstractAddress(name, &addr);
+    socklen_t size = sizeof(*cred);
+    const bool told = connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
+                      getsockopt(fd, SOL_SOCKET, SO_PEERCRED, cred, &size) == 0 &&
+                      size == sizeof(*cred);
+    close(fd);
+    return told;
+}
+
+}  // namespace
+
+bool InstanceGuard::Acquire(const char* name) {
+    // Any user may take an abstract address. The guard is held by a copy of this user or
+    // of root; an address held by anyone else (or by a holder that does not say who it
+    // is) is passed over for the next of a chain that only this user's copies walk.
+    const uid_t self = geteuid();
+    std::string address = name;
+    m_heldBy.clear();
+    for (int step = 0; step < 16; ++step) {
+        const int fd = ListenOn(address);
+        if (fd >= 0) {
+            m_handle = fd;
+            m_held = true;
+            return true;
+        }
+        if (errno != EADDRINUSE) return false;
+        ucred cred;
+        if (ListenerOf(address, &cred) && (cred.uid == self || cred.uid == 0)) {
+            m_heldBy =
+                "process " + std::to_string(cred.pid) + " of user " + std::to_string(cred.uid);
+            return false;
+        }
+        address = std::string(name) + "." + std::to_string(self) + "." + std::to_string(step);
     }
-    m_handle = fd;
-    m_held = true;
+    // Every address of the chain taken by others: no one may stop this user's updates
+    // that way, so the run goes on unguarded.
+    fprintf(stderr, "%s: the single-instance guard is held by other users; going on without it\n",
+            name);
     return true;
 }
 
