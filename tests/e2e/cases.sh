@@ -218,6 +218,8 @@ row "the single-instance guard's name taken by another user" on=linux hook=guard
 row "a pending list written by another user" on=linux outside=untouched hook='pending_list other'
 row "a pending list anyone may write" on=linux outside=untouched hook='pending_list anyone'
 row "a pending list of our own that points outside" on=linux outside=untouched hook='pending_list own'
+row "another user's pending list, and a release that carries Brenthor.exe" on=linux release=v2_brenthor \
+    outside=untouched hook=foreign_list_brenthor
 
 # ---- kills at random moments, a full disk
 row "a release of 300 files" on=linux release=many1 install=empty save=many1
@@ -584,8 +586,21 @@ setup_pending_list() {  # other | anyone | own
 check_pending_list() {
     case $1 in
         other) check "said so" grep -q 'ignoring' "$ERR" ;;
-        own) check "the list is used up" test ! -e "$INST/pending-replacements.txt" ;;
     esac
+    check "the list is gone" test ! -e "$INST/pending-replacements.txt"
+}
+# Another user's list, and a release that carries Brenthor.exe: it is scheduled in a list
+# of the updater's own, and replaced at the next start.
+setup_foreign_list_brenthor() { setup_pending_list anyone; }
+check_foreign_list_brenthor() {
+    check "scheduled in a list of this user's own" own_list_holds Brenthor.exe
+    restart
+    check "replaced at the next start" same_file "$REL/Brenthor.exe" "$INST/Brenthor.exe"
+}
+own_list_holds() {
+    local list=$INST/pending-replacements.txt
+    DETAIL=$(stat -c '%U %a' "$list" 2>&1)
+    [ "$DETAIL" = "root 600" ] && grep -q "$1" "$list"
 }
 
 # 20 runs killed at random moments of a run's span: every installed file is its old or its

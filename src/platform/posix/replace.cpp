@@ -35,13 +35,31 @@ std::string PendingListPath() {
     return folder.empty() ? folder : folder + "pending-replacements.txt";
 }
 
+// Only a list this user wrote and nobody else can change is trusted: it says which files
+// to move, and the updater may run with more rights than whoever wrote it.
+bool IsOwnList(int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 && st.st_uid == geteuid() && !(st.st_mode & (S_IWGRP | S_IWOTH));
+}
+
+// The list open for adding a line: one of this user's own, or made anew in place of one
+// that is not (another user's list is never written to, nor left to be read).
+int OpenOwnList(const std::string& list) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        Fd fd(OpenRegular(list, O_WRONLY | O_CREAT | O_APPEND, 0600));
+        if (fd.get() >= 0 && IsOwnList(fd.get())) return fd.release();
+        if (fd.get() >= 0 && unlink(list.c_str()) != 0) return -1;
+    }
+    return -1;
+}
+
 }  // namespace
 
 bool ReplaceAtRestart(StagedFile& /*staged*/, const char* src, const char* dst,
                       const std::string& digest) {
     const std::string list = PendingListPath();
     if (list.empty()) return false;
-    const int fd = OpenRegular(list, O_WRONLY | O_CREAT | O_APPEND, 0600);
+    const int fd = OpenOwnList(list);
     FILE* f = fd >= 0 ? fdopen(fd, "a") : nullptr;
     if (!f) {
         if (fd >= 0) close(fd);
@@ -74,7 +92,8 @@ namespace {
 
 bool SameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
 // Moves `from` over `to` when the file under `from` holds `digest`: digested from the
@@ -109,12 +128,11 @@ void ApplyPendingReplacements(const DigestCheck& holds) {
     if (list.empty()) return;
     Fd fd(OpenRegular(list, O_RDONLY, 0));
     if (fd.get() < 0) return;
-    // Only a list this user wrote and nobody else can change is trusted: it says which
-    // files to move, and the updater may run with more rights than whoever wrote it.
-    struct stat st;
-    if (fstat(fd.get(), &st) != 0 || st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH))) {
+    if (!IsOwnList(fd.get())) {
+        // Removed, so that the replacements of this run start a list of this user's own.
         fprintf(stderr, "ignoring %s: not owned by this user, or writable by others\n",
                 list.c_str());
+        unlink(list.c_str());
         return;
     }
     FILE* f = fdopen(fd.release(), "r");
