@@ -87,16 +87,17 @@ class FakeRun : public ProgressSource {
 public:
     Progress Snapshot() const override { return progress; }
     void Stop() override { ++stops; }
+    bool StartLobby() override { return ++lobbyStarts > 0; }
     Progress progress;
     int stops = 0;
+    int lobbyStarts = 0;
 };
 
 class ProgressWindowTest : public testing::Test {
 protected:
     ProgressWindow& Open() {
         m_run.progress.fileSize = 0;
-        m_dlg.reset(
-            new ProgressWindow(m_run, "/nowhere/Halcyra.exe", "更新失败，请到 x下载最新版本"));
+        m_dlg.reset(new ProgressWindow(m_run, "更新失败，请到 x下载最新版本"));
         EXPECT_TRUE(m_dlg->OnInitDialog(m_host));
         return *m_dlg;
     }
@@ -281,6 +282,7 @@ TEST_F(ProgressWindowTest, TimerEndsTheRunByStatus) {
     m_run.progress.status = RunStatus::Failed;
     m_dlg->OnTimer(100);
     EXPECT_EQ(m_dlg->ExitCode(), EXIT_UPDATE_FAILED);
+    EXPECT_EQ(m_run.lobbyStarts, 0);
     EXPECT_EQ(m_host.killed, std::vector<unsigned>{100});
     ASSERT_EQ(m_host.alerts.size(), 1u);
     EXPECT_EQ(m_host.alerts[0], "更新失败，请到 x下载最新版本");
@@ -290,8 +292,9 @@ TEST_F(ProgressWindowTest, TimerEndsTheRunByStatus) {
 
 TEST_F(ProgressWindowTest, TimerClosesAFinishedRunWithoutAlert) {
     Open();
-    m_run.progress.status = RunStatus::Finished;  // the lobby is not there
+    m_run.progress.status = RunStatus::Finished;
     m_dlg->OnTimer(100);
+    EXPECT_EQ(m_run.lobbyStarts, 1);
     EXPECT_EQ(m_dlg->ExitCode(), EXIT_UPDATED);
     EXPECT_EQ(m_host.killed, std::vector<unsigned>{100});
     EXPECT_EQ(m_host.closes, 1);

@@ -52,7 +52,7 @@ int main() {
     RemoveSetAsideExecutable();
     try {
         UpdateRun run;
-        ProgressWindow window(run, run.Layout().LobbyPath(), run.FailMessage());
+        ProgressWindow window(run, run.FailMessage());
         run.Start();
         if (!platform::RunWindow(window)) {
             // No window could be shown: a failure the player is told of (where a box can

@@ -27,4 +27,7 @@ public:
     virtual Progress Snapshot() const = 0;
     // Asks the run to stop at its next safe point; returns at once.
     virtual void Stop() = 0;
+    // Once it has finished: starts the lobby it verified ("A" its parameter); false when
+    // there is none to start.
+    virtual bool StartLobby() = 0;
 };

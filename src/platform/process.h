@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace platform {
@@ -49,8 +50,32 @@ private:
 // that went away (a closed pipe) must not end the process.
 void PrepareProcess();
 
-// Starts `path` with the parameter text `param`; does not wait for it. The program
-// inherits none of the updater's files, sockets or handles.
-bool LaunchProgram(const char* path, const char* param);
+class HeldFolder;
+
+// A program held from the moment it is checked until it has started, and started from
+// what was held: on Windows open without write or delete sharing (nobody may change,
+// rename or remove it meanwhile); elsewhere started from the open file itself, whatever
+// has taken its name since.
+class HeldProgram {
+public:
+    HeldProgram();
+    ~HeldProgram();
+    HeldProgram(const HeldProgram&) = delete;
+    HeldProgram& operator=(const HeldProgram&) = delete;
+
+    // The regular file `name` in `folder`, which the system names `path`; false when
+    // there is none.
+    bool Open(const HeldFolder& folder, const char* name, const char* path);
+    // The next bytes for a digest: how many were read, 0 at the end, -1 on an error.
+    long Read(void* buffer, size_t size);
+    // Starts the held program with the parameter text `param`; does not wait for it. The
+    // program inherits none of the updater's files, sockets or handles.
+    bool Launch(const char* param);
+    void Close();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+};
 
 }  // namespace platform

@@ -164,6 +164,7 @@ void UpdateRun::Update() {
                  file.entry->filename);
         }
     }
+    HoldLobby();
     Record(signedManifest);
     m_log.WriteLine("下载好了");
 }
@@ -510,6 +511,26 @@ void UpdateRun::WritePartials(const std::vector<ListedFile*>& wanted,
         platform::RemoveFile(m_layout.PartialList().c_str());
     } else {
         platform::WriteWholeFile(m_layout.PartialList().c_str(), list);
+    }
+}
+
+// The lobby is read once, from the handle it is started from: a copy changed after the
+// run checked it (or put in the place of the one it installed) is never started.
+void UpdateRun::HoldLobby() {
+    const char* name = InstallLayout::kLobbyName;
+    m_lobby.Close();
+    if (!m_lobby.Open(m_install, name, m_layout.LobbyPath().c_str())) return;  // none to start
+    for (const ListedFile& file : m_files) {
+        if (!file.identity.IsAt(name)) continue;
+        char text[kBlake2bTextSize];
+        if (!DigestOfStream(
+                Kind(), [this](void* buffer, size_t size) { return m_lobby.Read(buffer, size); },
+                text) ||
+            !file.identity.HasDigest(text)) {
+            m_lobby.Close();
+            Fail(FailedStep::Install, std::string("大厅程序与清单不符，更新失败:") + name, name);
+        }
+        return;
     }
 }
 

@@ -148,6 +148,7 @@ RunStatus UpdateRun::RunHere() {
         }
         Work();
     }
+    m_lobby.Close();  // no window starts it
     return Status();
 }
 
@@ -197,6 +198,8 @@ bool UpdateRun::Wait(unsigned waitMs) {
 }
 
 void UpdateRun::Stop() { m_stop.RequestStop(); }
+
+bool UpdateRun::StartLobby() { return Status() == RunStatus::Finished && m_lobby.Launch("A"); }
 
 void UpdateRun::Abandon(const char* reason) {
     m_log.WriteLine("%s", reason);

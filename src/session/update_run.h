@@ -20,6 +20,7 @@
 #include "net/download.h"
 #include "net/fetch_pool.h"
 #include "platform/files.h"
+#include "platform/process.h"
 #include "platform/prompter.h"
 
 class UpdateRun : public ProgressSource {
@@ -61,13 +62,15 @@ public:
     // the run cannot start: its status is then Failed, the reason logged or shown.
     bool Start();
     // The whole run on the calling thread instead (tests, tools): the same steps, the
-    // same log; returns how it ended (Finished, or Failed also when it was stopped).
+    // same log, no lobby started (nor held once it returns); returns how it ended
+    // (Finished, or Failed also when it was stopped).
     RunStatus RunHere();
     // Waits up to `waitMs` for the worker to end. True when no worker runs any more.
     bool Wait(unsigned waitMs);
 
     Progress Snapshot() const override;
     void Stop() override;
+    bool StartLobby() override;
     // Stops the run for a reason of the caller's, written to the log first.
     void Abandon(const char* reason);
     RunStatus Status() const { return m_status.load(std::memory_order_acquire); }
@@ -125,6 +128,9 @@ private:
     // the file is written into it.
     platform::HeldFolder TreeFolder(const std::string& temporaryPath, const std::string& logName);
     void Record(const std::string& signedManifest);
+    // Holds the lobby the window starts, from here until it has started, and checks it
+    // against its record (when the release lists it) from what is held.
+    void HoldLobby();
     bool Signed() const { return !m_options.releaseKey.empty(); }
     DigestKind Kind() const { return Signed() ? DigestKind::kBlake2b : DigestKind::kMd5; }
 
@@ -150,6 +156,7 @@ private:
     int m_oldCount;
     char m_manifestMd5[33];
     std::string m_releaseSignature;   // the verified signature, kept with the manifest
+    platform::HeldProgram m_lobby;    // once the run has finished
     std::vector<int> m_duplicates;    // the later entries of files listed twice
     std::vector<ListedFile> m_files;  // the new records as this run goes through them
 

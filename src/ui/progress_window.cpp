@@ -21,8 +21,8 @@ constexpr int kButtonTop = 67;
 
 }  // namespace
 
-ProgressWindow::ProgressWindow(ProgressSource& run, std::string lobbyPath, std::string failMessage)
-    : m_run(run), m_lobbyPath(std::move(lobbyPath)), m_failMessage(std::move(failMessage)) {
+ProgressWindow::ProgressWindow(ProgressSource& run, std::string failMessage)
+    : m_run(run), m_failMessage(std::move(failMessage)) {
     m_shown = m_run.Snapshot();
 }
 
@@ -61,7 +61,7 @@ void ProgressWindow::OnTimer(unsigned) {
     if (m_shown.status == RunStatus::Finished) {
         m_host->KillTimer(kTimerId);
         m_outcome = EXIT_UPDATED;
-        platform::LaunchProgram(m_lobbyPath.c_str(), "A");
+        m_run.StartLobby();
         m_host->Close();
     } else if (m_shown.status == RunStatus::Failed) {
         m_outcome = EXIT_UPDATE_FAILED;

@@ -17,9 +17,9 @@ struct Rect {
 
 class ProgressWindow : public platform::WindowEvents {
 public:
-    // `lobbyPath`: started with "A" when the run has finished; `failMessage`: shown when
+    // The run's lobby is started when the run has finished; `failMessage` is shown when
     // it failed.
-    ProgressWindow(ProgressSource& run, std::string lobbyPath, std::string failMessage);
+    ProgressWindow(ProgressSource& run, std::string failMessage);
 
     bool OnInitDialog(platform::WindowHost& host) override;
     void OnTimer(unsigned id) override;
@@ -40,7 +40,6 @@ public:
 
 private:
     ProgressSource& m_run;
-    const std::string m_lobbyPath;
     const std::string m_failMessage;
     platform::WindowHost* m_host = nullptr;
     Progress m_shown;  // what the last timer tick saw

@@ -125,6 +125,9 @@ row "standard output is a pipe whose reader has gone" on=linux run=pipe log=下�
 row "a second copy while the first runs" on=both release=big install=empty \
     server="hostile {\"Vadarodazu/data/big.bin\": {\"slow_until\": \"$WORK/second-copy-ended\"}}" \
     hook=second_copy
+row "Halcyra.exe swapped for another program while a file downloads" on=linux release=big \
+    server="hostile {\"Vadarodazu/data/big.bin\": {\"slow_until\": \"$WORK/lobby-swapped\"}}" expect=failed \
+    log=大厅程序与清单不符，更新失败:Halcyra.exe absent=evil-ran.txt hook=lobby_swapped then=installed
 row "a release that carries the updater itself" on=both release=v2_updater hook=new_updater then=installed
 row "a file in use, answered No" on=both expect=kept shown=文件已被打开，请关闭游戏大厅后重试 hook=in_use
 row "Brenthor.exe staged, then swapped for other bytes of its size before the restart" on=linux \
@@ -332,6 +335,19 @@ check_cut_short() { check "the damaged file fetched again" was_requested data/bi
 # The first copy on a slow line; a second, in another folder, ends at once and silently.
 # The first copy's big.bin comes slowly until the second copy has ended: the second must
 # end while the first still runs, not wait for it.
+# Once data/big.bin has begun to arrive (it comes slowly until then), another program
+# takes the lobby's name.
+setup_lobby_swapped() {
+    rm -f "$WORK/lobby-swapped"
+    (
+        poll 60 downloads_begun 2
+        rm -f "$INST/Halcyra.exe"
+        printf '#!/bin/sh\ntouch "%s/evil-ran.txt"\n' "$INST" >"$INST/Halcyra.exe"
+        chmod 755 "$INST/Halcyra.exe"
+        touch "$WORK/lobby-swapped"
+    ) &
+}
+then_lobby_swapped() { check "the other program never started" test ! -e "$INST/evil-ran.txt"; }
 setup_second_copy() { rm -f "$WORK/second-copy-ended"; }
 run_second_copy() {
     local first=$INST

@@ -1,6 +1,6 @@
 // The process: its executable, the single-instance guard, starting the lobby, the
 // system's error codes and texts, the clocks.
-#include <spawn.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -18,9 +18,11 @@
 
 #include "platform/clock.h"
 #include "platform/errors.h"
+#include "platform/files.h"
 #include "platform/process.h"
 #include "platform/text.h"
 #include "platform/platform_detail.h"
+#include "platform/posix/fd.h"
 #include "platform/posix/gbk.h"
 
 extern char** environ;
@@ -131,25 +133,62 @@ void InstanceGuard::Release() {
     m_held = false;
 }
 
-bool LaunchProgram(const char* path, const char* param) {
-    const std::string native = NativePath(path);
+struct HeldProgram::Impl {
+    posix::Fd fd;
+    std::string path;  // native, as argv[0]
+};
+
+HeldProgram::HeldProgram() : m_impl(new Impl) {}
+HeldProgram::~HeldProgram() = default;
+
+bool HeldProgram::Open(const HeldFolder& folder, const char* name, const char* path) {
+    m_impl->fd =
+        posix::Fd(folder.IsOpen()
+                      ? posix::OpenRegular(NativePath((folder.Path() + name).c_str()), O_RDONLY, 0)
+                      : -1);
+    m_impl->path = NativePath(path);
+    return m_impl->fd.get() >= 0;
+}
+
+long HeldProgram::Read(void* buffer, size_t size) {
+    return static_cast<long>(read(m_impl->fd.get(), buffer, size));
+}
+
+void HeldProgram::Close() { m_impl->fd = posix::Fd(); }
+
+bool HeldProgram::Launch(const char* param) {
+    if (m_impl->fd.get() < 0) return false;
     const std::string arg = GbkToUtf8(param);
-    char* argv[] = {const_cast<char*>(native.c_str()), const_cast<char*>(arg.c_str()), nullptr};
-    // In a session of its own, as a program started from the shell on Windows: it lives
-    // on when the updater and its terminal go away.
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-    // Only the standard streams go with it: no socket, log or lock of ours, whoever
-    // opened it (libcurl's connections among them).
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    pid_t pid;
-    const bool ok = posix_spawn(&pid, native.c_str(), &actions, &attr, argv, environ) == 0;
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    return ok;
+    char* argv[] = {const_cast<char*>(m_impl->path.c_str()), const_cast<char*>(arg.c_str()),
+                    nullptr};
+    // The child tells through this pipe why its exec failed; it closes unwritten when
+    // the exec succeeds.
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) return false;
+    const int program = m_impl->fd.get();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        // Only what may run between fork and exec in a threaded process. In a session
+        // of its own, as a program started from the shell on Windows: it lives on when
+        // the updater and its terminal go away. Only the standard streams go with it,
+        // and the program's own file, for an interpreter to read a script by.
+        setsid();
+        if (dup2(program, 3) < 0 || dup2(report[1], 4) < 0) _exit(127);
+        fcntl(4, F_SETFD, FD_CLOEXEC);
+        close_range(5, ~0U, 0);
+        fcntl(3, F_SETFD, FD_CLOEXEC);
+        fexecve(3, argv, environ);
+        fcntl(3, F_SETFD, 0);  // a script: its interpreter opens it as /dev/fd/3
+        fexecve(3, argv, environ);
+        const int error = errno;
+        (void)!write(4, &error, sizeof(error));
+        _exit(127);
+    }
+    close(report[1]);
+    int error = 0;
+    const bool started = pid > 0 && read(report[0], &error, sizeof(error)) == 0;
+    close(report[0]);
+    return started;
 }
 
 void PrepareProcess() {

@@ -11,6 +11,7 @@
 
 #include "platform/clock.h"
 #include "platform/errors.h"
+#include "platform/files.h"
 #include "platform/process.h"
 #include "platform/win32/system_dlls.h"
 #include "platform/platform_detail.h"
@@ -74,9 +75,46 @@ void InstanceGuard::Release() {
 
 void PrepareProcess() { win32::RestrictDllSearch(); }
 
-bool LaunchProgram(const char* path, const char* param) {
-    return reinterpret_cast<INT_PTR>(
-               ShellExecuteA(nullptr, "open", path, param, nullptr, SW_SHOW)) > 32;
+struct HeldProgram::Impl {
+    win32::FileHandle file;
+    std::string path;
+};
+
+HeldProgram::HeldProgram() : m_impl(new Impl) {}
+HeldProgram::~HeldProgram() = default;
+
+bool HeldProgram::Open(const HeldFolder& folder, const char* name, const char* path) {
+    m_impl->path = path;
+    if (!folder.IsOpen()) return false;
+    // Read sharing only: the system may still open it to run it, nobody may write,
+    // rename or remove it.
+    m_impl->file = win32::FileHandle(CreateFileA((folder.Path() + name).c_str(), GENERIC_READ,
+                                                 FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                                 FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!m_impl->file || GetFileType(m_impl->file.get()) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandle(m_impl->file.get(), &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
+        m_impl->file.reset();
+        return false;
+    }
+    return true;
+}
+
+long HeldProgram::Read(void* buffer, size_t size) {
+    DWORD n = 0;
+    const DWORD want = static_cast<DWORD>(size < (1u << 30) ? size : (1u << 30));
+    if (!ReadFile(m_impl->file.get(), buffer, want, &n, nullptr)) return -1;
+    return static_cast<long>(n);
+}
+
+void HeldProgram::Close() { m_impl->file.reset(); }
+
+bool HeldProgram::Launch(const char* param) {
+    // By its name, which is the held file's while it is held.
+    return m_impl->file &&
+           reinterpret_cast<INT_PTR>(
+               ShellExecuteA(nullptr, "open", m_impl->path.c_str(), param, nullptr, SW_SHOW)) > 32;
 }
 
 namespace {
