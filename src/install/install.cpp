@@ -118,7 +118,7 @@ void InstallStep::CopyHeld(const platform::HeldFolder& dst, const platform::Held
         platform::StagedFile staged;
         uint64_t size = 0;
         if (!platform::RegularFileSize(srcPath.c_str(), &size) || !staged.Open(srcPath.c_str())) {
-            m_log.WriteLine("没拷贝%s", name.c_str());
+            m_log.WriteLine("没拷贝%s", Printable(name).c_str());
             staged.Close();
             platform::RemoveFile(srcPath.c_str());
             continue;
@@ -150,7 +150,7 @@ void InstallStep::CopyHeld(const platform::HeldFolder& dst, const platform::Held
                 MarkVerified(relative, digestText, size);
             }
         }
-        if (!accepted) m_log.WriteLine("没拷贝%s", name.c_str());
+        if (!accepted) m_log.WriteLine("没拷贝%s", Printable(name).c_str());
         if (!(accepted && deferred)) {
             staged.Close();
             platform::RemoveFile(srcPath.c_str());

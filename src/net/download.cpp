@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/failure.h"
+#include "common/text.h"
 #include "digest/md5.h"
 #include "log/update_log.h"
 #include "platform/clock.h"
@@ -256,7 +257,7 @@ uint64_t Transfer::Request(const char* url, const char* fileName, uint64_t from,
     // Never asked for, so never decoded: the bytes would not be the file's.
     const std::string encoding = m_remoteFile->ContentEncoding();
     if (!encoding.empty() && encoding != "identity") {
-        throw Failed(fileName, "服务器压缩了内容" + encoding.substr(0, 64));
+        throw Failed(fileName, "服务器压缩了内容" + Printable(encoding.substr(0, 64)));
     }
     return from;
 }
@@ -268,8 +269,15 @@ void Transfer::CheckLength(const char* url, const char* fileName, uint64_t from,
         m_size = static_cast<uint32_t>(from + length);
         Publish();
     } else {
-        m_log.WriteLine("获取大小失败");
+        // Named, so that the line is the file's among other transfers' lines.
+        m_log.WriteLine("获取大小失败%s", fileName);
         const std::string text = std::string("获取大小失败") + url;
+        // The time the box waits for the player is no time the transfer stalled.
+        struct Paused {
+            RateMeter& meter;
+            explicit Paused(RateMeter& m) : meter(m) { meter.End(); }
+            ~Paused() { meter.Begin(); }
+        } paused(*m_meter);
         if (m_prompter) {
             m_prompter->Ask(text.c_str(), nullptr, platform::kMbOk);
         } else {

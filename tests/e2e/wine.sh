@@ -96,6 +96,10 @@ answer() {  # window key
 boxes() {
     local w props
     for w in $(xdotool search --onlyvisible --class '^halcyraupdate\.exe$' 2>/dev/null); do
+        # The progress window (its built-in background, or the skin row's), named or not yet.
+        case $(xdotool getwindowgeometry "$w" 2>/dev/null | awk '/Geometry:/ { print $2 }') in
+            368x91 | 420x130) continue ;;
+        esac
         props=$(xprop -id "$w" _MOTIF_WM_HINTS _NET_WM_WINDOW_TYPE 2>/dev/null)
         if grep -qE '_MOTIF_WM_HINTS.*= 0x[0-9a-f]+, 0x[0-9a-f]+, 0x[1-9a-f]|_NET_WM_WINDOW_TYPE_DIALOG' <<<"$props" ||
             { grep -qE '_MOTIF_WM_HINTS.*= 0x[0-9a-f]+, 0x[0-9a-f]*[2367abef][0-9a-f],' <<<"$props" &&
