@@ -569,7 +569,10 @@ check_pipe_planted() {
 GUARD_SQUATTER=
 guard_taken() { grep -q '@QVHalcyra$' /proc/net/unix; }
 setup_guard_taken() {
-    setpriv --reuid=65534 --regid=65534 --clear-groups /usr/bin/python3 -c 'import socket, time
+    /usr/bin/python3 -c 'import os, socket, time
+os.setgroups([])
+os.setgid(65534)
+os.setuid(65534)
 s = socket.socket(socket.AF_UNIX)
 s.bind("\0QVHalcyra")
 s.listen(8)
