@@ -217,18 +217,24 @@ TEST_F(DownloadTest, ErrorPagesAreRefusedByTheirFirstBytes) {
     struct Case {
         std::string body;
         bool refused;
+        unsigned dripMs;  // sent a byte at a time: the marks arrive in pieces
     } cases[] = {
-        {"<html>", true},
-        {"<html", false},  // a first chunk of 5 bytes is never examined
-        {"<html><body>500</body></html>", true},
-        {"<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01//EN\">", true},
-        {"<!doctype html public \"-//W3C//DTD HTML 4.01//EN\">", false},
-        {"<HTML><BODY>fine</BODY></HTML>", false},
+        {"<html>", true, 0},
+        {"<html", false, 0},  // a body of 5 bytes is no page
+        {"<html><body>500</body></html>", true, 0},
+        {"<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01//EN\">", true, 0},
+        {"<!doctype html public \"-//W3C//DTD HTML 4.01//EN\">", false, 0},
+        {"<HTML><BODY>fine</BODY></HTML>", false, 0},
+        {"<html><body>500</body></html>", true, 1},
+        {"<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01//EN\">", true, 1},
+        {"<html", false, 1},
     };
     int i = 0;
     for (const Case& c : cases) {
         const std::string name = "Vadarodazu/p" + std::to_string(i++);
-        server.Route("/DownLoad/" + name, Reply{"200 OK", {}, c.body});
+        Reply reply{"200 OK", {}, c.body};
+        reply.dripMs = c.dripMs;
+        server.Route("/DownLoad/" + name, reply);
         const std::string result = Download(name.c_str(), static_cast<uint32_t>(c.body.size()));
         EXPECT_EQ(result, c.refused ? "failed" : "ok") << c.body;
         EXPECT_EQ(testutil::Exists(Local("Update/" + name)), !c.refused) << c.body;

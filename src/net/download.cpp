@@ -197,8 +197,15 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
     try {
         from = Request(url, fileName, from, noCache, state);
         char chunk[kChunk];
-        const size_t n = m_remoteFile->Read(chunk, sizeof(chunk));
-        // A server's error page instead of the file.
+        size_t n = m_remoteFile->Read(chunk, sizeof(chunk));
+        // A server's error page instead of the file, told by its first bytes, which may
+        // come in pieces.
+        const size_t marks = sizeof("<!DOCTYPE HTML PUBLIC") - 1;
+        while (from == 0 && n > 0 && n < marks) {
+            const size_t more = m_remoteFile->Read(chunk + n, sizeof(chunk) - n);
+            if (more == 0) break;
+            n += more;
+        }
         if (from == 0 &&
             (StartsWith(chunk, n, "<html>") || StartsWith(chunk, n, "<!DOCTYPE HTML PUBLIC"))) {
             throw Failed(fileName, "服务器返回了网页");
