@@ -1,7 +1,5 @@
 #include "session/release.h"
 
-#include <vector>
-
 #include "digest/blake2b.h"
 #include "digest/signature.h"
 
@@ -15,18 +13,12 @@ ReleaseVerdict Refused(ReleaseVerdict verdict, std::string line, std::string fil
 
 }  // namespace
 
-int64_t VerifiedSerial(const std::string& manifest, const std::string& signature,
-                       const std::string& publicKeyText) {
+bool SignedByKey(const std::string& manifest, const std::string& signature,
+                 const std::string& publicKeyText) {
     unsigned char key[kPublicKeyBytes];
-    if (!ParseKeyText(publicKeyText, key, sizeof(key)) ||
-        !VerifySignature(manifest.data(), manifest.size(), signature.data(), signature.size(),
-                         key)) {
-        return kNoSerial;
-    }
-    std::vector<ManifestEntry> entries(kManifestCapacity);
-    int count = 0;
-    int64_t serial = kNoSerial;
-    return ParseManifestBytes(manifest, entries.data(), count, &serial) ? serial : kNoSerial;
+    return ParseKeyText(publicKeyText, key, sizeof(key)) &&
+           VerifySignature(manifest.data(), manifest.size(), signature.data(), signature.size(),
+                           key);
 }
 
 ReleaseVerdict CheckSignedRelease(const std::string& manifest, const std::string& signature,

@@ -28,11 +28,10 @@ struct ReleaseVerdict {
     std::string file;
 };
 
-// The serial an installed manifest counts for: its own when `signature` (the signature
-// kept beside it) verifies over its bytes with the key of `publicKeyText`; kNoSerial
-// otherwise (a manifest edited, or kept without its signature, counts for none).
-int64_t VerifiedSerial(const std::string& manifest, const std::string& signature,
-                       const std::string& publicKeyText);
+// Whether `signature` (a detached signature file's bytes) verifies over `manifest` with
+// the key of `publicKeyText`.
+bool SignedByKey(const std::string& manifest, const std::string& signature,
+                 const std::string& publicKeyText);
 
 // Checks `manifest` against `signature` (the detached signature file's bytes) and
 // `rules`; on acceptance its records are in `entries` (room for kManifestCapacity) and

@@ -203,12 +203,13 @@ int64_t UpdateRun::ReadSignedInstall() {
     }
     platform::ReadWholeFile(m_layout.InstalledSignature().c_str(),
                             kMostSignatures * kSignatureBytes, signature);
-    const int64_t serial = VerifiedSerial(manifest, signature, m_options.releaseKey);
-    if (serial == kNoSerial) {
+    int64_t serial = kNoSerial;
+    if (!SignedByKey(manifest, signature, m_options.releaseKey) ||
+        !ParseManifestBytes(manifest, m_oldEntries.get(), m_oldCount, &serial)) {
         m_log.WriteLine("已安装的清单没有有效的签名，不以它为准");
+        m_oldCount = 0;
         return kNoSerial;
     }
-    ParseManifestBytes(manifest, m_oldEntries.get(), m_oldCount);
     return serial;
 }
 
