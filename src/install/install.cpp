@@ -49,7 +49,7 @@ void InstallStep::CopyTree(const std::string& dstDir, const std::string& srcDir)
     platform::HeldFolder dst, src;
     OpenFolder(dst, dstDir);
     if (srcDir.compare(0, gameDir.size(), gameDir) != 0 ||
-        src.OpenPath(m_install, srcDir.c_str() + gameDir.size(), platform::Links::kNone, false) !=
+        src.OpenPath(m_install, srcDir.c_str() + gameDir.size(), platform::Links::kOwn, false) !=
             platform::HeldFolder::Result::kOpen) {
         return;  // no tree, nothing to install
     }
@@ -96,7 +96,7 @@ void InstallStep::CopyHeld(const platform::HeldFolder& dst, const platform::Held
             InstallLayout::RequireFits(srcChild, name.c_str());
             InstallLayout::RequireFits(dstChild, name.c_str());
             platform::HeldFolder from, to;
-            if (from.OpenChild(src, name.c_str(), platform::Links::kNone, false) !=
+            if (from.OpenChild(src, name.c_str(), platform::Links::kOwn, false) !=
                 platform::HeldFolder::Result::kOpen) {
                 continue;  // not a real folder of the tree: nothing in it is installed
             }

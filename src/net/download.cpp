@@ -71,26 +71,6 @@ long long RangeStart(const std::string& value) {
     return end != value.c_str() + 6 && *end == '-' ? first : -1;
 }
 
-// The digest of `kind` of the first `bytes` bytes of the file at `path`, read once;
-// false when there are fewer.
-bool DigestKept(const char* path, uint64_t bytes, DigestKind kind, FetchState& state) {
-    FILE* f = platform::OpenFile(path, "rb");
-    if (!f) return false;
-    state.StartDigest();
-    char buf[64 * 1024];
-    uint64_t left = bytes;
-    while (left > 0) {
-        const size_t want = left < sizeof(buf) ? static_cast<size_t>(left) : sizeof(buf);
-        const size_t n = fread(buf, 1, want, f);
-        if (n == 0) break;
-        state.Digest(kind, buf, n);
-        left -= n;
-    }
-    fclose(f);
-    state.digested = left == 0;
-    return state.digested;
-}
-
 }  // namespace
 
 void RateMeter::SetRule(uint32_t minRate, uint32_t windowMs) {
@@ -179,11 +159,12 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
     // The most bytes this body may have: the manifest's size, or for a body no manifest
     // lists a bound the caller gives, so a server that never stops cannot fill the disk.
     const uint64_t limit = expectedSize == kUnknownSize ? mostBytes : expectedSize;
-    // Go on from the bytes kept, when they are some but not all of a listed file and
-    // their digests are known (from this run, or read once now).
+    // Go on from the bytes kept, when they are some but not all of a listed file: the
+    // file is opened now, and its kept bytes are digested (unless this run digested them
+    // as they came) through the descriptor the rest is written through.
     uint64_t from = 0;
     if (expectedSize != kUnknownSize && state.kept > 0 && state.kept < limit &&
-        (state.digested || DigestKept(localPath, state.kept, m_kind, state))) {
+        ResumeKept(localPath, state)) {
         from = state.kept;
     }
     if (from == 0) StartOver(state);
@@ -220,16 +201,22 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
             validator = m_remoteFile->Header("Last-Modified");
         }
         if (from == 0) state.validator = validator;
-        if (from > 0 ? !m_localFile.Resume(localPath, from) : !m_localFile.Create(localPath)) {
-            if (from > 0) StartOver(state);
-            throw LocalFileFailed(fileName);
-        }
+        if (from == 0 && !m_localFile.Create(localPath)) throw LocalFileFailed(fileName);
         if (from == 0 && state.bodyStarted) state.bodyStarted(state);
         Receive(fileName, from, limit, state, chunk, n);
         Finish(fileName, expectedSize, state);
     } catch (...) {
         Abandoned(fileName, opening, started, state);
     }
+}
+
+bool Transfer::ResumeKept(const char* localPath, FetchState& state) {
+    if (state.digested) return m_localFile.Resume(localPath, state.kept);
+    state.StartDigest();
+    state.digested = m_localFile.Resume(
+        localPath, state.kept,
+        [this, &state](const void* data, size_t n) { state.Digest(m_kind, data, n); });
+    return state.digested;
 }
 
 void Transfer::StartOver(FetchState& state) {

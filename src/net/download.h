@@ -203,6 +203,9 @@ public:
     void Publish();
 
 private:
+    // Opens the kept part of `state` at `localPath` to go on writing it, its kept bytes
+    // digested on the way unless they already are; false when it cannot go on.
+    bool ResumeKept(const char* localPath, FetchState& state);
     // Forgets the kept bytes: the body starts again at 0.
     static void StartOver(FetchState& state);
     // The parts of Fetch, in their order.

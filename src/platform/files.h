@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -40,6 +41,9 @@ bool SetCurrentFolder(const char* path);
 bool RegularFileSize(const char* path, uint64_t* size);
 // The size of the file open as `file` (opened by OpenFile, so a regular file).
 bool FileSize(FILE* file, uint64_t* size);
+// True when the file open as `file` is the running user's and nobody else may write it
+// (a file of the temporary tree must be); always on Windows.
+bool IsOwnFile(FILE* file);
 // Renames `from` to `to`, replacing `to`, without asking whether it is in use.
 bool RenameFile(const char* from, const char* to);
 // True where the file system takes "A.txt" and "a.txt" for one name (Windows).
@@ -54,9 +58,14 @@ enum class Links {
     kTrusted,
     // None: a link in the way stops the walk.
     kNone,
-    // None: a link in the way is removed (never followed) and a real folder made in its
-    // place. The temporary tree is made of real folders only.
+    // The temporary tree, made of the running user's own real folders: a link in the way
+    // is removed (never followed), and so is a folder another user owns or may write in,
+    // with all it holds; a real folder of the running user's is made in its place. On
+    // Windows the tree's folders are held without delete sharing instead.
     kReplace,
+    // The temporary tree as it is read: no link passes, and a folder that is not the
+    // running user's own (as kReplace makes them) counts as missing.
+    kOwn,
 };
 
 // A folder reached from the install folder one name at a time, and held open while it
@@ -140,7 +149,8 @@ public:
     StagedFile(const StagedFile&) = delete;
     StagedFile& operator=(const StagedFile&) = delete;
 
-    // The regular file at `path`; false for anything else or when it cannot be held.
+    // The regular file at `path`; false for anything else, for a file another user owns
+    // or may write (POSIX), or when it cannot be held.
     bool Open(const char* path);
     // True when `written`, the stamp LocalFile took as the file was closed, proves that
     // the file held is those bytes still (never on Windows).
@@ -174,9 +184,12 @@ public:
     bool Create(const char* path);
     // Goes on writing the regular file at `path` after its first `keep` bytes (what
     // follows them is cut off). False when there is no such file, it is shorter, it is
-    // a link, or it has other names (hard links): a resumed body is never written
-    // through to another file.
-    bool Resume(const char* path, uint64_t keep);
+    // a link, it has other names (hard links), or another user owns it or may write it
+    // (POSIX): a resumed body is never written through to another file. `kept`, when
+    // given, is handed those first bytes, read through the descriptor the body goes on
+    // through, so the bytes digested are the bytes the file keeps.
+    bool Resume(const char* path, uint64_t keep,
+                const std::function<void(const void*, size_t)>& kept = nullptr);
     // Throws FileError when the bytes cannot be written.
     void Write(const void* data, size_t len);
     // False when what was still buffered could not be written. `stamp`, when given,

@@ -35,12 +35,18 @@ void DigestTextOf(const char* path, char text[33]) {
 }
 
 // A regular file of a held folder, opened once (never through a link): its size and its
-// digest come from that one open file.
+// digest come from that one open file. In the temporary tree (`own`) a file another user
+// owns or may write is not read.
 class HeldRead {
 public:
-    HeldRead(const platform::HeldFolder& folder, const char* name)
+    HeldRead(const platform::HeldFolder& folder, const char* name, bool own = false)
         : m_file(folder.IsOpen() ? platform::OpenFile((folder.Path() + name).c_str(), "rb")
-                                 : nullptr) {}
+                                 : nullptr) {
+        if (m_file && own && !platform::IsOwnFile(m_file)) {
+            fclose(m_file);
+            m_file = nullptr;
+        }
+    }
     ~HeldRead() {
         if (m_file) fclose(m_file);
     }
@@ -179,8 +185,20 @@ void UpdateRun::PrepareTree() {
     }
     platform::CreateFolder(gameDir.c_str());
     m_install.OpenRoot(gameDir.c_str());
+    // Update/ is held from here on: the downloaded manifest and the list of kept parts
+    // are reached through it, never by their names in the install folder again.
     platform::HeldFolder package;
-    Reach(m_layout.TreeRoot(), platform::Links::kReplace, true, package);
+    if (Reach(m_layout.UpdateFolder() + "/", platform::Links::kReplace, true, m_update) !=
+            platform::HeldFolder::Result::kOpen ||
+        Reach(m_layout.TreeRoot(), platform::Links::kReplace, true, package) !=
+            platform::HeldFolder::Result::kOpen) {
+        Fail(FailedStep::Session, "临时目录无法使用，更新失败:" + m_layout.UpdateFolder(),
+             m_layout.UpdateFolder());
+    }
+}
+
+std::string UpdateRun::InUpdate(const std::string& layoutPath) const {
+    return m_update.Path() + layoutPath.substr(m_layout.UpdateFolder().size() + 1);
 }
 
 platform::HeldFolder::Result UpdateRun::Reach(const std::string& path, platform::Links links,
@@ -215,13 +233,13 @@ int64_t UpdateRun::ReadSignedInstall() {
 
 std::string UpdateRun::ReadSignedManifest(int64_t installedSerial) {
     std::string manifest;
-    if (!platform::ReadWholeFile(m_layout.DownloadedManifest().c_str(), kMaxManifestBytes,
+    if (!platform::ReadWholeFile(InUpdate(m_layout.DownloadedManifest()).c_str(), kMaxManifestBytes,
                                  manifest)) {
         Fail(FailedStep::Signature, "服务器的清单不是XML文件，更新失败");
     }
     const std::string sigName = m_layout.SignatureName();
-    const std::string sigPath = m_layout.DownloadedSignature();
-    InstallLayout::RequireFits(sigPath, InstallLayout::kPackageName);
+    InstallLayout::RequireFits(m_layout.DownloadedSignature(), InstallLayout::kPackageName);
+    const std::string sigPath = InUpdate(m_layout.DownloadedSignature());
     m_log.WriteLine("开始下载签名文件");
     // Eight signatures at most: a larger answer is no signature file, and ends at once.
     try {
@@ -273,18 +291,18 @@ void UpdateRun::FetchWhole(const std::string& url, const std::string& path, cons
 
 std::string UpdateRun::FetchManifest(int64_t installedSerial) {
     m_log.WriteLine("开始下载xml文件");
-    FetchWhole(m_layout.ManifestUrl(), m_layout.DownloadedManifest(), m_layout.ManifestName(),
-               kMaxManifestBytes);
+    const std::string downloaded = InUpdate(m_layout.DownloadedManifest());
+    FetchWhole(m_layout.ManifestUrl(), downloaded, m_layout.ManifestName(), kMaxManifestBytes);
     memset(m_manifestMd5, 0, sizeof(m_manifestMd5));
     if (Signed()) {
         std::string manifest = ReadSignedManifest(installedSerial);
         DigestTextOf(manifest, m_manifestMd5);
         return manifest;
     }
-    DigestTextOf(m_layout.DownloadedManifest().c_str(), m_manifestMd5);
+    DigestTextOf(downloaded.c_str(), m_manifestMd5);
     // An empty answer, an error page or a cut document is no release: it must neither be
     // applied nor become the installed manifest.
-    if (!ParseManifest(m_layout.DownloadedManifest().c_str(), m_newEntries.get(), m_newCount)) {
+    if (!ParseManifest(downloaded.c_str(), m_newEntries.get(), m_newCount)) {
         Fail(FailedStep::Manifest, "服务器的清单不是XML文件，更新失败");
     }
     return std::string();
@@ -342,8 +360,8 @@ bool UpdateRun::IsCurrent(ListedFile& file) {
     if (m_oldCount > 0) return CurrentByRecord(file, installed, name) == 1;
     // A copy of another size (a part kept to go on from) cannot be the file.
     platform::HeldFolder tree;
-    Reach(paths.temporary, platform::Links::kNone, false, tree);
-    HeldRead temporary(tree, name);
+    Reach(paths.temporary, platform::Links::kOwn, false, tree);
+    HeldRead temporary(tree, name, true);
     if (temporary.Size(&size) && file.identity.HasSize(size)) {
         return temporary.HasDigestOf(file.identity);
     }
@@ -418,7 +436,7 @@ void UpdateRun::DownloadListed() {
     }
     std::vector<FetchState> states(wanted.size());
     ReadPartials(wanted, states);
-    KeptParts kept(m_layout.PartialList(), wanted, states);
+    KeptParts kept(InUpdate(m_layout.PartialList()), wanted, states);
     for (size_t i = 0; i < states.size(); ++i) {
         states[i].bodyStarted = [&kept, i](const FetchState& state) {
             kept.Started(i, state.validator);
@@ -464,7 +482,7 @@ void UpdateRun::DownloadListed() {
 void UpdateRun::ReadPartials(const std::vector<ListedFile*>& wanted,
                              std::vector<FetchState>& states) {
     std::string list;
-    if (!platform::ReadWholeFile(m_layout.PartialList().c_str(), 1 << 20, list)) return;
+    if (!platform::ReadWholeFile(InUpdate(m_layout.PartialList()).c_str(), 1 << 20, list)) return;
     size_t at = 0;
     while (at < list.size()) {
         size_t end = list.find('\n', at);
@@ -486,11 +504,11 @@ void UpdateRun::ReadPartials(const std::vector<ListedFile*>& wanted,
             }
             // The part must still be there, in a real folder, at least as long.
             platform::HeldFolder folder;
-            Reach(m_layout.For(entry.filename).temporary, platform::Links::kNone, false, folder);
+            Reach(m_layout.For(entry.filename).temporary, platform::Links::kOwn, false, folder);
             // All the bytes on disk: a run killed before it wrote how many it kept left
             // them, each as it came.
             uint64_t size = 0;
-            if (!HeldRead(folder, LastName(entry.filename)).Size(&size) || size < kept ||
+            if (!HeldRead(folder, LastName(entry.filename), true).Size(&size) || size < kept ||
                 size == 0 || size >= static_cast<uint64_t>(entry.size)) {
                 continue;
             }
@@ -508,10 +526,11 @@ void UpdateRun::WritePartials(const std::vector<ListedFile*>& wanted,
         if (states[i].kept == 0) continue;
         list += PartialLine(*wanted[i]->entry, states[i].kept, states[i].validator);
     }
+    const std::string path = InUpdate(m_layout.PartialList());
     if (list.empty()) {
-        platform::RemoveFile(m_layout.PartialList().c_str());
+        platform::RemoveFile(path.c_str());
     } else {
-        platform::WriteWholeFile(m_layout.PartialList().c_str(), list);
+        platform::WriteWholeFile(path.c_str(), list);
     }
 }
 
@@ -537,7 +556,7 @@ void UpdateRun::HoldLobby() {
 
 void UpdateRun::Record(const std::string& signedManifest) {
     WriteMd5Xml(m_layout.GameDir().c_str(), m_manifestMd5, m_log);
-    const std::string downloaded = m_layout.DownloadedManifest();
+    const std::string downloaded = InUpdate(m_layout.DownloadedManifest());
     // The signature goes first: a manifest kept with another's signature counts for
     // nothing, never for more.
     if (Signed() &&

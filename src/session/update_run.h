@@ -116,6 +116,9 @@ private:
     // folder through `links`, made when missing and `create`.
     platform::HeldFolder::Result Reach(const std::string& path, platform::Links links, bool create,
                                        platform::HeldFolder& folder) const;
+    // Where the layout's `layoutPath`, a file directly in Update/, is reached through the
+    // held Update/ folder.
+    std::string InUpdate(const std::string& layoutPath) const;
     // The files the install lacks, into the temporary tree.
     void DownloadListed();
     void FetchListed(Transfer& transfer, ListedFile& file, FetchState& state, bool noCache);
@@ -139,6 +142,7 @@ private:
     // The install folder, held from the run's first step: every file and folder of the
     // install and of the temporary tree is reached from it.
     platform::HeldFolder m_install;
+    platform::HeldFolder m_update;    // Update/, the running user's own
     platform::HeldFolder m_treeRoot;  // while files are fetched
     bool m_folderUsable;              // the install folder's paths can be written and fit
     std::string m_failMessage;

@@ -216,6 +216,14 @@ row "a folder of the install that is another user's link" on=linux expect=failed
     log=安装目录中有链接 hook='linked_folder theirs'
 row "a pipe named like an entry in the install tree" on=linux hook='pipe_planted install'
 row "a pipe named like an entry in the temporary tree" on=linux hook='pipe_planted temporary'
+for planted in 'Update nobody' 'Update/Vadarodazu nobody' 'Update anyone'; do
+    row "another user's temporary tree ($planted) holding a genuine Halcyra.exe" on=linux \
+        hook="foreign_tree $planted"
+done
+row "a part kept in another user's temporary tree" on=linux release=big install=empty hook=foreign_part
+row "data/ a link to another file system, the copy's name given to other bytes before its rename" \
+    on=linux release=big install=empty expect=failed log=文件没有安装，更新失败 \
+    hook=copy_swapped then=installed
 row "installed files planted with modes 4777 and 2777" on=linux hook=planted_modes
 row "the single-instance guard's name taken by another user" on=linux hook=guard_taken
 row "a pending list written by another user" on=linux outside=untouched hook='pending_list other'
@@ -581,6 +589,68 @@ time.sleep(600)' &
     poll 10 guard_taken || skip "no process of another user could listen"
 }
 check_guard_taken() { kill "$GUARD_SQUATTER" && wait "$GUARD_SQUATTER" 2>/dev/null; return 0; }
+# A temporary tree (or one folder of it) that another user owns or anyone may write: what
+# it holds is never installed, and the tree is made anew, the running user's own.
+setup_foreign_tree() {  # folder nobody|anyone
+    mkdir -p "$INST/Update/Vadarodazu"
+    cp "$REL/Halcyra.exe" "$INST/Update/Vadarodazu/Halcyra.exe"
+    case $2 in
+        nobody) chown -R nobody "$INST/$1" ;;
+        anyone) chmod 777 "$INST/$1" ;;
+    esac
+}
+check_foreign_tree() {
+    check "the installed lobby is this user's" test "$(stat -c %U "$INST/Halcyra.exe")" = "$(id -un)"
+    check "nothing another user owns or may write left in the tree" \
+        test -z "$(find "$INST/Update" -user nobody -o -perm /022)"
+}
+# A part of data/big.bin kept in a tree of another user's, its validator the server's own:
+# never gone on from.
+setup_foreign_part() {
+    local served=$WWW/DownLoad/Vadarodazu/data/big.bin
+    mkdir -p "$INST/Update/Vadarodazu/data"
+    head -c 100000 "$REL/data/big.bin" >"$INST/Update/Vadarodazu/data/big.bin"
+    printf '%s\t100000\t"%x-%x"\tdata/big.bin\n' "$(md5sum <"$REL/data/big.bin" | cut -c1-32)" \
+        "$(stat -c %Y "$served")" "$(stat -c %s "$served")" >"$INST/Update/partial.txt"
+    chown -R nobody "$INST/Update"
+}
+check_foreign_part() { check "not gone on from" not grep -q '^206 ' "$REQUESTS"; }
+# data/ is the player's link to a folder on another file system, so each file is copied
+# beside its target and renamed over it; another user gives the copy's name to other bytes
+# at the last moment (in rename itself, by a preloaded shim).
+OTHER_FS=
+setup_copy_swapped() {
+    OTHER_FS=$WORK/other-fs
+    mkdir -p "$OTHER_FS"
+    mountpoint -q "$OTHER_FS" || mount -t tmpfs -o size=16m tmpfs "$OTHER_FS" 2>/dev/null ||
+        { OTHER_FS= && skip "cannot mount a tmpfs here" && return; }
+    rm -rf "${OTHER_FS:?}/data" && mkdir "$OTHER_FS/data" && ln -s "$OTHER_FS/data" "$INST/data"
+    cc -shared -fPIC -o "$WORK/swap_rename.so" -x c - -ldl <<'C' || skip "no C compiler"
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+int rename(const char* from, const char* to) {
+    int (*real)(const char*, const char*) = dlsym(RTLD_NEXT, "rename");
+    size_t n = strlen(from);
+    if (n > 5 && strcmp(from + n - 5, ".new~") == 0) {
+        char other[4200];
+        snprintf(other, sizeof other, "%s.other", from);
+        int fd = open(other, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd >= 0 && write(fd, "other bytes\n", 12) == 12 && close(fd) == 0) real(other, from);
+    }
+    return real(from, to);
+}
+C
+    export LD_PRELOAD=$WORK/swap_rename.so
+}
+check_copy_swapped() {
+    unset LD_PRELOAD
+    check "the other bytes are not installed" not grep -rqs 'other bytes' "$OTHER_FS/data"
+}
+cleanup_other_fs() { [ -z "$OTHER_FS" ] || umount "$OTHER_FS" 2>/dev/null; }
 # Targets another user left set-user-ID, set-group-ID and writable by anyone.
 setup_planted_modes() { chmod 4777 "$INST/readme.txt" && chmod 2777 "$INST/skin/更新文件.txt"; }
 check_planted_modes() {
@@ -665,7 +735,10 @@ setup_full_disk() {
     cp -a "$INST" "$TMPFS/lobby" && INST=$TMPFS/lobby
 }
 check_full_disk() { mount -o remount,size=64m "$TMPFS"; }
-cleanup_cases() { [ -z "$TMPFS" ] || umount "$TMPFS" 2>/dev/null; }
+cleanup_cases() {
+    [ -z "$TMPFS" ] || umount "$TMPFS" 2>/dev/null
+    cleanup_other_fs
+}
 
 setup_publish_refused() {  # html | doctype | own-file
     local rel=$WORK/refused

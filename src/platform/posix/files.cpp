@@ -60,6 +60,51 @@ int OpenRegular(const std::string& native, int flags, mode_t mode) {
 
 namespace {
 
+// A link passes when its owner is the user the updater runs as, or root: the rule the
+// kernel applies to links in shared folders (protected_symlinks).
+bool TrustedOwner(uid_t owner) { return owner == geteuid() || owner == 0; }
+
+// An entry of the temporary tree must be the running user's (or root's), and nobody
+// else may write it: another user could otherwise change a file between its check and
+// its use, or put one of theirs in a folder.
+bool OwnEntry(const struct stat& st) {
+    return TrustedOwner(st.st_uid) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// Removes the entry `name` of the folder open as `at`, a folder with everything in it;
+// a link is removed, never followed. False when something could not be removed.
+bool RemoveTree(int at, const char* name, int depth = 0) {
+    if (unlinkat(at, name, 0) == 0 || errno == ENOENT) return true;
+    if (errno != EISDIR && errno != EPERM) return false;
+    const int fd = openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0 && depth < 64) {
+        if (DIR* dir = fdopendir(fd)) {
+            std::vector<std::string> names;
+            while (const dirent* e = readdir(dir)) {
+                if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) {
+                    names.push_back(e->d_name);
+                }
+            }
+            for (const std::string& entry : names) RemoveTree(dirfd(dir), entry.c_str(), depth + 1);
+            closedir(dir);
+        } else {
+            close(fd);
+        }
+    } else if (fd >= 0) {
+        close(fd);
+    }
+    return unlinkat(at, name, AT_REMOVEDIR) == 0 || errno == ENOENT;
+}
+
+// Takes another user's folder `name` out of the way: removed, or where what it holds
+// cannot be removed, renamed to "<name>.old~" (never used again).
+bool RemoveForeign(int at, const char* name) {
+    if (RemoveTree(at, name)) return true;
+    const std::string aside = std::string(name) + ".old~";
+    RemoveTree(at, aside.c_str());
+    return renameat(at, name, at, aside.c_str()) == 0;
+}
+
 bool WriteAll(int fd, const void* data, size_t len) {
     const char* p = static_cast<const char*>(data);
     while (len > 0) {
@@ -70,6 +115,21 @@ bool WriteAll(int fd, const void* data, size_t len) {
         }
         p += n;
         len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// The first `bytes` of the file open as `fd`, handed to `kept` piece by piece.
+bool ReadKept(int fd, uint64_t bytes, const std::function<void(const void*, size_t)>& kept) {
+    std::vector<char> buf(64 * 1024);
+    for (uint64_t at = 0; at < bytes;) {
+        const uint64_t left = bytes - at;
+        const ssize_t n =
+            pread(fd, buf.data(), left < buf.size() ? left : buf.size(), static_cast<off_t>(at));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        kept(buf.data(), static_cast<size_t>(n));
+        at += static_cast<uint64_t>(n);
     }
     return true;
 }
@@ -133,6 +193,11 @@ bool RegularFileSize(const char* path, uint64_t* size) {
     if (lstat(NativePath(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     *size = static_cast<uint64_t>(st.st_size);
     return true;
+}
+
+bool IsOwnFile(FILE* file) {
+    struct stat st;
+    return fstat(fileno(file), &st) == 0 && OwnEntry(st);
 }
 
 bool FileSize(FILE* file, uint64_t* size) {
@@ -210,17 +275,23 @@ StagedFile::Move MoveHeld(int in, const std::string& from, const std::string& to
     if (errno != EXDEV) return Move::kInUse;
 
     // Another file system: a copy of the held file beside the target, renamed over it.
+    // The copy stays open until it is in place, and the names are checked against it on
+    // both sides of the rename: a file put under the copy's name is never installed.
     const std::string temp = to + ".new~";
-    bool ok;
-    {
-        Fd out(OpenRegular(temp, O_WRONLY | O_CREAT | O_TRUNC, mode));
-        ok = out.get() >= 0 && fchmod(out.get(), mode) == 0 && lseek(in, 0, SEEK_SET) == 0 &&
-             CopyBytes(in, out.get());
-    }
-    if (ok) ok = rename(temp.c_str(), to.c_str()) == 0;
-    if (!ok) {
-        unlink(temp.c_str());
+    Fd out(OpenRegular(temp, O_WRONLY | O_CREAT | O_TRUNC, mode));
+    if (out.get() < 0 || fchmod(out.get(), mode) != 0 || lseek(in, 0, SEEK_SET) != 0 ||
+        !CopyBytes(in, out.get())) {
+        if (out.get() >= 0 && NamesFile(temp, out.get())) unlink(temp.c_str());
         return Move::kInUse;
+    }
+    if (!NamesFile(temp, out.get())) return Move::kSwapped;
+    if (rename(temp.c_str(), to.c_str()) != 0) {
+        if (NamesFile(temp, out.get())) unlink(temp.c_str());
+        return Move::kInUse;
+    }
+    if (!NamesFile(to, out.get())) {
+        unlink(to.c_str());
+        return Move::kSwapped;
     }
     if (NamesFile(from, in)) unlink(from.c_str());
     return Move::kMoved;
@@ -247,6 +318,10 @@ StagedFile::~StagedFile() = default;
 bool StagedFile::Open(const char* path) {
     m_impl->path = NativePath(path);
     m_impl->fd = Fd(OpenRegular(m_impl->path, O_RDONLY, 0));
+    struct stat st;
+    if (m_impl->fd.get() >= 0 && (fstat(m_impl->fd.get(), &st) != 0 || !OwnEntry(st))) {
+        m_impl->fd = Fd();
+    }
     return m_impl->fd.get() >= 0;
 }
 
@@ -290,10 +365,6 @@ bool ProcFdUsable() {
     return usable;
 }
 
-// A link passes when its owner is the user the updater runs as, or root: the rule the
-// kernel applies to links in shared folders (protected_symlinks).
-bool TrustedOwner(uid_t owner) { return owner == geteuid() || owner == 0; }
-
 }  // namespace
 
 HeldFolder::Result HeldFolder::OpenRoot(const char* path) {
@@ -317,6 +388,15 @@ HeldFolder::Result HeldFolder::OpenChild(const HeldFolder& parent, const char* n
     auto impl = std::make_shared<Impl>();
     for (int attempt = 0; attempt < 3 && impl->fd.get() < 0; ++attempt) {
         impl->fd = Fd(openat(at, native.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat own;
+        if (impl->fd.get() >= 0 && (links == Links::kReplace || links == Links::kOwn) &&
+            (fstat(impl->fd.get(), &own) != 0 || !OwnEntry(own))) {
+            // Another user's folder in the temporary tree: nothing in it is used.
+            impl->fd = Fd();
+            if (links == Links::kOwn) return Result::kMissing;
+            if (!RemoveForeign(at, native.c_str())) return Result::kFailed;
+            continue;
+        }
         if (impl->fd.get() >= 0) break;
         if (errno == ENOENT) {
             if (!create) return Result::kMissing;
@@ -405,12 +485,14 @@ bool LocalFile::Create(const char* path) {
     return true;
 }
 
-bool LocalFile::Resume(const char* path, uint64_t keep) {
+bool LocalFile::Resume(const char* path, uint64_t keep,
+                       const std::function<void(const void*, size_t)>& kept) {
     Close();
     Fd fd(OpenRegular(NativePath(path), O_RDWR, 0));
     struct stat st;
-    if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || st.st_nlink != 1 ||
+    if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || st.st_nlink != 1 || !OwnEntry(st) ||
         static_cast<uint64_t>(st.st_size) < keep || flock(fd.get(), LOCK_EX | LOCK_NB) != 0 ||
+        (kept && !ReadKept(fd.get(), keep, kept)) ||
         ftruncate(fd.get(), static_cast<off_t>(keep)) != 0 ||
         lseek(fd.get(), static_cast<off_t>(keep), SEEK_SET) < 0) {
         return false;

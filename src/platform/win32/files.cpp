@@ -139,6 +139,10 @@ bool FileSize(FILE* file, uint64_t* size) {
     return true;
 }
 
+// The tree's folders are held without delete sharing from the install folder down, and
+// each file is read from one handle shared with no writer.
+bool IsOwnFile(FILE*) { return true; }
+
 bool NamesIgnoreCase() { return true; }
 
 bool RenameFile(const char* from, const char* to) {
@@ -467,7 +471,8 @@ bool LocalFile::Create(const char* path) {
     return true;
 }
 
-bool LocalFile::Resume(const char* path, uint64_t keep) {
+bool LocalFile::Resume(const char* path, uint64_t keep,
+                       const std::function<void(const void*, size_t)>& kept) {
     Close();
     win32::FileHandle file(
         CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -478,6 +483,15 @@ bool LocalFile::Resume(const char* path, uint64_t keep) {
         info.nNumberOfLinks != 1 ||
         ((static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow) < keep) {
         return false;
+    }
+    // Read through the handle the body goes on through, which shares nothing.
+    std::vector<char> buffer(kept ? 64 * 1024 : 0);
+    for (uint64_t left = kept ? keep : 0; left > 0;) {
+        DWORD got = 0;
+        const DWORD want = static_cast<DWORD>(left < buffer.size() ? left : buffer.size());
+        if (!ReadFile(file.get(), buffer.data(), want, &got, nullptr) || got == 0) return false;
+        kept(buffer.data(), got);
+        left -= got;
     }
     LARGE_INTEGER at;
     at.QuadPart = static_cast<LONGLONG>(keep);
