@@ -3,12 +3,14 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "loopback_server.h"
 #include "test_util.h"
 #include "common/failure.h"
 #include "log/update_log.h"
 #include "net/download.h"
+#include "platform/clock.h"
 #include "platform/files.h"
 
 namespace {
@@ -176,6 +178,119 @@ TEST_F(DownloadTest, ATransferBelowTheMinimumRateFails) {
     server.Route(kFilePath, slow);
     EXPECT_EQ(Download("Vadarodazu/data/a.bin", 60), "ok");
     EXPECT_TRUE(ReadFile(Local("Update/Vadarodazu/data/a.bin")) == Bytes(60));
+}
+
+// The run's stall clock, by scripted time: each step moves the clock, then a transfer
+// begins, ends, brings bytes, arrives whole, or asks to try again.
+uint32_t g_now = 0;
+uint32_t ScriptedTicks() { return g_now; }
+
+TEST(RateMeterClock, ARunThatHasNotMetTheFloorGetsOneMoreWindow) {
+    // B: begin, E: end, A n: n bytes, F: a file arrived, P/U: a box shown/answered, R ms:
+    // may it try again after ms?
+    struct Step {
+        uint32_t atMs;
+        char what;
+        unsigned n;
+        bool expect;  // Add's or MayTryAgain's answer
+    };
+    struct Case {
+        const char* name;
+        std::vector<Step> steps;
+    } cases[] = {
+        {"a drip: the window fails, one retry, then the clock ends it",
+         {{0, 'B', 0, true},
+          {29000, 'A', 29, true},
+          {30000, 'A', 1, false},
+          {30000, 'E', 0, true},
+          {30000, 'R', 1000, true},
+          {31000, 'B', 0, true},
+          {60000, 'A', 29, true},
+          {61000, 'A', 1, false},
+          {61000, 'E', 0, true},
+          {61000, 'R', 2000, false}}},
+        {"silence: a time-out, one retry, a second time-out ends it",
+         {{0, 'B', 0, true},
+          {30000, 'E', 0, true},
+          {30000, 'R', 1000, true},
+          {31000, 'B', 0, true},
+          {61000, 'E', 0, true},
+          {61000, 'R', 2000, false}}},
+        {"a drip within a window is cut once the run has gone 63 s without the floor",
+         {{0, 'B', 0, true},
+          {30000, 'A', 1, false},
+          {30000, 'E', 0, true},
+          {30000, 'R', 2000, true},
+          {32000, 'B', 0, true},
+          {62900, 'A', 1, false},
+          {62950, 'E', 0, true},
+          {62950, 'R', 0, false}}},
+        {"files that arrive meet the floor, however small and however many waits",
+         {{0, 'B', 0, true},
+          {10, 'A', 100, true},
+          {10, 'F', 0, true},
+          {10, 'E', 0, true},
+          {10, 'R', 30000, true},
+          {30010, 'B', 0, true},
+          {30020, 'A', 100, true},
+          {30020, 'F', 0, true},
+          {30020, 'E', 0, true},
+          {30020, 'R', 30000, true}}},
+        {"time nobody waits on the server (a box, the install's digests) does not count",
+         {{0, 'B', 0, true},
+          {1000, 'A', 1, true},
+          {1000, 'E', 0, true},
+          {600000, 'B', 0, true},
+          {601000, 'E', 0, true},
+          {601000, 'R', 1000, true}}},
+        {"a box the player answers in ten minutes stops the window and the clock",
+         {{0, 'B', 0, true},
+          {20000, 'P', 0, true},
+          {620000, 'U', 0, true},
+          {629000, 'A', 1, true},
+          {630000, 'A', 1, false},
+          {630000, 'E', 0, true},
+          {630000, 'R', 1000, true}}},
+        {"a fast transfer meets the floor as it goes, before its window closes",
+         {{0, 'B', 0, true},
+          {20000, 'A', 40000, true},
+          {45000, 'E', 0, true},
+          {45000, 'R', 4000, true}}},
+    };
+    platform::SetTickCountForTesting(ScriptedTicks);
+    for (const Case& c : cases) {
+        g_now = 5000;  // any start
+        RateMeter meter;
+        meter.SetRule(kMinTransferRate, kRateWindowMs);
+        for (const Step& step : c.steps) {
+            g_now = 5000 + step.atMs;
+            switch (step.what) {
+                case 'B':
+                    meter.Begin();
+                    break;
+                case 'E':
+                    meter.End();
+                    break;
+                case 'F':
+                    meter.Arrived();
+                    break;
+                case 'P':
+                    meter.Pause();
+                    break;
+                case 'U':
+                    meter.Resume();
+                    break;
+                case 'A':
+                    EXPECT_EQ(meter.Add(step.n), step.expect) << c.name << " @" << step.atMs;
+                    break;
+                case 'R':
+                    EXPECT_EQ(meter.MayTryAgain(step.n), step.expect)
+                        << c.name << " @" << step.atMs;
+                    break;
+            }
+        }
+    }
+    platform::SetTickCountForTesting(nullptr);
 }
 
 TEST_F(DownloadTest, DigestIsTakenWhileReceiving) {

@@ -82,14 +82,26 @@ void RateMeter::SetRule(uint32_t minRate, uint32_t windowMs) {
 void RateMeter::Begin() {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_active++ == 0) {
-        m_windowStart = platform::TickCount();
+        const uint32_t now = platform::TickCount();
+        if (!m_started) {
+            m_started = true;
+            m_lastMet = now;
+        } else if (!m_retrying) {
+            m_lastMet += now - m_idleSince;  // nobody was waiting on the server
+        }
+        m_retrying = false;
+        m_windowStart = now;
         m_windowBytes = 0;
     }
 }
 
 void RateMeter::End() {
     std::lock_guard<std::mutex> lock(m_mutex);
-    --m_active;
+    if (--m_active == 0) m_idleSince = platform::TickCount();
+}
+
+uint32_t RateMeter::Unmet(uint32_t now) const {
+    return (m_active == 0 && !m_retrying ? m_idleSince : now) - m_lastMet;
 }
 
 bool RateMeter::Add(uint64_t bytes) {
@@ -97,11 +109,43 @@ bool RateMeter::Add(uint64_t bytes) {
     m_windowBytes += bytes;
     const uint32_t now = platform::TickCount();
     const uint32_t elapsed = now - m_windowStart;
-    if (elapsed < m_windowMs) return true;
+    if (m_windowBytes * 1000 >= static_cast<uint64_t>(m_minRate) * m_windowMs) m_lastMet = now;
+    const bool overdue = Unmet(now) >= 2 * m_windowMs + kStallSlackMs;
+    if (elapsed < m_windowMs && !overdue) return true;
     const bool enough = m_windowBytes * 1000 >= static_cast<uint64_t>(m_minRate) * elapsed;
+    if (enough) m_lastMet = now;
     m_windowStart = now;
     m_windowBytes = 0;
-    return enough;
+    return enough && !overdue;
+}
+
+void RateMeter::Arrived() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_lastMet = platform::TickCount();
+}
+
+void RateMeter::Pause() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_paused++ == 0) m_pausedAt = platform::TickCount();
+}
+
+void RateMeter::Resume() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (--m_paused > 0) return;
+    const uint32_t now = platform::TickCount(), paused = now - m_pausedAt;
+    m_windowStart += paused;
+    // Never later than now (the floor may have been met meanwhile).
+    m_lastMet = now - m_lastMet > paused ? m_lastMet + paused : now;
+}
+
+bool RateMeter::MayTryAgain(unsigned waitMs) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_started) return true;
+    if (static_cast<uint64_t>(Unmet(platform::TickCount())) + waitMs > m_windowMs + kStallSlackMs) {
+        return false;
+    }
+    m_retrying = true;
+    return true;
 }
 
 Transfer::Transfer(const char* agent, UpdateLog& log, ProgressCounters& counters, StopToken stop,
@@ -113,6 +157,7 @@ Transfer::Transfer(const char* agent, UpdateLog& log, ProgressCounters& counters
       m_stop(stop),
       m_prompter(prompter) {
     memset(m_receivedDigest, 0, sizeof(m_receivedDigest));
+    m_session.SetStop(stop);
 }
 
 void Transfer::SetTimeouts(unsigned connectMs, unsigned receiveMs) {
@@ -269,8 +314,8 @@ void Transfer::CheckLength(const char* url, const char* fileName, uint64_t from,
         // The time the box waits for the player is no time the transfer stalled.
         struct Paused {
             RateMeter& meter;
-            explicit Paused(RateMeter& m) : meter(m) { meter.End(); }
-            ~Paused() { meter.Begin(); }
+            explicit Paused(RateMeter& m) : meter(m) { meter.Pause(); }
+            ~Paused() { meter.Resume(); }
         } paused(*m_meter);
         if (m_prompter) {
             m_prompter->Ask(text.c_str(), nullptr, platform::kMbOk);
@@ -316,6 +361,7 @@ void Transfer::Finish(const char* fileName, uint32_t expectedSize, FetchState& s
         throw Failed(fileName, "文件不完整").MayRetry(Retry::Transient);
     }
     FinishDigests(state);
+    m_meter->Arrived();
     Close();
 }
 
@@ -324,6 +370,8 @@ void Transfer::Abandoned(const char* fileName, const std::string& opening, bool 
     m_remoteFile.reset();
     // What arrived stays on disk; bytes that could not be written are not kept.
     if (!m_localFile.Close()) StartOver(state);
+    // A read the stop ended (the run is stopped, or another file failed first).
+    if (m_stop.StopRequested()) throw Cancelled();
     try {
         throw;
     } catch (UpdateFailed& failed) {

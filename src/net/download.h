@@ -36,9 +36,20 @@ constexpr uint64_t kMaxManifestBytes = 16u * 1024 * 1024;
 constexpr uint32_t kMinTransferRate = 1024;  // bytes per second
 constexpr uint32_t kRateWindowMs = 30000;
 
+// After the window that stalled, the run has this long besides one more window (a retry
+// on a fresh connection) before it fails, whatever its retries.
+constexpr uint32_t kStallSlackMs = 3000;
+
 // The stall rule over every transfer of a download together: their bytes are judged over
 // consecutive windows, which run only while some transfer is receiving. Several slow
 // transfers on one line stall only when all of them together bring too little.
+//
+// The run's clock: the transfers together meet the floor when a window closes with
+// enough bytes, when the window under way already holds a whole window's worth, and when
+// a file arrives whole. A run that has not met it for two windows and kStallSlackMs has
+// stalled, whatever its retries: a dead, silent or dripping server is told in about a
+// minute. Time when no transfer is receiving or waiting to try again (the player at a
+// box, the install's files digested) is not counted.
 class RateMeter {
 public:
     void SetRule(uint32_t minRate, uint32_t windowMs);
@@ -46,16 +57,33 @@ public:
     void Begin();
     void End();
     // Counts `bytes` that arrived; false when the window that just closed brought less
-    // than the minimum average.
+    // than the minimum average, or the run has gone too long without meeting it.
     bool Add(uint64_t bytes);
+    // A file arrived whole.
+    void Arrived();
+    // A transfer waits on the player (a box): that time is no time any window or the
+    // run's clock runs.
+    void Pause();
+    void Resume();
+    // Whether a failed attempt may be made again after waiting `waitMs`: only while the
+    // next attempt's window can close within the run's clock. The wait then counts.
+    bool MayTryAgain(unsigned waitMs);
 
 private:
+    uint32_t Unmet(uint32_t now) const;
+
     std::mutex m_mutex;
     uint32_t m_minRate = kMinTransferRate;
     uint32_t m_windowMs = kRateWindowMs;
     int m_active = 0;
     uint32_t m_windowStart = 0;
     uint64_t m_windowBytes = 0;
+    bool m_started = false;    // the clock runs from the first transfer's start
+    uint32_t m_lastMet = 0;    // when the floor was last met
+    uint32_t m_idleSince = 0;  // when the last transfer ended receiving
+    bool m_retrying = false;   // an attempt waits to be made again
+    int m_paused = 0;          // transfers waiting on the player
+    uint32_t m_pausedAt = 0;
 };
 
 // One file's bytes across attempts: how many of them are on disk, the validator (ETag or
@@ -197,6 +225,7 @@ public:
     }
     // Judges this transfer's bytes together with those of the others sharing `meter`.
     void ShareMeter(RateMeter* meter) { m_meter = meter ? meter : &m_ownMeter; }
+    RateMeter& Meter() const { return *m_meter; }
 
     // Shows this file's size and count, when this transfer is the one the window shows.
     // Any thread may call it.

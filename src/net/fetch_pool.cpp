@@ -38,7 +38,7 @@ bool RetryPolicy::TryAgain(const UpdateFailed& failure, bool progressed, unsigne
         return false;
     }
     *waitMs = RetryWaitMs(m_limits, m_failures, failure);
-    return true;
+    return !m_meter || m_meter->MayTryAgain(*waitMs);
 }
 
 void LogRetry(UpdateLog& log, unsigned waitMs, const std::string& name,
@@ -248,7 +248,7 @@ bool FetchPool::Unparked(std::unique_lock<std::mutex>& lock, Flight& flight) {
 FetchPool::Attempts FetchPool::FetchFile(std::unique_lock<std::mutex>& lock, Transfer& transfer,
                                          Flight& flight, size_t file) {
     FetchState& state = (*flight.states)[file];
-    RetryPolicy policy(m_limits, &flight.retries);
+    RetryPolicy policy(m_limits, &flight.retries, &transfer.Meter());
     bool noCache = false;
     for (;;) {
         Enter(flight, file, transfer);

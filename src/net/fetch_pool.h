@@ -45,17 +45,20 @@ unsigned RetryWaitMs(const RetryLimits& limits, unsigned failures, const UpdateF
 // The attempts of one body (a file, the manifest, its signature): after a failed one,
 // whether to try again and how long to wait first. `runRetries`, when given, counts the
 // retries without progress that every file of the run shares (the transfer pool starts
-// it again each time a file arrives).
+// it again each time a file arrives); `meter`, when given, is the run's stall rule,
+// which ends the retries of a run that has stalled (RateMeter::MayTryAgain).
 class RetryPolicy {
 public:
-    explicit RetryPolicy(const RetryLimits& limits, unsigned* runRetries = nullptr)
-        : m_limits(limits), m_runRetries(runRetries) {}
+    explicit RetryPolicy(const RetryLimits& limits, unsigned* runRetries = nullptr,
+                         RateMeter* meter = nullptr)
+        : m_limits(limits), m_runRetries(runRetries), m_meter(meter) {}
     // `progressed`: the attempt brought at least kProgressBytes. False: give up.
     bool TryAgain(const UpdateFailed& failure, bool progressed, unsigned* waitMs);
 
 private:
     const RetryLimits& m_limits;
     unsigned* m_runRetries;
+    RateMeter* m_meter;
     unsigned m_failures = 0;  // attempts in a row without progress
 };
 // The log line of an attempt to be made again after `waitMs`.

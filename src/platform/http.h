@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "common/stop.h"
 #include "platform/errors.h"
 
 namespace platform {
@@ -66,6 +67,10 @@ public:
     HttpSession(const HttpSession&) = delete;
     HttpSession& operator=(const HttpSession&) = delete;
     void SetTimeouts(unsigned connectMs, unsigned receiveMs);
+    // Requests and reads end with an HttpError once `stop` is requested: on POSIX within
+    // a tenth of a second, a read waiting on a silent server included; on Windows before
+    // each request and read (one under way waits out its receive time-out).
+    void SetStop(const StopToken& stop);
     // Sends the GET request and waits for the response's headers. Throws HttpError when
     // the URL can't be opened. The status code is the caller's to examine. No compressed
     // encoding is asked for.

@@ -273,7 +273,7 @@ std::string UpdateRun::ReadSignedManifest(int64_t installedSerial) {
 
 void UpdateRun::FetchWhole(const std::string& url, const std::string& path, const std::string& name,
                            uint64_t mostBytes) {
-    RetryPolicy policy(m_options.retry);
+    RetryPolicy policy(m_options.retry, nullptr, &m_transfer.Meter());
     for (;;) {
         try {
             m_transfer.Fetch(url.c_str(), path.c_str(), name.c_str(), kUnknownSize, nullptr, true,

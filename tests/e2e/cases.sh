@@ -172,8 +172,14 @@ row "the manifest answered with a maintenance page" on=linux "${not_a_manifest[@
     server="hostile {\"$m\": {\"status\": 200, \"body\": \"<!DOCTYPE html>\\n<html><head><title>Maintenance</title></head><body><p>Back soon</p></body></html>\"}}"
 row "the manifest answered empty" on=both "${not_a_manifest[@]}" server="hostile {\"$m\": {\"status\": 200, \"body\": \"\"}}"
 row "the manifest answered without end" on=linux "${not_a_manifest[@]}" server="hostile {\"$m\": {\"endless\": true}}"
+# Stalls: the window that stalled, one more attempt on a fresh connection, then the end,
+# whatever the retries allow.
 row "a manifest that drips one byte every 0.5 s" on=linux server="hostile {\"$m\": {\"drip\": 0.5}}" expect=kept \
-    log=传输太慢 asked="$m $m $m"
+    log=传输太慢 asked="$m $m" hook=stall_timed
+for stall in '"trickle": 2' '"silent": true'; do
+    row "data/big.bin answered with $stall" on=linux server="hostile {\"Vadarodazu/data/big.bin\": {$stall}}" \
+        release=big install=empty expect=kept log=下载失败Vadarodazu/data/big.bin hook='stall_timed data/big.bin'
+done
 row "cancelled while the manifest arrives" on=linux server="hostile {\"$m\": {\"drip\": 0.5}}" run=cancel \
     expect=cancelled
 row "cancelled during a download, then a good run" on=both server='nginx limit_rate 100k;' release=big \
@@ -589,6 +595,10 @@ time.sleep(600)' &
     poll 10 guard_taken || skip "no process of another user could listen"
 }
 check_guard_taken() { kill "$GUARD_SQUATTER" && wait "$GUARD_SQUATTER" 2>/dev/null; return 0; }
+check_stall_timed() {  # [file asked for twice]
+    [ -z "${1:-}" ] || check "asked for twice" test "$(grep -c "$1" "$REQUESTS")" = 2
+    echo "NOTE [$CASE] failed $ELAPSED ms after the start"
+}
 # A temporary tree (or one folder of it) that another user owns or anyone may write: what
 # it holds is never installed, and the tree is made anew, the running user's own.
 setup_foreign_tree() {  # folder nobody|anyone

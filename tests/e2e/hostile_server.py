@@ -78,6 +78,20 @@ class Handler(http.server.BaseHTTPRequestHandler):
         except OSError:
             pass  # the client gave up
 
+    def trickle(self, body, pause):
+        # The file's length, then a byte every `pause` seconds; no byte at all when None.
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        try:
+            self.wfile.flush()
+            for i in range(len(body)):
+                time.sleep(600 if pause is None else pause)
+                self.wfile.write(body[i:i + 1])
+                self.wfile.flush()
+        except OSError:
+            pass  # the client gave up
+
     def chunks_forever(self, data, pause):
         self.send_response(200)
         self.send_header("Transfer-Encoding", "chunked")
@@ -131,6 +145,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 shift, shift + len(body) - 1, len(content) + shift))])
         elif "slow_until" in rule:
             self.slow_until(content or b"", rule["slow_until"])
+        elif "trickle" in rule or rule.get("silent"):
+            self.trickle(content or b"", rule.get("trickle"))
         elif rule.get("endless") or "drip" in rule:
             self.chunks_forever(content or b"x" * 4096, rule.get("drip", 0))
         else:

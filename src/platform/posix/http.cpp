@@ -55,6 +55,7 @@ struct HttpSession::Impl {
     CURLM* multi = nullptr;
     CURL* easy = nullptr;
     bool busy = false;
+    StopToken stop;
 };
 
 namespace {
@@ -261,11 +262,15 @@ private:
                 }
             }
             if (Pending() == 0 && !m_done) {
-                const CURLMcode polled = curl_multi_poll(m_multi, nullptr, 0, 1000, nullptr);
+                // Short waits: a stop ends a transfer that waits on a silent server.
+                const CURLMcode polled = curl_multi_poll(m_multi, nullptr, 0, 100, nullptr);
                 if (polled != CURLM_OK) {
                     m_done = true;
                     m_result = CURLE_RECV_ERROR;
                     m_multiResult = polled;
+                } else if (m_session.stop.StopRequested()) {
+                    m_done = true;
+                    m_result = CURLE_ABORTED_BY_CALLBACK;
                 }
             }
         }
@@ -297,6 +302,8 @@ void HttpSession::SetTimeouts(unsigned connectMs, unsigned receiveMs) {
     m_impl->connectMs = connectMs;
     m_impl->receiveMs = receiveMs;
 }
+
+void HttpSession::SetStop(const StopToken& stop) { m_impl->stop = stop; }
 
 std::unique_ptr<HttpResponse> HttpSession::Open(const char* url, const HttpRequest& request) {
     return std::unique_ptr<HttpResponse>(new CurlResponse(*m_impl, url, request));

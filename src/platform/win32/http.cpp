@@ -66,11 +66,16 @@ HttpError Failed(const char* step) {
     return error;
 }
 
+// The error of a request or read asked for once the session's stop is requested.
+void ThrowIfStopped(const StopToken& stop) {
+    if (stop.StopRequested()) throw HttpError("stopped");
+}
+
 class WinInetResponse : public HttpResponse {
 public:
     // Takes over the connection and the request sent on it.
-    WinInetResponse(InternetHandle connection, InternetHandle request)
-        : m_connection(std::move(connection)), m_request(std::move(request)) {
+    WinInetResponse(InternetHandle connection, InternetHandle request, StopToken stop)
+        : m_connection(std::move(connection)), m_request(std::move(request)), m_stop(stop) {
         DWORD value = 0, size = sizeof(value);
         m_hasLength = Api().HttpQueryInfoA(m_request.get(),
                                            HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER,
@@ -82,6 +87,7 @@ public:
         // Wait for some data, then take only what is there: InternetReadFile alone may
         // wait until the whole buffer is filled, so a server that trickles bytes would
         // hold a read for minutes while the caller's rate check never runs.
+        ThrowIfStopped(m_stop);
         DWORD available = 0;
         if (!Api().InternetQueryDataAvailable(m_request.get(), &available, 0, 0)) {
             throw Failed("InternetQueryDataAvailable failed");
@@ -135,6 +141,7 @@ private:
     // In this order, so that the request is closed before its connection.
     InternetHandle m_connection;
     InternetHandle m_request;
+    StopToken m_stop;
     bool m_hasLength = false;
     uint32_t m_length = 0;
     uint64_t m_received = 0;
@@ -144,6 +151,7 @@ private:
 
 struct HttpSession::Impl {
     InternetHandle internet;
+    StopToken stop;
     DWORD connectMs = kDefaultConnectTimeoutMs;
     DWORD receiveMs = kDefaultReceiveTimeoutMs;
 };
@@ -174,7 +182,10 @@ void HttpSession::SetTimeouts(unsigned connectMs, unsigned receiveMs) {
     Api().InternetSetOptionA(internet, INTERNET_OPTION_DATA_RECEIVE_TIMEOUT, &r, sizeof(r));
 }
 
+void HttpSession::SetStop(const StopToken& stop) { m_impl->stop = stop; }
+
 std::unique_ptr<HttpResponse> HttpSession::Open(const char* url, const HttpRequest& options) {
+    ThrowIfStopped(m_impl->stop);
     // The request is built step by step (as the framework's OpenURL does for http) so
     // that its time-outs are in force before it is sent.
     char host[256] = "", path[2048] = "";
@@ -219,7 +230,8 @@ std::unique_ptr<HttpResponse> HttpSession::Open(const char* url, const HttpReque
                                 nullptr, 0)) {
         throw Failed("HttpSendRequest failed");
     }
-    return std::make_unique<WinInetResponse>(std::move(connection), std::move(request));
+    return std::make_unique<WinInetResponse>(std::move(connection), std::move(request),
+                                             m_impl->stop);
 }
 
 void win32::InternetTraits::Close(Handle h) { Api().InternetCloseHandle(h); }
