@@ -112,8 +112,11 @@ TEST_F(DownloadTest, GoodFileWithoutContentLengthAsksAndGoesOn) {
 
 TEST_F(DownloadTest, ContentLengthOtherThanExpectedFailsBeforeWriting) {
     server.Route(kFilePath, Reply{"200 OK", {}, Bytes(1000)});
-    EXPECT_EQ(Download("Vadarodazu/data/a.bin", 999), "failed");
-    EXPECT_FALSE(testutil::Exists(Local("Update/Vadarodazu/data/a.bin")));
+    // Any listed size is checked, the largest a manifest can list and 2^24 - 1 included.
+    for (const uint32_t listed : {999u, 16777215u, 2147483647u}) {
+        EXPECT_EQ(Download("Vadarodazu/data/a.bin", listed), "failed") << listed;
+        EXPECT_FALSE(testutil::Exists(Local("Update/Vadarodazu/data/a.bin"))) << listed;
+    }
     EXPECT_TRUE(platform::PathExists(Local("Update/Vadarodazu/data").c_str()));
 }
 

@@ -23,8 +23,9 @@ namespace platform {
 class Prompter;
 }
 
-// No expected size: the length checks are skipped (the manifest).
-constexpr uint32_t kUnknownSize = 0xFFFFFF;
+// No expected size: the length checks are skipped (the manifest). Above every size a
+// manifest can list (at most 2^31 - 1), so no listed file is taken for one.
+constexpr uint32_t kUnknownSize = 0xFFFFFFFF;
 
 // The most bytes a body of unknown size (the manifest) may have. A manifest of 1999
 // entries, each with the longest name written as character references, stays below

@@ -220,6 +220,8 @@ row "a folder of the install that is the player's own link to a folder elsewhere
     hook='linked_folder mine'
 row "a folder of the install that is another user's link" on=linux expect=failed \
     log=安装目录中有链接 hook='linked_folder theirs'
+row "the player's own link, to a path through another user's link" on=linux expect=failed \
+    log=安装目录中有链接 hook='linked_folder through'
 row "a pipe named like an entry in the install tree" on=linux hook='pipe_planted install'
 row "a pipe named like an entry in the temporary tree" on=linux hook='pipe_planted temporary'
 for planted in 'Update nobody' 'Update/Vadarodazu nobody' 'Update anyone'; do
@@ -551,7 +553,13 @@ setup_linked_folder() {  # mine | theirs
     reset_outside
     cp -a "$INST/skin/." "$OUTSIDE/photos/" && rm -rf "$INST/skin"
     ln -s "$OUTSIDE/photos" "$INST/skin"
-    [ "$1" = mine ] || chown -h nobody "$INST/skin"
+    case $1 in
+        theirs) chown -h nobody "$INST/skin" ;;
+        through)
+            ln -s "$OUTSIDE/photos" "$OUTSIDE/via" && chown -h nobody "$OUTSIDE/via"
+            ln -sfn "$OUTSIDE/via" "$INST/skin"
+            ;;
+    esac
     rm -rf "$WORK/outside-before" && cp -a "$OUTSIDE" "$WORK/outside-before"
 }
 check_linked_folder() {

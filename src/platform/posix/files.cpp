@@ -96,6 +96,49 @@ bool RemoveTree(int at, const char* name, int depth = 0) {
     return unlinkat(at, name, AT_REMOVEDIR) == 0 || errno == ENOENT;
 }
 
+// The folder `path` (a trusted link's target) from the folder open as `at` (or from the
+// root when `path` is absolute), one name at a time: a link on the way is followed only
+// when TrustedOwner owns it, as on every walk from the install folder. -1 with errno set
+// when it cannot be opened; EPERM when a link on the way is another user's.
+int OpenTrustedPath(int at, const std::string& path, int depth = 0) {
+    if (depth > 8) {
+        errno = ELOOP;
+        return -1;
+    }
+    const bool absolute = !path.empty() && path[0] == '/';
+    Fd folder(
+        openat(absolute ? AT_FDCWD : at, absolute ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    for (size_t from = 0; folder.get() >= 0 && from < path.size();) {
+        size_t end = path.find('/', from);
+        if (end == std::string::npos) end = path.size();
+        const std::string name = path.substr(from, end - from);
+        from = end + 1;
+        if (name.empty() || name == ".") continue;
+        Fd next(
+            openat(folder.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (next.get() < 0 && (errno == ELOOP || errno == ENOTDIR)) {
+            Fd link(openat(folder.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+            struct stat st;
+            char target[4096];
+            ssize_t n = -1;
+            if (link.get() < 0 || fstat(link.get(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+                errno = ENOTDIR;
+                return -1;
+            }
+            if (!TrustedOwner(st.st_uid)) {
+                errno = EPERM;
+                return -1;
+            }
+            n = readlinkat(link.get(), "", target, sizeof(target) - 1);
+            if (n <= 0) return -1;
+            target[n] = '\0';
+            next = Fd(OpenTrustedPath(folder.get(), target, depth + 1));
+        }
+        folder = std::move(next);
+    }
+    return folder.release();
+}
+
 // Takes another user's folder `name` out of the way: removed, or where what it holds
 // cannot be removed, renamed to "<name>.old~" (never used again).
 bool RemoveForeign(int at, const char* name) {
@@ -419,8 +462,13 @@ HeldFolder::Result HeldFolder::OpenChild(const HeldFolder& parent, const char* n
         const ssize_t n = readlinkat(link.get(), "", target, sizeof(target) - 1);
         if (n <= 0) return Result::kFailed;
         target[n] = '\0';
-        impl->fd = Fd(openat(at, target, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (impl->fd.get() < 0) return errno == ENOENT ? Result::kMissing : Result::kFailed;
+        // Links within the target pass by the same rule.
+        impl->fd = Fd(OpenTrustedPath(at, target));
+        if (impl->fd.get() < 0) {
+            return errno == ENOENT  ? Result::kMissing
+                   : errno == EPERM ? Result::kRefusedLink
+                                    : Result::kFailed;
+        }
     }
     if (impl->fd.get() < 0) return Result::kFailed;
     impl->path = ProcFdUsable() ? "/proc/self/fd/" + std::to_string(impl->fd.get()) + "/"
