@@ -51,6 +51,9 @@ namespace {
 
 const char kPackage[] = "Vadarodazu";
 
+// The longest an expiring release may stay current.
+constexpr long kMostExpiresDays = 3650;
+
 struct File {
     std::string name;    // GBK, "/" separated, relative to the release folder
     std::string source;  // GBK path of the release file
@@ -164,9 +167,6 @@ bool WritePrivate(const std::string& path, const std::string& text) {
     return rename(temp.c_str(), path.c_str()) == 0;
 }
 
-// The longest an expiring release may stay current.
-constexpr long kMostExpiresDays = 3650;
-
 // The highest serial an updater reads: 18 digits.
 constexpr int64_t kLastSerial = 999999999999999999;
 
@@ -243,13 +243,43 @@ int Keygen(const std::string& dir) {
     return 0;
 }
 
-int Usage(const char* self) {
-    fprintf(stderr,
+void PrintUsage(FILE* to, const char* self) {
+    fprintf(to,
             "usage: %s [--sign SECRET_KEY_FILE]... [--serial-file PATH] [--ignore-served-serial]\n"
             "           [--expires DAYS] [--utf8-names] RELEASE_FOLDER DOWNLOAD_FOLDER\n"
             "       %s keygen KEY_FOLDER\n",
             self, self);
+}
+
+int Usage(const char* self) {
+    PrintUsage(stderr, self);
     return 2;
+}
+
+int Help(const char* self) {
+    PrintUsage(stdout, self);
+    printf(
+        "\n"
+        "Publishes RELEASE_FOLDER (the lobby's files as they are to be installed) into\n"
+        "DOWNLOAD_FOLDER, the folder the web server serves as /DownLoad/: every file goes\n"
+        "below DOWNLOAD_FOLDER/%s/, then the manifest DOWNLOAD_FOLDER/%s.xml is written\n"
+        "last, in one step. Names the updater would refuse stop the publication.\n"
+        "\n"
+        "  --sign SECRET_KEY_FILE  sign the release with this key (release.key from keygen);\n"
+        "                          twice while a key is replaced, the old one first\n"
+        "  --serial-file PATH      where the last serial is kept (default: release.serial\n"
+        "                          beside the first key)\n"
+        "  --ignore-served-serial  go on when the served manifest's serial does not verify\n"
+        "                          (the kept serial is used)\n"
+        "  --expires DAYS          with --sign: updaters refuse the release DAYS days from now\n"
+        "                          (1 to %ld) unless a newer one is served\n"
+        "  --utf8-names            name the served files in UTF-8, for an updater built with\n"
+        "                          UPDATER_URL_NAMES=utf8 (object stores)\n"
+        "  --help                  this text\n"
+        "  keygen KEY_FOLDER       make a key pair: KEY_FOLDER/release.key (secret, mode 0600)\n"
+        "                          and KEY_FOLDER/release.pub (built into the updater)\n",
+        kPackage, kPackage, kMostExpiresDays);
+    return 0;
 }
 
 // What the command line asks for.
@@ -396,6 +426,9 @@ bool WriteSignatures(const Options& options, const std::string& manifest, const 
 
 int main(int argc, char** argv) {
     if (argc == 3 && strcmp(argv[1], "keygen") == 0) return Keygen(argv[2]);
+    if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+        return Help(argv[0]);
+    }
     Options options;
     const int wrong = ParseOptions(argc, argv, options);
     if (wrong >= 0) return wrong;

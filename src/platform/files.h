@@ -95,6 +95,9 @@ public:
     // The same from the held folder `start`.
     Result OpenPath(const HeldFolder& start, const char* relative, Links links, bool create);
     bool IsOpen() const;
+    // The bytes the running user may still write on the held folder's file system, and
+    // which file system that is (its device; on Windows its volume's serial number).
+    bool FreeSpace(uint64_t* freeBytes, uint64_t* fileSystem) const;
     // Where the calls of this layer reach the held folder; ends with a separator.
     const std::string& Path() const;
 

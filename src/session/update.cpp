@@ -125,6 +125,14 @@ void DigestTextOf(const std::string& bytes, char text[33]) {
     DigestToHex(digest, text);
 }
 
+// "123.4MB": a count of bytes as the player reads it (MB of 2^20 bytes, one decimal),
+// rounded `up` or down, so that a need is never shown smaller, nor free space larger,
+// than it is.
+std::string MegabytesText(uint64_t bytes, bool up) {
+    const uint64_t tenths = (bytes * 10 + (up ? (1 << 20) - 1 : 0)) >> 20;
+    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + "MB";
+}
+
 [[noreturn]] void Fail(FailedStep step, const std::string& line, const std::string& file = {}) {
     throw UpdateFailed(step, line, file);
 }
@@ -157,6 +165,7 @@ void UpdateRun::Update() {
     for (const ListedFile& file : m_files) {
         if (file.wanted) m_counters.AddToTotal(file.identity.Size());
     }
+    CheckSpace();
     m_transfer.DigestWith(Kind());
     DownloadListed();
 
@@ -392,6 +401,50 @@ int UpdateRun::CurrentByRecord(ListedFile& file, const platform::HeldFolder& fol
         return file.verified ? 1 : 0;
     }
     return -1;
+}
+
+void UpdateRun::CheckSpace() {
+    struct Need {
+        uint64_t bytes = 0, free = 0;
+        std::string where;
+    };
+    std::map<uint64_t, Need> needs;  // by file system
+    uint64_t treeFs = 0, free = 0;
+    if (!m_update.FreeSpace(&free, &treeFs)) return;  // not known: not checked
+    // Room for the log, the manifest and the list of kept parts too.
+    needs[treeFs] = Need{1 << 20, free, m_layout.UpdateFolder()};
+    for (ListedFile& file : m_files) {
+        if (!file.wanted) continue;
+        const char* listed = file.entry->filename;
+        const InstallLayout::Entry paths = m_layout.For(listed);
+        uint64_t size = file.identity.Size(), kept = 0;
+        // A part kept by an earlier run is already there.
+        platform::HeldFolder tree;
+        Reach(paths.temporary, platform::Links::kOwn, false, tree);
+        if (HeldRead(tree, LastName(listed), true).Size(&kept) && kept < size) size -= kept;
+        needs[treeFs].bytes += size;
+        // A folder on another file system (a player's link) gets a copy beside the file.
+        platform::HeldFolder installed;
+        uint64_t fs = 0;
+        if (Reach(paths.installed, platform::Links::kTrusted, false, installed) ==
+                platform::HeldFolder::Result::kOpen &&
+            installed.FreeSpace(&free, &fs) && fs != treeFs) {
+            Need& need = needs[fs];
+            if (need.where.empty()) {
+                need =
+                    Need{0, free, paths.installed.substr(0, paths.installed.find_last_of("/\\"))};
+            }
+            need.bytes += file.identity.Size();
+        }
+    }
+    for (const auto& found : needs) {
+        const Need& need = found.second;
+        if (need.bytes <= need.free) continue;
+        Fail(FailedStep::Download,
+             "磁盘空间不足，更新失败:" + need.where + "需要" + MegabytesText(need.bytes, true) +
+                 "，只有" + MegabytesText(need.free, false) + "可用",
+             need.where);
+    }
 }
 
 platform::HeldFolder UpdateRun::TreeFolder(const std::string& temporaryPath,

@@ -119,6 +119,10 @@ private:
     // Where the layout's `layoutPath`, a file directly in Update/, is reached through the
     // held Update/ folder.
     std::string InUpdate(const std::string& layoutPath) const;
+    // Before the first file is fetched: what the run will write on each file system it
+    // writes to (the temporary tree's, and that of a folder the player linked elsewhere),
+    // against the space free there. Fails the run when one is short.
+    void CheckSpace();
     // The files the install lacks, into the temporary tree.
     void DownloadListed();
     void FetchListed(Transfer& transfer, ListedFile& file, FetchState& state, bool noCache);

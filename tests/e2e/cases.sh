@@ -243,9 +243,9 @@ row "another user's pending list, and a release that carries Brenthor.exe" on=li
 # ---- kills at random moments, a full disk
 row "a release of 300 files" on=linux release=many1 install=empty save=many1
 row "killed at random moments" on=linux release=many2 install=many1 hook=kills
-row "a release of larger files" on=linux release=large1 install=empty save=large1
-row "a full disk, then space freed" on=linux release=large2 install=large1 expect=kept log=下载失败 \
-    hook=full_disk then=installed
+row "a release of larger files" on=both release=large1 install=empty save=large1
+row "a disk without room for the release, then space freed" on=both release=large2 install=large1 \
+    expect=kept asked=manifest log=磁盘空间不足，更新失败 hook=full_disk then=installed
 
 # ---- servers that take few connections per client (nginx's limit_conn answers 503)
 for n in 1 2; do
@@ -790,6 +790,16 @@ check_keygen() {
     cp "$dir/release.key" "$WORK/key-before"
     check "keygen never overwrites a key" not keygen "$dir"
     check "the key kept" same_file "$WORK/key-before" "$dir/release.key"
+    check "--help says what every option does" help_tells --sign --serial-file --ignore-served-serial \
+        --expires --utf8-names keygen
+}
+help_tells() {
+    local text option
+    text=$("$PUBLISH" --help) || return 1
+    for option; do
+        DETAIL=$option
+        grep -qE "^  $option( [A-Z_]+)? +[a-z]" <<<"$text" || return 1
+    done
 }
 
 setup_forged_taken() { printf 'the attacker was here%s' "$EOL" >"$WORK/evil.txt"; }

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -475,6 +476,17 @@ HeldFolder::Result HeldFolder::OpenChild(const HeldFolder& parent, const char* n
                                 : parent.m_impl->path + name + "/";
     m_impl = std::move(impl);
     return Result::kOpen;
+}
+
+bool HeldFolder::FreeSpace(uint64_t* freeBytes, uint64_t* fileSystem) const {
+    struct statvfs fs;
+    struct stat st;
+    if (!m_impl || fstatvfs(m_impl->fd.get(), &fs) != 0 || fstat(m_impl->fd.get(), &st) != 0) {
+        return false;
+    }
+    *freeBytes = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
+    *fileSystem = static_cast<uint64_t>(st.st_dev);
+    return true;
 }
 
 const std::string& HeldFolder::Path() const {

@@ -425,6 +425,18 @@ HeldFolder::Result HeldFolder::OpenChild(const HeldFolder& parent, const char* n
     return Result::kFailed;
 }
 
+bool HeldFolder::FreeSpace(uint64_t* freeBytes, uint64_t* fileSystem) const {
+    BY_HANDLE_FILE_INFORMATION info;
+    ULARGE_INTEGER available;
+    if (!m_impl || !GetFileInformationByHandle(m_impl->folder.get(), &info) ||
+        !GetDiskFreeSpaceExA(m_impl->path.c_str(), &available, nullptr, nullptr)) {
+        return false;
+    }
+    *freeBytes = available.QuadPart;
+    *fileSystem = info.dwVolumeSerialNumber;
+    return true;
+}
+
 const std::string& HeldFolder::Path() const {
     static const std::string none;
     return m_impl ? m_impl->path : none;
