@@ -42,7 +42,7 @@ protected:
 
     // Fetches `name` below `base` into Update/<name>: "ok", "failed" (with the failure's
     // lines in the log, as the run writes them), or "cancelled".
-    std::string Download(const std::string& name, uint32_t expected) {
+    std::string Download(const std::string& name, uint64_t expected) {
         const std::string local = dir.Join("Update/" + name);
         for (size_t sep = local.find('/', dir.Path().size() + 1); sep != std::string::npos;
              sep = local.find('/', sep + 1)) {
@@ -112,8 +112,8 @@ TEST_F(DownloadTest, GoodFileWithoutContentLengthAsksAndGoesOn) {
 
 TEST_F(DownloadTest, ContentLengthOtherThanExpectedFailsBeforeWriting) {
     server.Route(kFilePath, Reply{"200 OK", {}, Bytes(1000)});
-    // Any listed size is checked, the largest a manifest can list and 2^24 - 1 included.
-    for (const uint32_t listed : {999u, 16777215u, 2147483647u}) {
+    // Any listed size is checked, 2^24 - 1 and sizes past 32 bits included.
+    for (const uint64_t listed : {999ULL, 16777215ULL, 4294967295ULL, 4294967296ULL}) {
         EXPECT_EQ(Download("Vadarodazu/data/a.bin", listed), "failed") << listed;
         EXPECT_FALSE(testutil::Exists(Local("Update/Vadarodazu/data/a.bin"))) << listed;
     }

@@ -75,9 +75,18 @@ TEST(ParseManifest, SizeText) {
     EXPECT_EQ(ParseSizeText("+7"), 7);
     EXPECT_EQ(ParseSizeText(" \t-0012x"), -12);
     EXPECT_EQ(ParseSizeText("- 5"), 0);
-    EXPECT_EQ(ParseSizeText("2147483647"), 2147483647);
-    EXPECT_EQ(ParseSizeText("99999999999999999999"), 2147483647);
-    EXPECT_EQ(ParseSizeText("-99999999999999999999"), -2147483647 - 1);
+    // Sizes of every width a release may list, and past the largest.
+    const struct {
+        const char* text;
+        int64_t size;
+    } rows[] = {
+        {"2147483647", 2147483647},          {"2147483648", 2147483648LL},
+        {"4294967295", 4294967295LL},        {"4294967296", 4294967296LL},
+        {"4831838208", 4831838208LL},  // 4.5 GiB
+        {"9223372036854775807", INT64_MAX},  {"9223372036854775808", INT64_MAX},
+        {"99999999999999999999", INT64_MAX}, {"-99999999999999999999", INT64_MIN},
+    };
+    for (const auto& row : rows) EXPECT_EQ(ParseSizeText(row.text), row.size) << row.text;
 }
 
 TEST(ParseManifest, GbkNamesKeepTheirBytes) {

@@ -102,7 +102,7 @@ protected:
         return *m_dlg;
     }
     // Sets the run's counters as the next timer tick reads them.
-    void Set(uint32_t fileSize, uint32_t fileReceived, int32_t totalSize, int32_t totalReceived) {
+    void Set(uint64_t fileSize, uint64_t fileReceived, int64_t totalSize, int64_t totalReceived) {
         m_run.progress.fileSize = fileSize;
         m_run.progress.fileReceived = fileReceived;
         m_run.progress.totalSize = totalSize;
@@ -221,11 +221,19 @@ TEST_F(ProgressWindowTest, BarsForEmptyOverfullAndLargeSizes) {
     ASSERT_NE(c.BarAt(52), nullptr);
     EXPECT_EQ(c.BarAt(52)->cx, 1035);
 
-    // A file above 2 GiB (its size is unsigned), and a full one.
-    Set(3000000000u, 1500000000u, m_run.progress.totalSize, m_run.progress.totalReceived);
-    EXPECT_EQ(Paint().BarAt(37)->cx, 172);
-    Set(0xFFFFFFFFu, 0xFFFFFFFFu, m_run.progress.totalSize, m_run.progress.totalReceived);
-    EXPECT_EQ(Paint().BarAt(37)->cx, 345);
+    // Files and updates around every width a size can take: half done, then done.
+    for (const uint64_t size :
+         {2147483647ULL, 2147483648ULL, 4294967295ULL, 4294967296ULL, 4831838208ULL, 1ULL << 40}) {
+        const int64_t total = static_cast<int64_t>(size) + 1000;
+        Set(size, size / 2, total, static_cast<int64_t>(size / 2));
+        c = Paint();
+        EXPECT_EQ(c.BarAt(37)->cx, 172) << size;
+        EXPECT_EQ(c.BarAt(52)->cx, 172) << size;
+        Set(size, size, total, total);
+        c = Paint();
+        EXPECT_EQ(c.BarAt(37)->cx, 345) << size;
+        EXPECT_EQ(c.BarAt(52)->cx, 345) << size;
+    }
 }
 
 TEST_F(ProgressWindowTest, ButtonHighlightsOnHoverAndRepaintsOnlyOnChange) {
@@ -328,6 +336,17 @@ TEST_F(ProgressWindowTest, SpeedIsSampledOnceASecondInWholeKilobytes) {
     g_ticks += 1050;
     m_dlg->OnTimer(100);
     EXPECT_EQ(ShownSpeed(), 0.0);
+
+    // A sample in which the update passes 4 GiB: the same 50 MiB over 1.1 s.
+    Set(m_run.progress.fileSize, m_run.progress.fileReceived, m_run.progress.totalSize,
+        (int64_t{1} << 32) - (20 << 20));
+    g_ticks += 1000;
+    m_dlg->OnTimer(100);
+    Set(m_run.progress.fileSize, m_run.progress.fileReceived, m_run.progress.totalSize,
+        (int64_t{1} << 32) + (30 << 20));
+    g_ticks += 1100;
+    m_dlg->OnTimer(100);
+    EXPECT_EQ(ShownSpeed(), 46545.0);
     platform::SetTickCountForTesting(nullptr);
 }
 

@@ -111,7 +111,6 @@ const char* Refusal(const File& f) {
     // A backslash character, not the second byte of a double-byte one (as in "淺", 9C 5C).
     if (FindText(f.name.c_str(), "\\")) return "name with a backslash";
     if (f.name.find_first_of("#?%") != std::string::npos) return "name a URL cannot carry";
-    if (f.size > 0x7FFFFFFFLL) return "file of 2 GiB or more";
     if (LooksLikeErrorPage(f.source)) {
         return "content starts like a web server's error page (\"<html>\" or \"<!DOCTYPE HTML "
                "PUBLIC\"), which the updater always refuses";
@@ -126,10 +125,20 @@ bool CopyTo(const std::string& source, const std::string& target) {
     // the updater's request names on the server.
     FILE* out = fopen(target.c_str(), "wb");
     bool ok = out != nullptr;
-    char buf[65536];
+    static char buf[65536];
+    static const char zeros[sizeof(buf)] = {0};
     size_t n;
-    while (ok && (n = fread(buf, 1, sizeof(buf), in)) > 0) ok = fwrite(buf, 1, n, out) == n;
+    off_t written = 0;
+    bool hole = false;
+    // Blocks of zeros are skipped: a sparse file (a pak reserved ahead of its content)
+    // is published sparse.
+    while (ok && (n = fread(buf, 1, sizeof(buf), in)) > 0) {
+        hole = memcmp(buf, zeros, n) == 0;
+        ok = hole ? fseeko(out, static_cast<off_t>(n), SEEK_CUR) == 0 : fwrite(buf, 1, n, out) == n;
+        written += static_cast<off_t>(n);
+    }
     ok = ok && !ferror(in);
+    if (ok && hole) ok = fflush(out) == 0 && ftruncate(fileno(out), written) == 0;
     fclose(in);
     if (out && fclose(out) != 0) ok = false;
     return ok;
@@ -385,7 +394,7 @@ bool CopyRelease(const std::vector<File>& files, const Options& options, bool wi
         if (!FileMd5(f.source.c_str(), digest)) return false;
         DigestToHex(digest, e.md5);
         if (withBlake2b && !FileBlake2b(f.source.c_str(), e.blake2b)) return false;
-        e.size = static_cast<int32_t>(f.size);
+        e.size = f.size;
 
         std::string served = f.name;
         if (options.utf8Names && !platform::GbkToUtf8(f.name.c_str(), &served)) return false;

@@ -11,11 +11,11 @@ struct Progress {
     RunStatus status = RunStatus::Running;
     // The file the window's first bar shows (the earliest started of those in transfer).
     std::string fileName;
-    uint32_t fileSize = 0;
-    uint32_t fileReceived = 0;
+    uint64_t fileSize = 0;
+    uint64_t fileReceived = 0;
     // The whole update: the bytes of every file to fetch, and those arrived so far.
-    int32_t totalSize = 0;
-    int32_t totalReceived = 0;
+    int64_t totalSize = 0;
+    int64_t totalReceived = 0;
     // Whole KiB per second, as the window samples it (the run leaves it 0).
     float speed = 0.0f;
 };

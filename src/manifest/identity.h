@@ -17,7 +17,7 @@ public:
 
     DigestKind Kind() const { return m_kind; }
     const std::string& Digest() const { return m_digest; }
-    int32_t Size() const { return m_size; }
+    int64_t Size() const { return m_size; }
 
     // The same place: `relative` names this file (in another case too where the system
     // ignores case).
@@ -34,7 +34,7 @@ public:
 
 private:
     std::string m_path;
-    int32_t m_size = -1;
+    int64_t m_size = -1;
     DigestKind m_kind = DigestKind::kMd5;
     std::string m_digest;
 };

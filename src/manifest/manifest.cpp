@@ -190,21 +190,20 @@ std::string UtcTimeText(int64_t seconds) {
     return text;
 }
 
-int32_t ParseSizeText(const char* text) {
+int64_t ParseSizeText(const char* text) {
     if (!text) return 0;
     const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
     while (isspace(*p)) ++p;
     bool negative = false;
     if (*p == '+' || *p == '-') negative = *p++ == '-';
-    int64_t value = 0;
+    uint64_t value = 0;
+    const uint64_t most = static_cast<uint64_t>(INT64_MAX) + 1;  // saturated past it
     for (; isdigit(*p); ++p) {
-        value = value * 10 + (*p - '0');
-        if (value > INT32_MAX) {
-            value = static_cast<int64_t>(INT32_MAX) + 1;  // saturated; keep scanning
-        }
+        const unsigned digit = *p - '0';
+        value = value > (most - digit) / 10 ? most : value * 10 + digit;
     }
-    if (negative) return value > INT32_MAX ? INT32_MIN : static_cast<int32_t>(-value);
-    return value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value);
+    if (negative) return value >= most ? INT64_MIN : -static_cast<int64_t>(value);
+    return value >= most ? INT64_MAX : static_cast<int64_t>(value);
 }
 
 bool ParseManifest(const char* path, ManifestEntry* entries, int& count, int64_t* serial) {
@@ -242,7 +241,7 @@ std::string ManifestBytes(const ManifestEntry* entries, int count, int64_t seria
         TiXmlElement* file = new TiXmlElement("file");
         file->SetAttribute("filename", entries[i].filename);
         file->SetAttribute("md5", entries[i].md5);
-        file->SetAttribute("size", entries[i].size);
+        file->SetAttribute("size", std::to_string(entries[i].size).c_str());
         if (entries[i].blake2b[0]) file->SetAttribute("blake2b", entries[i].blake2b);
         root->LinkEndChild(file);
     }

@@ -15,7 +15,7 @@ constexpr int kManifestCapacity = 2000;
 
 struct ManifestEntry {
     char md5[33];        // the "md5" text, cut to 32 bytes
-    int32_t size;        // the "size" value
+    int64_t size;        // the "size" value
     char filename[180];  // the "filename" text with "/" separators
     // The "filename" text did not fit: `filename` holds only its beginning and must
     // not be used as a path.
@@ -57,7 +57,7 @@ void WriteMd5Xml(const char* gameDir, const char* md5Text, UpdateLog& log);
 
 // The "size" attribute's value: optional white space and sign, then decimal digits up
 // to the first other character; no digits give 0. Out-of-range values saturate.
-int32_t ParseSizeText(const char* text);
+int64_t ParseSizeText(const char* text);
 
 // True when `entry`'s file name names a file inside the install directory and can be
 // used in every path built from it: whole GBK characters that the system converts

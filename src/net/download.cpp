@@ -181,7 +181,7 @@ void Transfer::Publish() {
 }
 
 void Transfer::Fetch(const char* url, const char* localPath, const char* fileName,
-                     uint32_t expectedSize, FetchState* given, bool noCache, uint64_t mostBytes) {
+                     uint64_t expectedSize, FetchState* given, bool noCache, uint64_t mostBytes) {
     FetchState own;
     FetchState& state = given ? *given : own;
     memset(m_receivedDigest, 0, sizeof(m_receivedDigest));
@@ -302,10 +302,10 @@ uint64_t Transfer::Request(const char* url, const char* fileName, uint64_t from,
 }
 
 void Transfer::CheckLength(const char* url, const char* fileName, uint64_t from,
-                           uint32_t expectedSize, uint64_t limit) {
-    uint32_t length = 0;
+                           uint64_t expectedSize, uint64_t limit) {
+    uint64_t length = 0;
     if (m_remoteFile->ContentLength(&length)) {
-        m_size = static_cast<uint32_t>(from + length);
+        m_size = from + length;
         Publish();
     } else {
         // Named, so that the line is the file's among other transfers' lines.
@@ -333,7 +333,7 @@ void Transfer::CheckLength(const char* url, const char* fileName, uint64_t from,
 
 void Transfer::Receive(const char* fileName, uint64_t from, uint64_t limit, FetchState& state,
                        char* chunk, size_t n) {
-    m_received = static_cast<uint32_t>(from);
+    m_received = from;
     uint64_t received = from;
     for (;;) {
         if (received + n > limit) throw Failed(fileName, "内容超过允许的大小");
@@ -341,9 +341,9 @@ void Transfer::Receive(const char* fileName, uint64_t from, uint64_t limit, Fetc
         state.Digest(m_kind, chunk, n);
         received += n;
         state.kept = received;
-        m_received.fetch_add(static_cast<uint32_t>(n), std::memory_order_relaxed);
+        m_received.fetch_add(n, std::memory_order_relaxed);
         Publish();
-        m_counters.AddReceived(static_cast<int32_t>(n));
+        m_counters.AddReceived(static_cast<int64_t>(n));
         if (m_stop.StopRequested()) throw Cancelled();
         if (!m_meter->Add(n)) throw Failed(fileName, "传输太慢").MayRetry(Retry::Transient);
         n = m_remoteFile->Read(chunk, kChunk);
@@ -351,7 +351,7 @@ void Transfer::Receive(const char* fileName, uint64_t from, uint64_t limit, Fetc
     }
 }
 
-void Transfer::Finish(const char* fileName, uint32_t expectedSize, FetchState& state) {
+void Transfer::Finish(const char* fileName, uint64_t expectedSize, FetchState& state) {
     if (!m_localFile.Close(&m_receivedStamp)) {
         throw platform::LastError<platform::FileError>("write failed");
     }

@@ -24,8 +24,8 @@ class Prompter;
 }
 
 // No expected size: the length checks are skipped (the manifest). Above every size a
-// manifest can list (at most 2^31 - 1), so no listed file is taken for one.
-constexpr uint32_t kUnknownSize = 0xFFFFFFFF;
+// manifest can list (at most 2^63 - 1), so no listed file is taken for one.
+constexpr uint64_t kUnknownSize = UINT64_MAX;
 
 // The most bytes a body of unknown size (the manifest) may have. A manifest of 1999
 // entries, each with the longest name written as character references, stays below
@@ -129,7 +129,7 @@ constexpr uint64_t kProgressBytes = 64 * 1024;
 class ProgressCounters {
 public:
     // The size and the bytes so far of the file shown.
-    void ShowFile(uint32_t size, uint32_t received) {
+    void ShowFile(uint64_t size, uint64_t received) {
         m_fileSize.store(size, std::memory_order_relaxed);
         m_fileReceived.store(received, std::memory_order_relaxed);
     }
@@ -142,8 +142,8 @@ public:
         m_totalSize.store(0, std::memory_order_relaxed);
         m_totalReceived.store(0, std::memory_order_relaxed);
     }
-    void AddToTotal(int32_t size) { m_totalSize.fetch_add(size, std::memory_order_relaxed); }
-    void AddReceived(int32_t bytes) { m_totalReceived.fetch_add(bytes, std::memory_order_relaxed); }
+    void AddToTotal(int64_t size) { m_totalSize.fetch_add(size, std::memory_order_relaxed); }
+    void AddReceived(int64_t bytes) { m_totalReceived.fetch_add(bytes, std::memory_order_relaxed); }
     // All of them at this moment (the status is the run's).
     Progress Read() const {
         Progress progress;
@@ -159,10 +159,10 @@ public:
     }
 
 private:
-    std::atomic<uint32_t> m_fileSize{100};
-    std::atomic<uint32_t> m_fileReceived{0};
-    std::atomic<int32_t> m_totalSize{0};
-    std::atomic<int32_t> m_totalReceived{0};
+    std::atomic<uint64_t> m_fileSize{100};
+    std::atomic<uint64_t> m_fileReceived{0};
+    std::atomic<int64_t> m_totalSize{0};
+    std::atomic<int64_t> m_totalReceived{0};
     mutable std::mutex m_mutex;
     std::string m_fileName;
 };
@@ -187,7 +187,7 @@ public:
     // most. A failure throws UpdateFailed with the line
     // "下载失败<name>:<reason>" (or "打开本地文件出错<name>") and whether it may be tried
     // again, a stop Cancelled; what arrived stays on disk.
-    void Fetch(const char* url, const char* localPath, const char* name, uint32_t expectedSize,
+    void Fetch(const char* url, const char* localPath, const char* name, uint64_t expectedSize,
                FetchState* state = nullptr, bool noCache = true,
                uint64_t mostBytes = kMaxManifestBytes);
     // Ends the response and closes the local file, if either is open; the file's count
@@ -244,12 +244,12 @@ private:
     uint64_t Request(const char* url, const char* fileName, uint64_t from, bool noCache,
                      FetchState& state);
     // The answer's length against the manifest's size and the bound.
-    void CheckLength(const char* url, const char* fileName, uint64_t from, uint32_t expectedSize,
+    void CheckLength(const char* url, const char* fileName, uint64_t from, uint64_t expectedSize,
                      uint64_t limit);
     // The body into the open local file, from the first chunk `chunk` (of `n` bytes).
     void Receive(const char* fileName, uint64_t from, uint64_t limit, FetchState& state,
                  char* chunk, size_t n);
-    void Finish(const char* fileName, uint32_t expectedSize, FetchState& state);
+    void Finish(const char* fileName, uint64_t expectedSize, FetchState& state);
     // Called in the handler of a failure: closes what is open and throws the failure as
     // an UpdateFailed (or Cancelled as it is).
     [[noreturn]] void Abandoned(const char* fileName, const std::string& opening, bool started,
@@ -264,8 +264,8 @@ private:
     std::atomic<uint64_t> m_ticket{0};
     // The file in transfer: its size and the bytes of it so far. Another thread shows
     // them (Publish) when this transfer's file becomes the one the window shows.
-    std::atomic<uint32_t> m_size{0};
-    std::atomic<uint32_t> m_received{0};
+    std::atomic<uint64_t> m_size{0};
+    std::atomic<uint64_t> m_received{0};
     std::string m_agent;
     platform::HttpSession m_session;
     UpdateLog& m_log;

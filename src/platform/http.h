@@ -48,7 +48,7 @@ public:
     // fails, stalls past the receive time-out, or ends before its Content-Length.
     virtual size_t Read(void* buf, size_t len) = 0;
     // The Content-Length of the response, when the server sent one.
-    virtual bool ContentLength(uint32_t* value) = 0;
+    virtual bool ContentLength(uint64_t* value) = 0;
     // A header of the final response (ETag, Last-Modified, Content-Range, Retry-After):
     // its value, empty when the response has none.
     virtual std::string Header(const char* name) = 0;

@@ -338,6 +338,11 @@ void UpdateRun::CheckNames() {
                  std::string("清单中的MD5不合法，更新失败:") + Printable(entry.filename),
                  entry.filename);
         }
+        if (entry.size < 0) {
+            Fail(FailedStep::Manifest,
+                 std::string("清单中的文件大小不合法，更新失败:") + Printable(entry.filename),
+                 entry.filename);
+        }
         const auto found = first.emplace(PathKey(entry.filename, platform::NamesIgnoreCase()), i);
         if (found.second) continue;
         if (m_files[found.first->second].identity != m_files[i].identity) {
@@ -470,7 +475,7 @@ void UpdateRun::FetchListed(Transfer& transfer, ListedFile& file, FetchState& st
     const size_t slash = paths.temporary.find_last_of('/');
     const std::string local = folder.Path() + paths.temporary.substr(slash + 1);
     transfer.Fetch(paths.url.c_str(), local.c_str(), paths.logName.c_str(),
-                   static_cast<uint32_t>(entry.size), &state, noCache);
+                   static_cast<uint64_t>(entry.size), &state, noCache);
     // The transfer digests by the release's kind only: a signed release's file is its
     // BLAKE2b (the signature covers it); the MD5 then adds nothing and is not computed.
     if (!file.identity.HasDigest(transfer.ReceivedDigest())) {

@@ -43,7 +43,7 @@ void ProgressWindow::OnTimer(unsigned) {
     // Speed, sampled at most once a second, in whole KiB per second. The product is
     // taken in 64 bits: in 32 bits it wraps above about 4 MB/s.
     const uint32_t now = platform::TickCount();
-    const int32_t received = m_shown.totalReceived;
+    const int64_t received = m_shown.totalReceived;
     if (!m_sampled) {
         m_sampled = true;
         m_sampleTick = now;
@@ -51,7 +51,7 @@ void ProgressWindow::OnTimer(unsigned) {
     }
     const uint32_t elapsed = now - m_sampleTick;
     if (elapsed >= 1000) {
-        const uint64_t bytes = static_cast<uint32_t>(received - m_sampleReceived);
+        const uint64_t bytes = static_cast<uint64_t>(received - m_sampleReceived);
         m_speed = static_cast<float>((bytes * 1000 / elapsed) >> 10);
         m_sampleTick = now;
         m_sampleReceived = received;

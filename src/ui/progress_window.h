@@ -49,6 +49,6 @@ private:
     // The speed sample: when it was last taken and the count it saw.
     bool m_sampled = false;
     uint32_t m_sampleTick = 0;
-    int32_t m_sampleReceived = 0;
+    int64_t m_sampleReceived = 0;
     int m_outcome = EXIT_CANCELLED;
 };

@@ -37,6 +37,13 @@ release_v2_updater() {
 }
 # A name of one character that UTF-8 would read as the lead of a longer one.
 release_v2_gbk_tail() { based_on v2 && printf 'hm\n' >"$R/skin/嗯" && publish_r; }
+# A pak past 4 GiB: zeros (a hole) but for its last 64 KiB.
+PAK_SIZE=4831838208
+release_pak() {
+    make_release "$R" 1 && mkdir -p "$R/paks" &&
+        truncate -s $((PAK_SIZE - 65536)) "$R/paks/world.pak" &&
+        head -c 65536 /dev/urandom >>"$R/paks/world.pak" && publish_r
+}
 # Long enough to watch: 1.5 MB.
 release_big() { make_release "$R" 1 1500000 && publish_r; }
 # 淺 (9C 5C) and 籠 (BB 5C) end in the byte of "\": a scan that is not GBK-aware takes it
@@ -266,6 +273,11 @@ row "an object store, the next release" on=both server=s3 run=s3 release=utf8_v2
 # ---- a link that breaks: each connection reset after 16 MB
 row "a link that resets each connection after 16 MB, a release of 200 MB" on=both release=huge install=empty \
     server="flaky 16" log=字节继续下载 hook=bytes_sent
+
+# ---- a modern game's paks: 4.5 GiB, sparse but for a tail of its own
+row "a release with a 4.5 GiB pak, a first install" on=both release=pak install=empty
+row "the 4.5 GiB pak, gone on from a part kept past 4 GiB" on=both release=pak install=empty \
+    log=从第4294967396字节继续下载 hook=pak_resumed
 
 # ---- the publishing tool
 for bad in html doctype own-file; do
@@ -603,6 +615,17 @@ time.sleep(600)' &
     poll 10 guard_taken || skip "no process of another user could listen"
 }
 check_guard_taken() { kill "$GUARD_SQUATTER" && wait "$GUARD_SQUATTER" 2>/dev/null; return 0; }
+# The first 4 GiB and 100 bytes of the pak (zeros) kept by a run that ended, with the
+# server's validator.
+setup_pak_resumed() {
+    local served=$WWW/DownLoad/Vadarodazu/paks/world.pak kept=4294967396 md5
+    mkdir -p "$INST/Update/Vadarodazu/paks"
+    truncate -s $kept "$INST/Update/Vadarodazu/paks/world.pak"
+    md5=$(sed -n 's|.*filename="paks/world.pak" md5="\([0-9a-f]*\)".*|\1|p' "$WWW/DownLoad/Vadarodazu.xml")
+    printf '%s\t%s\t"%x-%x"\tpaks/world.pak\n' "$md5" $kept "$(stat -c %Y "$served")" \
+        "$(stat -c %s "$served")" >"$INST/Update/partial.txt"
+}
+check_pak_resumed() { check "the rest asked for with a range" grep -q '^206 ' "$REQUESTS"; }
 check_stall_timed() {  # [file asked for twice]
     [ -z "${1:-}" ] || check "asked for twice" test "$(grep -c "$1" "$REQUESTS")" = 2
     echo "NOTE [$CASE] failed $ELAPSED ms after the start"

@@ -112,11 +112,13 @@ boxes() {
 # No, a message OK. STATUS is its exit status, BOXES the number of boxes answered and
 # TITLES their names ("(untitled)": a box without one). An updater whose log has not
 # grown for 240 s is stopped: however slow the machine, a run that works writes.
-log_size() { stat -c %s "$INST/updatelog.txt" 2>/dev/null || echo 0; }
+# How far the run has come: its log and the bytes of its temporary tree (a large file
+# arrives with no line in the log).
+run_size() { du -sb "$INST/updatelog.txt" "$INST/Update" 2>/dev/null | cut -f1 | tr '\n' ' '; }
 answer_until_exit() {
     local box name deadline=$((SECONDS + 240)) size=-1
     while running "$UPD_PID" && [ "$SECONDS" -lt "$deadline" ]; do
-        [ "$(log_size)" = "$size" ] || { size=$(log_size); deadline=$((SECONDS + 240)); }
+        [ "$(run_size)" = "$size" ] || { size=$(run_size); deadline=$((SECONDS + 240)); }
         box=$(boxes | head -n 1)
         if [ -n "$box" ]; then
             sleep 0.3  # drawn and ready for keys
@@ -134,7 +136,7 @@ answer_until_exit() {
     done
     if running "$UPD_PID"; then
         kill "$UPD_PID" 2>/dev/null
-        TITLES="${TITLES}still running, its log unchanged for 240 s;"
+        TITLES="${TITLES}still running, its log and its tree unchanged for 240 s;"
     fi
     wait "$UPD_PID" 2>/dev/null
     STATUS=$?

@@ -154,9 +154,9 @@ public:
         }
         curl_off_t length = -1;
         if (curl_easy_getinfo(m_easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
-            length >= 0 && length <= 0xFFFFFFFF) {
+            length >= 0) {
             m_hasLength = true;
-            m_length = static_cast<uint32_t>(length);
+            m_length = static_cast<uint64_t>(length);
         }
     }
 
@@ -178,7 +178,7 @@ public:
         return n;
     }
 
-    bool ContentLength(uint32_t* value) override {
+    bool ContentLength(uint64_t* value) override {
         if (m_hasLength) *value = m_length;
         return m_hasLength;
     }
@@ -287,7 +287,7 @@ private:
     CURLcode m_result = CURLE_OK;
     CURLMcode m_multiResult = CURLM_OK;  // set when the multi handle itself failed
     bool m_hasLength = false;
-    uint32_t m_length = 0;
+    uint64_t m_length = 0;
 };
 
 }  // namespace

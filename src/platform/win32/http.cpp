@@ -3,7 +3,9 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -76,11 +78,18 @@ public:
     // Takes over the connection and the request sent on it.
     WinInetResponse(InternetHandle connection, InternetHandle request, StopToken stop)
         : m_connection(std::move(connection)), m_request(std::move(request)), m_stop(stop) {
-        DWORD value = 0, size = sizeof(value);
-        m_hasLength = Api().HttpQueryInfoA(m_request.get(),
-                                           HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER,
-                                           &value, &size, nullptr) != 0;
-        m_length = value;
+        // As text: HTTP_QUERY_FLAG_NUMBER reads only 32 bits of a length.
+        char text[32] = "";
+        DWORD size = sizeof(text) - 1;
+        if (Api().HttpQueryInfoA(m_request.get(), HTTP_QUERY_CONTENT_LENGTH, text, &size,
+                                 nullptr)) {
+            text[size < sizeof(text) ? size : sizeof(text) - 1] = '\0';
+            char* end = nullptr;
+            errno = 0;
+            const unsigned long long value = strtoull(text, &end, 10);
+            m_hasLength = end != text && *end == '\0' && errno == 0 && text[0] != '-';
+            m_length = value;
+        }
     }
 
     size_t Read(void* buf, size_t len) override {
@@ -108,7 +117,7 @@ public:
         return n;
     }
 
-    bool ContentLength(uint32_t* value) override {
+    bool ContentLength(uint64_t* value) override {
         if (m_hasLength) *value = m_length;
         return m_hasLength;
     }
@@ -143,7 +152,7 @@ private:
     InternetHandle m_request;
     StopToken m_stop;
     bool m_hasLength = false;
-    uint32_t m_length = 0;
+    uint64_t m_length = 0;
     uint64_t m_received = 0;
 };
 
