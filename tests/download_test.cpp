@@ -183,6 +183,27 @@ TEST_F(DownloadTest, ATransferBelowTheMinimumRateFails) {
     EXPECT_TRUE(ReadFile(Local("Update/Vadarodazu/data/a.bin")) == Bytes(60));
 }
 
+// What wakes a transfer waiting on a silent server: called once when the run's stop or
+// the pool's comes, at once when it came before, never once the callback is gone.
+TEST(StopCallback, CalledOnceByAChainedStopAtOnceWhenLateNeverWhenGone) {
+    StopSource run, other;
+    StopSource pool(run.Token());
+    int calls = 0;
+    {
+        StopCallback wake(pool.Token(), [&calls] { ++calls; });
+        run.RequestStop();
+        pool.RequestStop();
+        EXPECT_EQ(calls, 1);
+    }
+    StopCallback late(pool.Token(), [&calls] { ++calls; });
+    EXPECT_EQ(calls, 2);
+    {
+        StopCallback gone(other.Token(), [&calls] { ++calls; });
+    }
+    other.RequestStop();
+    EXPECT_EQ(calls, 2);
+}
+
 // The run's stall clock, by scripted time: each step moves the clock, then a transfer
 // begins, ends, brings bytes, arrives whole, or asks to try again.
 uint32_t g_now = 0;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 
 class StopToken {
 public:
@@ -44,4 +45,22 @@ public:
 
 private:
     StopToken::Node m_node;
+};
+
+// Calls `onStop` once, on the thread that requests the stop, when `token` is stopped
+// while this object lives (at once when it already is). Once the destructor returns, a
+// call under way is over and none comes. `onStop` must be quick, and must neither
+// request nor wait for a stop.
+class StopCallback {
+public:
+    StopCallback(const StopToken& token, std::function<void()> onStop);
+    ~StopCallback();
+    StopCallback(const StopCallback&) = delete;
+    StopCallback& operator=(const StopCallback&) = delete;
+
+private:
+    friend class StopSource;
+    StopToken m_token;
+    std::function<void()> m_onStop;
+    bool m_called = false;
 };

@@ -67,9 +67,9 @@ public:
     HttpSession(const HttpSession&) = delete;
     HttpSession& operator=(const HttpSession&) = delete;
     void SetTimeouts(unsigned connectMs, unsigned receiveMs);
-    // Requests and reads end with an HttpError once `stop` is requested: on POSIX within
-    // a tenth of a second, a read waiting on a silent server included; on Windows before
-    // each request and read (one under way waits out its receive time-out).
+    // Requests and reads end with an HttpError once `stop` is requested: on POSIX at
+    // once, a read waiting on a silent server included (the stop wakes it); on Windows
+    // before each request and read (one under way waits out its receive time-out).
     void SetStop(const StopToken& stop);
     // Sends the GET request and waits for the response's headers. Throws HttpError when
     // the URL can't be opened. The status code is the caller's to examine. No compressed

@@ -415,7 +415,10 @@ void UpdateRun::CheckSpace() {
     };
     std::map<uint64_t, Need> needs;  // by file system
     uint64_t treeFs = 0, free = 0;
-    if (!m_update.FreeSpace(&free, &treeFs)) return;  // not known: not checked
+    bool fetching = false;
+    for (const ListedFile& file : m_files) fetching = fetching || file.wanted;
+    // Nothing to fetch (or the space not known): nothing to check.
+    if (!fetching || !m_update.FreeSpace(&free, &treeFs)) return;
     // Room for the log, the manifest and the list of kept parts too.
     needs[treeFs] = Need{1 << 20, free, m_layout.UpdateFolder()};
     for (ListedFile& file : m_files) {

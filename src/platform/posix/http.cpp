@@ -46,6 +46,7 @@ struct HttpSession::Impl {
         easy = curl_easy_init();
     }
     ~Impl() {
+        onStop.reset();  // no wake-up of what is cleaned up next
         if (easy) curl_easy_cleanup(easy);
         if (multi) curl_multi_cleanup(multi);
     }
@@ -56,6 +57,8 @@ struct HttpSession::Impl {
     CURL* easy = nullptr;
     bool busy = false;
     StopToken stop;
+    // Wakes a transfer waiting on the server when the stop comes.
+    std::unique_ptr<StopCallback> onStop;
 };
 
 namespace {
@@ -262,8 +265,8 @@ private:
                 }
             }
             if (Pending() == 0 && !m_done) {
-                // Short waits: a stop ends a transfer that waits on a silent server.
-                const CURLMcode polled = curl_multi_poll(m_multi, nullptr, 0, 100, nullptr);
+                // A stop wakes the wait (curl_multi_wakeup), also on a silent server.
+                const CURLMcode polled = curl_multi_poll(m_multi, nullptr, 0, 1000, nullptr);
                 if (polled != CURLM_OK) {
                     m_done = true;
                     m_result = CURLE_RECV_ERROR;
@@ -303,7 +306,14 @@ void HttpSession::SetTimeouts(unsigned connectMs, unsigned receiveMs) {
     m_impl->receiveMs = receiveMs;
 }
 
-void HttpSession::SetStop(const StopToken& stop) { m_impl->stop = stop; }
+void HttpSession::SetStop(const StopToken& stop) {
+    Impl* impl = m_impl.get();
+    impl->onStop.reset();
+    impl->stop = stop;
+    impl->onStop.reset(new StopCallback(stop, [impl] {
+        if (impl->multi) curl_multi_wakeup(impl->multi);
+    }));
+}
 
 std::unique_ptr<HttpResponse> HttpSession::Open(const char* url, const HttpRequest& request) {
     return std::unique_ptr<HttpResponse>(new CurlResponse(*m_impl, url, request));
