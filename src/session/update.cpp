@@ -1,6 +1,7 @@
 // The update procedure, on the worker thread: the server's manifest, the files the
 // install lacks, the install step, and the record of what was installed. Every failure
 // leaves it as an UpdateFailed, which the run logs once.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -415,8 +416,8 @@ void UpdateRun::CheckSpace() {
     };
     std::map<uint64_t, Need> needs;  // by file system
     uint64_t treeFs = 0, free = 0;
-    bool fetching = false;
-    for (const ListedFile& file : m_files) fetching = fetching || file.wanted;
+    const bool fetching = std::any_of(m_files.begin(), m_files.end(),
+                                      [](const ListedFile& file) { return file.wanted; });
     // Nothing to fetch (or the space not known): nothing to check.
     if (!fetching || !m_update.FreeSpace(&free, &treeFs)) return;
     // Room for the log, the manifest and the list of kept parts too.

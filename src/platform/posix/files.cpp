@@ -77,22 +77,17 @@ bool OwnEntry(const struct stat& st) {
 bool RemoveTree(int at, const char* name, int depth = 0) {
     if (unlinkat(at, name, 0) == 0 || errno == ENOENT) return true;
     if (errno != EISDIR && errno != EPERM) return false;
-    const int fd = openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd >= 0 && depth < 64) {
-        if (DIR* dir = fdopendir(fd)) {
-            std::vector<std::string> names;
-            while (const dirent* e = readdir(dir)) {
-                if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) {
-                    names.push_back(e->d_name);
-                }
+    Fd folder(depth < 64 ? openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1);
+    if (DIR* dir = folder.get() >= 0 ? fdopendir(folder.get()) : nullptr) {
+        folder.release();  // the listing owns it now
+        std::vector<std::string> names;
+        while (const dirent* e = readdir(dir)) {
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) {
+                names.push_back(e->d_name);
             }
-            for (const std::string& entry : names) RemoveTree(dirfd(dir), entry.c_str(), depth + 1);
-            closedir(dir);
-        } else {
-            close(fd);
         }
-    } else if (fd >= 0) {
-        close(fd);
+        for (const std::string& entry : names) RemoveTree(dirfd(dir), entry.c_str(), depth + 1);
+        closedir(dir);
     }
     return unlinkat(at, name, AT_REMOVEDIR) == 0 || errno == ENOENT;
 }
@@ -448,23 +443,17 @@ HeldFolder::Result HeldFolder::OpenChild(const HeldFolder& parent, const char* n
             continue;
         }
         if (errno != ELOOP && errno != ENOTDIR) return Result::kFailed;
-        // The link itself, held: its owner and its target are read from the same entry,
-        // so it cannot be swapped between the check and the use.
-        Fd link(openat(at, native.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         struct stat st;
-        if (link.get() < 0 || fstat(link.get(), &st) != 0) return Result::kFailed;
+        if (fstatat(at, native.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Result::kFailed;
         if (!S_ISLNK(st.st_mode)) return Result::kFailed;  // a file where a folder belongs
         if (links == Links::kReplace) {
             if (unlinkat(at, native.c_str(), 0) != 0) return Result::kFailed;
             continue;
         }
-        if (links != Links::kTrusted || !TrustedOwner(st.st_uid)) return Result::kRefusedLink;
-        char target[4096];
-        const ssize_t n = readlinkat(link.get(), "", target, sizeof(target) - 1);
-        if (n <= 0) return Result::kFailed;
-        target[n] = '\0';
-        // Links within the target pass by the same rule.
-        impl->fd = Fd(OpenTrustedPath(at, target));
+        if (links != Links::kTrusted) return Result::kRefusedLink;
+        // The link's owner and target are read from one held entry, and every link within
+        // its target passes by the same rule.
+        impl->fd = Fd(OpenTrustedPath(at, native));
         if (impl->fd.get() < 0) {
             return errno == ENOENT  ? Result::kMissing
                    : errno == EPERM ? Result::kRefusedLink
