@@ -19,7 +19,9 @@
 
 namespace {
 
-constexpr size_t kChunk = 4096;
+// What one read takes from the connection: large enough that a big file costs few
+// calls into the HTTP layer (each takes locks, and under WinInet a query of its own).
+constexpr size_t kChunk = 64 * 1024;
 // The longest wait a server's Retry-After is taken for.
 constexpr unsigned kMostRetryAfterMs = 30000;
 
@@ -222,13 +224,14 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
     } receiving(*m_meter);
     try {
         from = Request(url, fileName, from, noCache, state);
-        char chunk[kChunk];
-        size_t n = m_remoteFile->Read(chunk, sizeof(chunk));
+        if (!m_chunk) m_chunk.reset(new char[kChunk]);
+        char* chunk = m_chunk.get();
+        size_t n = m_remoteFile->Read(chunk, kChunk);
         // A server's error page instead of the file, told by its first bytes, which may
         // come in pieces.
         const size_t marks = sizeof("<!DOCTYPE HTML PUBLIC") - 1;
         while (from == 0 && n > 0 && n < marks) {
-            const size_t more = m_remoteFile->Read(chunk + n, sizeof(chunk) - n);
+            const size_t more = m_remoteFile->Read(chunk + n, kChunk - n);
             if (more == 0) break;
             n += more;
         }

@@ -274,6 +274,7 @@ private:
     platform::Prompter* m_prompter;
     std::unique_ptr<platform::HttpResponse> m_remoteFile;
     platform::LocalFile m_localFile;
+    std::unique_ptr<char[]> m_chunk;  // what each read of the body lands in
     platform::FileStamp m_receivedStamp{};
     DigestKind m_kind = DigestKind::kMd5;
     char m_receivedDigest[kBlake2bTextSize];
