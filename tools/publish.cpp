@@ -26,6 +26,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -118,30 +119,118 @@ const char* Refusal(const File& f) {
     return nullptr;
 }
 
-bool CopyTo(const std::string& source, const std::string& target) {
+// What the maker sees while a release is digested and copied: files done, bytes done
+// and the rate. On a terminal one line kept current; otherwise (a log, a pipe) a plain
+// line every 10 s, so a large release shows it is moving and a small one stays quiet.
+class Progress {
+public:
+    Progress(size_t files, uint64_t bytes)
+        : m_files(files),
+          m_bytes(bytes),
+          m_terminal(isatty(fileno(stderr)) != 0),
+          m_start(platform::TickCount()),
+          m_shown(m_start) {}
+
+    void Add(uint64_t bytes) {
+        m_doneBytes += bytes;
+        Tick();
+    }
+    void FileDone() {
+        ++m_doneFiles;
+        Tick();
+    }
+    // The last state; on a terminal the line is ended.
+    void End() {
+        if (m_terminal || m_lines > 0) Show(true);
+    }
+
+private:
+    void Tick() {
+        const uint32_t now = platform::TickCount();
+        if (now - m_shown < (m_terminal ? 250u : 10000u)) return;
+        m_shown = now;
+        Show(false);
+    }
+    void Show(bool last) {
+        const double seconds = (platform::TickCount() - m_start) / 1000.0;
+        const double mib = m_doneBytes / 1048576.0;
+        char line[160];
+        snprintf(line, sizeof(line), "%zu/%zu files, %.1f/%.1f MiB, %.1f MiB/s", m_doneFiles,
+                 m_files, mib, m_bytes / 1048576.0, seconds > 0 ? mib / seconds : 0.0);
+        if (m_terminal) {
+            fprintf(stderr, "\r%s\033[K%s", line, last ? "\n" : "");
+        } else {
+            fprintf(stderr, "%s\n", line);
+        }
+        fflush(stderr);
+        ++m_lines;
+    }
+
+    size_t m_files, m_doneFiles = 0;
+    uint64_t m_bytes, m_doneBytes = 0;
+    bool m_terminal;
+    uint32_t m_start, m_shown;
+    int m_lines = 0;
+};
+
+// Copies `source` to `target` and digests it on the way, in one read of the source: its
+// MD5 text into `md5`, its BLAKE2b text into `blake2b` when that is given, the bytes
+// copied into `size`. Blocks of zeros are skipped: a sparse file (a pak reserved ahead of
+// its content) is published sparse.
+bool CopyDigested(const std::string& source, const std::string& target, char md5[33], char* blake2b,
+                  int64_t& size, Progress& progress) {
     FILE* in = platform::OpenFile(source.c_str(), "rb");
-    if (!in) return false;
+    if (!in) {
+        fprintf(stderr, "cannot read %s\n", platform::NativePath(source.c_str()).c_str());
+        return false;
+    }
     // The target's name is the GBK bytes themselves (not converted): that is the name
     // the updater's request names on the server.
     FILE* out = fopen(target.c_str(), "wb");
     bool ok = out != nullptr;
-    static char buf[65536];
-    static const char zeros[sizeof(buf)] = {0};
+    static char buf[1 << 20];
+    // Holes are looked for block by block.
+    constexpr size_t kBlock = 64 * 1024;
+    static const char zeros[kBlock] = {0};
+    Md5Context md5Context;
+    Md5Init(&md5Context);
+    Blake2b blake;
     size_t n;
     off_t written = 0;
     bool hole = false;
-    // Blocks of zeros are skipped: a sparse file (a pak reserved ahead of its content)
-    // is published sparse.
     while (ok && (n = fread(buf, 1, sizeof(buf), in)) > 0) {
-        hole = memcmp(buf, zeros, n) == 0;
-        ok = hole ? fseeko(out, static_cast<off_t>(n), SEEK_CUR) == 0 : fwrite(buf, 1, n, out) == n;
+        Md5Update(&md5Context, buf, n);
+        if (blake2b) blake.Update(buf, n);
+        for (size_t at = 0; ok && at < n; at += kBlock) {
+            const size_t len = std::min(kBlock, n - at);
+            hole = memcmp(buf + at, zeros, len) == 0;
+            ok = hole ? fseeko(out, static_cast<off_t>(len), SEEK_CUR) == 0
+                      : fwrite(buf + at, 1, len, out) == len;
+        }
         written += static_cast<off_t>(n);
+        progress.Add(n);
     }
-    ok = ok && !ferror(in);
+    const bool readFailed = ferror(in) != 0;
     if (ok && hole) ok = fflush(out) == 0 && ftruncate(fileno(out), written) == 0;
     fclose(in);
     if (out && fclose(out) != 0) ok = false;
-    return ok;
+    if (readFailed) {
+        fprintf(stderr, "cannot read %s\n", platform::NativePath(source.c_str()).c_str());
+        return false;
+    }
+    if (!ok) {
+        fprintf(stderr, "cannot write %s\n", target.c_str());
+        return false;
+    }
+    unsigned char digest[16];
+    Md5Final(digest, &md5Context);
+    DigestToHex(digest, md5);
+    if (blake2b) blake.Final(blake2b);
+    // The size of the bytes digested, not the one listed before: a file that changed in
+    // between is published as it was read.
+    size = written;
+    progress.FileDone();
+    return true;
 }
 
 bool ReadText(const std::string& path, std::string& text) {
@@ -385,26 +474,24 @@ bool CopyRelease(const std::vector<File>& files, const Options& options, bool wi
     const std::string tree = options.download + "/" + kPackage;
     std::error_code ec;
     fs::remove_all(tree, ec);
+    uint64_t bytes = 0;
+    for (const File& f : files) bytes += static_cast<uint64_t>(f.size);
+    Progress progress(files.size(), bytes);
     for (size_t i = 0; i < files.size(); ++i) {
         const File& f = files[i];
         ManifestEntry& e = entries[i];
         memset(&e, 0, sizeof(e));
         snprintf(e.filename, sizeof(e.filename), "%s", f.name.c_str());
-        unsigned char digest[16] = {0};
-        if (!FileMd5(f.source.c_str(), digest)) return false;
-        DigestToHex(digest, e.md5);
-        if (withBlake2b && !FileBlake2b(f.source.c_str(), e.blake2b)) return false;
-        e.size = f.size;
-
         std::string served = f.name;
         if (options.utf8Names && !platform::GbkToUtf8(f.name.c_str(), &served)) return false;
         const std::string target = tree + "/" + served;
         fs::create_directories(fs::path(target).parent_path(), ec);
-        if (!CopyTo(f.source, target)) {
-            fprintf(stderr, "cannot write %s\n", target.c_str());
+        if (!CopyDigested(f.source, target, e.md5, withBlake2b ? e.blake2b : nullptr, e.size,
+                          progress)) {
             return false;
         }
     }
+    progress.End();
     return true;
 }
 

@@ -37,8 +37,8 @@ release_v2_updater() {
 }
 # A name of one character that UTF-8 would read as the lead of a longer one.
 release_v2_gbk_tail() { based_on v2 && printf 'hm\n' >"$R/skin/嗯" && publish_r; }
-# A pak past 4 GiB: zeros (a hole) but for its last 64 KiB.
-PAK_SIZE=4831838208
+# A pak past 4 GiB (4 GiB and 1 MiB): zeros (a hole) but for its last 64 KiB.
+PAK_SIZE=4296015872
 release_pak() {
     make_release "$R" 1 && mkdir -p "$R/paks" &&
         truncate -s $((PAK_SIZE - 65536)) "$R/paks/world.pak" &&
@@ -274,9 +274,9 @@ row "an object store, the next release" on=both server=s3 run=s3 release=utf8_v2
 row "a link that resets each connection after 16 MB, a release of 200 MB" on=both release=huge install=empty \
     server="flaky 16" log=字节继续下载 hook=bytes_sent
 
-# ---- a modern game's paks: 4.5 GiB, sparse but for a tail of its own
-row "a release with a 4.5 GiB pak, a first install" on=both release=pak install=empty
-row "the 4.5 GiB pak, gone on from a part kept past 4 GiB" on=both release=pak install=empty \
+# ---- a modern game's paks: past 4 GiB, sparse but for a tail of its own
+row "a release with a pak past 4 GiB, a first install" on=both release=pak install=empty
+row "the pak past 4 GiB, gone on from a part kept past 4 GiB" on=both release=pak install=empty \
     log=从第4294967396字节继续下载 hook=pak_resumed
 
 # ---- the publishing tool
@@ -286,6 +286,8 @@ done
 row "the publishing tool takes a name whose second byte is 0x5C" on=linux server=- release=- install=- run=- \
     hook=publish_5c
 row "the maker's key pair" on=linux server=- release=- install=- run=- hook=keygen
+row "the publishing tool's progress, on a terminal and in a log" on=linux server=- release=- install=- \
+    run=- hook=publish_progress
 row "the publishing tool counts only a served serial its key signed" on=linux server=- release=- install=- run=- \
     hook=publish_serials
 
@@ -803,6 +805,18 @@ check_publish_5c() {
     rm -rf "$rel" && mkdir -p "$rel/淺" && printf 'x' >"$rel/淺/籠.txt"
     "$PUBLISH" "$rel" "$WORK/www-5c" >/dev/null 2>&1
     check "published" test -f "$WORK/www-5c/Vadarodazu/$(gbk '淺/籠.txt')"
+}
+check_publish_progress() {
+    local rel=$WORK/progress
+    rm -rf "$rel" && mkdir -p "$rel/paks" && head -c 3000000 /dev/urandom >"$rel/paks/a.pak" &&
+        printf 'x' >"$rel/b.txt"
+    script -qec "'$PUBLISH' '$rel' '$WORK/www-progress'" /dev/null >"$WORK/progress.tty" 2>&1
+    DETAIL=$(tr '\r' '\n' <"$WORK/progress.tty" | tail -n 3)
+    check "a terminal is shown files, bytes and rate" \
+        grep -qE $'\r2/2 files, 2\\.9/2\\.9 MiB, [0-9.]+ MiB/s\e\\[K\r?$' "$WORK/progress.tty"
+    "$PUBLISH" "$rel" "$WORK/www-progress" >"$WORK/progress.log" 2>&1
+    DETAIL=$(cat -A "$WORK/progress.log")
+    check "a log gets plain lines" test "$(cat "$WORK/progress.log")" = "published 2 files to $WORK/www-progress"
 }
 check_keygen() {
     local dir=$WORK/keygen
