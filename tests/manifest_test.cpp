@@ -6,6 +6,7 @@
 
 #include "log/update_log.h"
 #include "manifest/manifest.h"
+#include "platform/files.h"
 #include "test_util.h"
 
 namespace {
@@ -87,6 +88,13 @@ TEST(ParseManifest, SizeText) {
         {"99999999999999999999", INT64_MAX}, {"-99999999999999999999", INT64_MIN},
     };
     for (const auto& row : rows) EXPECT_EQ(ParseSizeText(row.text), row.size) << row.text;
+    // Where a listed size must still fit: FAT (any of its names) holds files below 4 GiB.
+    for (const char* fat : {"FAT", "FAT12", "FAT16", "FAT32"}) {
+        EXPECT_EQ(platform::LargestFileOn(fat), 4294967295ULL) << fat;
+    }
+    for (const char* other : {"NTFS", "exFAT", "ReFS", ""}) {
+        EXPECT_EQ(platform::LargestFileOn(other), UINT64_MAX) << other;
+    }
 }
 
 TEST(ParseManifest, GbkNamesKeepTheirBytes) {

@@ -46,6 +46,9 @@ bool FileSize(FILE* file, uint64_t* size);
 bool IsOwnFile(FILE* file);
 // Renames `from` to `to`, replacing `to`, without asking whether it is in use.
 bool RenameFile(const char* from, const char* to);
+// The largest file a file system of this kind (a HeldFolder::FreeSpace name) can hold:
+// FAT's are below 4 GiB; UINT64_MAX where no such bound is known.
+uint64_t LargestFileOn(const std::string& kind);
 // True where the file system takes "A.txt" and "a.txt" for one name (Windows).
 bool NamesIgnoreCase();
 
@@ -96,8 +99,10 @@ public:
     Result OpenPath(const HeldFolder& start, const char* relative, Links links, bool create);
     bool IsOpen() const;
     // The bytes the running user may still write on the held folder's file system, and
-    // which file system that is (its device; on Windows its volume's serial number).
-    bool FreeSpace(uint64_t* freeBytes, uint64_t* fileSystem) const;
+    // which file system that is (its device; on Windows its volume's serial number);
+    // `kind`, when given, gets its name where it matters ("FAT32", "FAT"; see
+    // LargestFileOn), or stays empty.
+    bool FreeSpace(uint64_t* freeBytes, uint64_t* fileSystem, std::string* kind = nullptr) const;
     // Where the calls of this layer reach the held folder; ends with a separator.
     const std::string& Path() const;
 

@@ -186,6 +186,11 @@ bool ReadWholeFile(const char* path, size_t limit, std::string& bytes) {
     return ok;
 }
 
+uint64_t LargestFileOn(const std::string& kind) {
+    // FAT12, FAT16, FAT32 and the name Linux reports for all of them; not exFAT.
+    return kind.compare(0, 3, "FAT") == 0 ? 0xFFFFFFFFull : UINT64_MAX;
+}
+
 bool WriteWholeFile(const char* path, const std::string& bytes) {
     FILE* f = OpenFile(path, "wb");
     if (!f) return false;

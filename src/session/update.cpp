@@ -412,42 +412,61 @@ int UpdateRun::CurrentByRecord(ListedFile& file, const platform::HeldFolder& fol
 void UpdateRun::CheckSpace() {
     struct Need {
         uint64_t bytes = 0, free = 0;
-        std::string where;
+        std::string where, kind;
+        std::string tooLarge;  // a file this file system cannot hold, or empty
+        // `more` bytes to write, of the listed file `name` of `whole` bytes.
+        void Add(const char* name, uint64_t more, uint64_t whole) {
+            bytes += more;
+            if (whole > platform::LargestFileOn(kind) && tooLarge.empty()) tooLarge = name;
+        }
     };
     std::map<uint64_t, Need> needs;  // by file system
     uint64_t treeFs = 0, free = 0;
+    std::string kind;
     const bool fetching = std::any_of(m_files.begin(), m_files.end(),
                                       [](const ListedFile& file) { return file.wanted; });
     // Nothing to fetch (or the space not known): nothing to check.
-    if (!fetching || !m_update.FreeSpace(&free, &treeFs)) return;
+    if (!fetching || !m_update.FreeSpace(&free, &treeFs, &kind)) return;
     // Room for the log, the manifest and the list of kept parts too.
-    needs[treeFs] = Need{1 << 20, free, m_layout.UpdateFolder()};
+    needs[treeFs] = Need{1 << 20, free, m_layout.UpdateFolder(), kind, {}};
     for (ListedFile& file : m_files) {
         if (!file.wanted) continue;
         const char* listed = file.entry->filename;
         const InstallLayout::Entry paths = m_layout.For(listed);
-        uint64_t size = file.identity.Size(), kept = 0;
+        const uint64_t whole = file.identity.Size();
+        uint64_t size = whole, kept = 0;
         // A part kept by an earlier run is already there.
         platform::HeldFolder tree;
         Reach(paths.temporary, platform::Links::kOwn, false, tree);
         if (HeldRead(tree, LastName(listed), true).Size(&kept) && kept < size) size -= kept;
-        needs[treeFs].bytes += size;
+        needs[treeFs].Add(listed, size, whole);
         // A folder on another file system (a player's link) gets a copy beside the file.
         platform::HeldFolder installed;
         uint64_t fs = 0;
+        kind.clear();
         if (Reach(paths.installed, platform::Links::kTrusted, false, installed) ==
                 platform::HeldFolder::Result::kOpen &&
-            installed.FreeSpace(&free, &fs) && fs != treeFs) {
+            installed.FreeSpace(&free, &fs, &kind) && fs != treeFs) {
             Need& need = needs[fs];
             if (need.where.empty()) {
-                need =
-                    Need{0, free, paths.installed.substr(0, paths.installed.find_last_of("/\\"))};
+                need = Need{0,
+                            free,
+                            paths.installed.substr(0, paths.installed.find_last_of("/\\")),
+                            kind,
+                            {}};
             }
-            need.bytes += file.identity.Size();
+            need.Add(listed, whole, whole);
         }
     }
     for (const auto& found : needs) {
         const Need& need = found.second;
+        // FAT holds no file of 4 GiB or more, however much room it has.
+        if (!need.tooLarge.empty()) {
+            Fail(FailedStep::Download,
+                 need.kind + "文件系统放不下4GB或更大的文件，更新失败:" + need.tooLarge + "(" +
+                     need.where + ")",
+                 need.tooLarge);
+        }
         if (need.bytes <= need.free) continue;
         Fail(FailedStep::Download,
              "磁盘空间不足，更新失败:" + need.where + "需要" + MegabytesText(need.bytes, true) +

@@ -5,6 +5,9 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#ifdef __linux__
+#include <sys/vfs.h>
+#endif
 #include <unistd.h>
 
 #include <cerrno>
@@ -467,7 +470,7 @@ HeldFolder::Result HeldFolder::OpenChild(const HeldFolder& parent, const char* n
     return Result::kOpen;
 }
 
-bool HeldFolder::FreeSpace(uint64_t* freeBytes, uint64_t* fileSystem) const {
+bool HeldFolder::FreeSpace(uint64_t* freeBytes, uint64_t* fileSystem, std::string* kind) const {
     struct statvfs fs;
     struct stat st;
     if (!m_impl || fstatvfs(m_impl->fd.get(), &fs) != 0 || fstat(m_impl->fd.get(), &st) != 0) {
@@ -475,6 +478,12 @@ bool HeldFolder::FreeSpace(uint64_t* freeBytes, uint64_t* fileSystem) const {
     }
     *freeBytes = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
     *fileSystem = static_cast<uint64_t>(st.st_dev);
+#ifdef __linux__
+    // vfat and msdos: the FAT of a memory card or an old drive.
+    constexpr long kMsdosMagic = 0x4d44;
+    struct statfs type;
+    if (kind && fstatfs(m_impl->fd.get(), &type) == 0 && type.f_type == kMsdosMagic) *kind = "FAT";
+#endif
     return true;
 }
 

@@ -425,7 +425,7 @@ HeldFolder::Result HeldFolder::OpenChild(const HeldFolder& parent, const char* n
     return Result::kFailed;
 }
 
-bool HeldFolder::FreeSpace(uint64_t* freeBytes, uint64_t* fileSystem) const {
+bool HeldFolder::FreeSpace(uint64_t* freeBytes, uint64_t* fileSystem, std::string* kind) const {
     BY_HANDLE_FILE_INFORMATION info;
     ULARGE_INTEGER available;
     if (!m_impl || !GetFileInformationByHandle(m_impl->folder.get(), &info) ||
@@ -434,6 +434,12 @@ bool HeldFolder::FreeSpace(uint64_t* freeBytes, uint64_t* fileSystem) const {
     }
     *freeBytes = available.QuadPart;
     *fileSystem = info.dwVolumeSerialNumber;
+    // The volume's file system ("NTFS", "FAT32", "exFAT"), from the root it is mounted at.
+    char root[MAX_PATH + 1], name[MAX_PATH + 1];
+    if (kind && GetVolumePathNameA(m_impl->path.c_str(), root, sizeof(root)) &&
+        GetVolumeInformationA(root, nullptr, 0, nullptr, nullptr, nullptr, name, sizeof(name))) {
+        *kind = name;
+    }
     return true;
 }
 
