@@ -31,6 +31,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -39,6 +40,7 @@
 
 #include "common/text.h"
 #include "digest/blake2b.h"
+#include "digest/blocks.h"
 #include "digest/md5.h"
 #include "digest/signature.h"
 #include "manifest/manifest.h"
@@ -51,6 +53,9 @@ namespace fs = std::filesystem;
 namespace {
 
 const char kPackage[] = "Vadarodazu";
+
+// Files of this size or more get a block index.
+constexpr int kBlockIndexLeastMiB = 16;
 
 // The longest an expiring release may stay current.
 constexpr long kMostExpiresDays = 3650;
@@ -111,6 +116,11 @@ const char* Refusal(const File& f) {
     if (IsUpdaterOwnName(f.name.c_str(), kPackage)) return "name of one of the updater's own files";
     // A backslash character, not the second byte of a double-byte one (as in "淺", 9C 5C).
     if (FindText(f.name.c_str(), "\\")) return "name with a backslash";
+    const size_t ending = sizeof(kBlockIndexEnding) - 1;
+    if (f.name.size() >= ending &&
+        f.name.compare(f.name.size() - ending, ending, kBlockIndexEnding) == 0) {
+        return "name ending in \".blocks~\", which block indexes are served under";
+    }
     if (f.name.find_first_of("#?%") != std::string::npos) return "name a URL cannot carry";
     if (LooksLikeErrorPage(f.source)) {
         return "content starts like a web server's error page (\"<html>\" or \"<!DOCTYPE HTML "
@@ -174,11 +184,11 @@ private:
 };
 
 // Copies `source` to `target` and digests it on the way, in one read of the source: its
-// MD5 text into `md5`, its BLAKE2b text into `blake2b` when that is given, the bytes
-// copied into `size`. Blocks of zeros are skipped: a sparse file (a pak reserved ahead of
+// MD5 text into `md5`, its BLAKE2b text into `blake2b` when that is given, its blocks into
+// the index `blocks` when that is given, the bytes copied into `size`. Blocks of zeros are skipped: a sparse file (a pak reserved ahead of
 // its content) is published sparse.
 bool CopyDigested(const std::string& source, const std::string& target, char md5[33], char* blake2b,
-                  int64_t& size, Progress& progress) {
+                  BlockIndexWriter* blocks, int64_t& size, Progress& progress) {
     FILE* in = platform::OpenFile(source.c_str(), "rb");
     if (!in) {
         fprintf(stderr, "cannot read %s\n", platform::NativePath(source.c_str()).c_str());
@@ -201,6 +211,7 @@ bool CopyDigested(const std::string& source, const std::string& target, char md5
     while (ok && (n = fread(buf, 1, sizeof(buf), in)) > 0) {
         Md5Update(&md5Context, buf, n);
         if (blake2b) blake.Update(buf, n);
+        if (blocks) blocks->Update(buf, n);
         for (size_t at = 0; ok && at < n; at += kBlock) {
             const size_t len = std::min(kBlock, n - at);
             hole = memcmp(buf + at, zeros, len) == 0;
@@ -344,7 +355,8 @@ int Keygen(const std::string& dir) {
 void PrintUsage(FILE* to, const char* self) {
     fprintf(to,
             "usage: %s [--sign SECRET_KEY_FILE]... [--serial-file PATH] [--ignore-served-serial]\n"
-            "           [--expires DAYS] [--utf8-names] RELEASE_FOLDER DOWNLOAD_FOLDER\n"
+            "           [--expires DAYS] [--utf8-names] [--no-block-index] RELEASE_FOLDER\n"
+            "           DOWNLOAD_FOLDER\n"
             "       %s keygen KEY_FOLDER\n",
             self, self);
 }
@@ -373,10 +385,13 @@ int Help(const char* self) {
         "                          (1 to %ld) unless a newer one is served\n"
         "  --utf8-names            name the served files in UTF-8, for an updater built with\n"
         "                          UPDATER_URL_NAMES=utf8 (object stores)\n"
+        "  --no-block-index        publish no block indexes (by default each file of %d MiB\n"
+        "                          or more gets one, NAME%s beside it, so that an updater\n"
+        "                          fetches only the blocks of it that changed)\n"
         "  --help                  this text\n"
         "  keygen KEY_FOLDER       make a key pair: KEY_FOLDER/release.key (secret, mode 0600)\n"
         "                          and KEY_FOLDER/release.pub (built into the updater)\n",
-        kPackage, kPackage, kMostExpiresDays);
+        kPackage, kPackage, kMostExpiresDays, kBlockIndexLeastMiB, kBlockIndexEnding);
     return 0;
 }
 
@@ -387,6 +402,7 @@ struct Options {
     std::vector<std::string> secretKeyFiles;
     bool utf8Names = false;
     bool ignoreServedSerial = false;
+    bool blockIndexes = true;
     std::string serialFile;
     long expiresDays = 0;
     // Command-line paths are in the system's encoding; the updater's code takes GBK.
@@ -417,6 +433,9 @@ int ParseOptions(int argc, char** argv, Options& options) {
             first += 1;
         } else if (first < argc && strcmp(argv[first], "--utf8-names") == 0) {
             options.utf8Names = true;
+            first += 1;
+        } else if (first < argc && strcmp(argv[first], "--no-block-index") == 0) {
+            options.blockIndexes = false;
             first += 1;
         } else {
             break;
@@ -467,6 +486,37 @@ bool ListRelease(const std::string& release, std::vector<File>& files) {
     return !refused;
 }
 
+// The index `blocks` built of a file copied to `target`, served beside it; its digest (of
+// the release's kind) into the file's record. A file that changed while it was read (its
+// size no longer the one indexed) gets none.
+bool WriteBlockIndex(BlockIndexWriter& blocks, ManifestEntry& e, const std::string& target,
+                     bool withBlake2b) {
+    const std::string index = blocks.Finish();
+    BlockIndexHeader header;
+    if (!ParseBlockIndexHeader(index, &header) ||
+        header.fileSize != static_cast<uint64_t>(e.size)) {
+        return true;
+    }
+    const std::string path = target + kBlockIndexEnding;
+    if (!WriteWhole(path, index)) {
+        fprintf(stderr, "cannot write %s\n", path.c_str());
+        return false;
+    }
+    if (withBlake2b) {
+        Blake2b blake;
+        blake.Update(index.data(), index.size());
+        blake.Final(e.blocks);
+    } else {
+        Md5Context ctx;
+        Md5Init(&ctx);
+        Md5Update(&ctx, index.data(), index.size());
+        unsigned char digest[16];
+        Md5Final(digest, &ctx);
+        DigestToHex(digest, e.blocks);
+    }
+    return true;
+}
+
 // Each file digested into its record and copied into the served tree (made anew).
 bool CopyRelease(const std::vector<File>& files, const Options& options, bool withBlake2b,
                  std::vector<ManifestEntry>& entries) {
@@ -486,8 +536,13 @@ bool CopyRelease(const std::vector<File>& files, const Options& options, bool wi
         if (options.utf8Names && !platform::GbkToUtf8(f.name.c_str(), &served)) return false;
         const std::string target = tree + "/" + served;
         fs::create_directories(fs::path(target).parent_path(), ec);
-        if (!CopyDigested(f.source, target, e.md5, withBlake2b ? e.blake2b : nullptr, e.size,
-                          progress)) {
+        std::unique_ptr<BlockIndexWriter> blocks;
+        if (options.blockIndexes && f.size >= kBlockIndexLeastMiB * 1048576LL) {
+            blocks.reset(new BlockIndexWriter(static_cast<uint64_t>(f.size)));
+        }
+        if (!CopyDigested(f.source, target, e.md5, withBlake2b ? e.blake2b : nullptr, blocks.get(),
+                          e.size, progress) ||
+            (blocks && !WriteBlockIndex(*blocks, e, target, withBlake2b))) {
             return false;
         }
     }

@@ -107,6 +107,7 @@ void ReadEntries(const TiXmlDocument& doc, ManifestEntry* entries, int& count, i
         ToForwardSlashes(e.filename);
         e.md5TooLong = CopyField(e.md5, sizeof(e.md5), el->Attribute("md5")) ? 0 : 1;
         CopyField(e.blake2b, sizeof(e.blake2b), el->Attribute("blake2b"));
+        CopyField(e.blocks, sizeof(e.blocks), el->Attribute("blocks"));
         e.size = ParseSizeText(el->Attribute("size"));
         ++count;
     }
@@ -243,6 +244,7 @@ std::string ManifestBytes(const ManifestEntry* entries, int count, int64_t seria
         file->SetAttribute("md5", entries[i].md5);
         file->SetAttribute("size", std::to_string(entries[i].size).c_str());
         if (entries[i].blake2b[0]) file->SetAttribute("blake2b", entries[i].blake2b);
+        if (entries[i].blocks[0]) file->SetAttribute("blocks", entries[i].blocks);
         root->LinkEndChild(file);
     }
     return XmlBytes(doc);

@@ -24,7 +24,14 @@ struct ManifestEntry {
     unsigned char md5TooLong;
     // The "blake2b" text, cut to 64 bytes; empty when the element has none.
     char blake2b[65];
+    // The "blocks" text, cut to 64 bytes: the digest (of the release's kind) of the
+    // file's block index, served beside it (BlockIndexName); empty when it has none.
+    char blocks[65];
 };
+
+// Where a file's block index is served: its name with this ending, which no file of a
+// release may have.
+constexpr char kBlockIndexEnding[] = ".blocks~";
 
 // The root element's "serial" in a signed manifest: decimal digits (at most 18), or
 // kNoSerial when it is missing or anything else.
