@@ -68,7 +68,8 @@ TEST(BlockIndex, WrittenIndexDescribesEveryBlockAndParsesBack) {
         EXPECT_EQ(h.fileSize, size);
         EXPECT_EQ(index.size(), BlockIndexBytes(h)) << size;
         std::vector<BlockEntry> coarse, fine;
-        ASSERT_TRUE(ParseBlockEntries(index, CoarseTableOffset(), h.coarseCount, &coarse));
+        ASSERT_TRUE(ParseBlockEntries(index, CoarseTableOffset(), h.coarseCount, kCoarseEntryBytes,
+                                      &coarse));
         const std::vector<BlockEntry> expected = EntriesOf(bytes, h.coarse);
         ASSERT_EQ(coarse.size(), expected.size());
         for (size_t i = 0; i < coarse.size(); ++i) {
@@ -78,10 +79,14 @@ TEST(BlockIndex, WrittenIndexDescribesEveryBlockAndParsesBack) {
         // The fine entries of the last coarse block: its own blocks, then zeros.
         if (h.coarseCount == 0) continue;
         const uint32_t lastCoarse = h.coarseCount - 1;
-        ASSERT_TRUE(
-            ParseBlockEntries(index, FineTableOffset(h, lastCoarse), FinePerCoarse(h), &fine));
+        ASSERT_TRUE(ParseBlockEntries(index, FineTableOffset(h, lastCoarse), FinePerCoarse(h),
+                                      kFineEntryBytes, &fine));
         const std::vector<BlockEntry> fineExpected =
             EntriesOf(bytes.substr(static_cast<size_t>(lastCoarse) * h.coarse), h.fine);
+        unsigned char table[8];
+        BlockStrong(index.data() + FineTableOffset(h, lastCoarse),
+                    FinePerCoarse(h) * kFineEntryBytes, table);
+        EXPECT_EQ(memcmp(coarse[lastCoarse].table, table, 8), 0) << "the fine table's digest";
         for (size_t j = 0; j < fine.size(); ++j) {
             EXPECT_EQ(fine[j].weak, j < fineExpected.size() ? fineExpected[j].weak : 0)
                 << size << " " << j;
@@ -114,7 +119,7 @@ TEST(BlockIndex, IndexesThatDoNotFitAreRefused) {
     for (const auto& row : rows) EXPECT_FALSE(ParseBlockIndexHeader(row.bytes, &h)) << row.why;
     std::vector<BlockEntry> entries;
     EXPECT_FALSE(ParseBlockEntries(good, FineTableOffset(h, h.coarseCount - 1),
-                                   FinePerCoarse(h) + 1, &entries))
+                                   FinePerCoarse(h) + 1, kFineEntryBytes, &entries))
         << "entries past the end";
 }
 

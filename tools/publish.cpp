@@ -486,8 +486,8 @@ bool ListRelease(const std::string& release, std::vector<File>& files) {
     return !refused;
 }
 
-// The index `blocks` built of a file copied to `target`, served beside it; its digest (of
-// the release's kind) into the file's record. A file that changed while it was read (its
+// The index `blocks` built of a file copied to `target`, served beside it; the digest of
+// its head (of the release's kind) into the file's record. A file that changed while it was read (its
 // size no longer the one indexed) gets none.
 bool WriteBlockIndex(BlockIndexWriter& blocks, ManifestEntry& e, const std::string& target,
                      bool withBlake2b) {
@@ -502,14 +502,16 @@ bool WriteBlockIndex(BlockIndexWriter& blocks, ManifestEntry& e, const std::stri
         fprintf(stderr, "cannot write %s\n", path.c_str());
         return false;
     }
+    // The digest covers the index's head; each fine table is checked against it.
+    const size_t head = static_cast<size_t>(BlockIndexHeadBytes(header));
     if (withBlake2b) {
         Blake2b blake;
-        blake.Update(index.data(), index.size());
+        blake.Update(index.data(), head);
         blake.Final(e.blocks);
     } else {
         Md5Context ctx;
         Md5Init(&ctx);
-        Md5Update(&ctx, index.data(), index.size());
+        Md5Update(&ctx, index.data(), head);
         unsigned char digest[16];
         Md5Final(digest, &ctx);
         DigestToHex(digest, e.blocks);

@@ -119,15 +119,21 @@ std::string BlockIndexWriter::Finish() {
     PutU32(out, m_header.fine);
     PutU32(out, m_header.coarseCount);
     PutU32(out, 0);
-    for (const BlockEntry& e : m_coarse) PutEntry(out, e);
     const uint32_t per = FinePerCoarse(m_header);
+    std::string fine;
     for (uint32_t i = 0; i < m_header.coarseCount; ++i) {
+        const size_t start = fine.size();
         for (uint32_t j = 0; j < per; ++j) {
             const size_t at = static_cast<size_t>(i) * per + j;
-            PutEntry(out, at < m_fine.size() ? m_fine[at] : BlockEntry());
+            PutEntry(fine, at < m_fine.size() ? m_fine[at] : BlockEntry());
         }
+        BlockStrong(fine.data() + start, fine.size() - start, m_coarse[i].table);
     }
-    return out;
+    for (const BlockEntry& e : m_coarse) {
+        PutEntry(out, e);
+        out.append(reinterpret_cast<const char*>(e.table), sizeof(e.table));
+    }
+    return out + fine;
 }
 
 // ---- reading ----------------------------------------------------------------------------
@@ -153,23 +159,29 @@ uint64_t CoarseTableOffset() { return kBlockIndexHeaderBytes; }
 
 uint32_t FinePerCoarse(const BlockIndexHeader& header) { return header.coarse / header.fine; }
 
+uint64_t BlockIndexHeadBytes(const BlockIndexHeader& header) {
+    return CoarseTableOffset() + static_cast<uint64_t>(header.coarseCount) * kCoarseEntryBytes;
+}
+
 uint64_t FineTableOffset(const BlockIndexHeader& header, uint32_t i) {
-    return CoarseTableOffset() + static_cast<uint64_t>(header.coarseCount) * kBlockEntryBytes +
-           static_cast<uint64_t>(i) * FinePerCoarse(header) * kBlockEntryBytes;
+    return BlockIndexHeadBytes(header) +
+           static_cast<uint64_t>(i) * FinePerCoarse(header) * kFineEntryBytes;
 }
 
 uint64_t BlockIndexBytes(const BlockIndexHeader& header) {
     return FineTableOffset(header, header.coarseCount);
 }
 
-bool ParseBlockEntries(const std::string& bytes, size_t offset, size_t count,
+bool ParseBlockEntries(const std::string& bytes, size_t offset, size_t count, size_t entryBytes,
                        std::vector<BlockEntry>* entries) {
-    if (offset > bytes.size() || (bytes.size() - offset) / kBlockEntryBytes < count) return false;
+    if (offset > bytes.size() || (bytes.size() - offset) / entryBytes < count) return false;
     entries->resize(count);
     for (size_t i = 0; i < count; ++i) {
-        const size_t at = offset + i * kBlockEntryBytes;
-        (*entries)[i].weak = GetLE(bytes, at, 8);
-        memcpy((*entries)[i].strong, bytes.data() + at + 8, 8);
+        const size_t at = offset + i * entryBytes;
+        BlockEntry& e = (*entries)[i];
+        e.weak = GetLE(bytes, at, 8);
+        memcpy(e.strong, bytes.data() + at + 8, 8);
+        if (entryBytes == kCoarseEntryBytes) memcpy(e.table, bytes.data() + at + 16, 8);
     }
     return true;
 }

@@ -10,12 +10,16 @@
 //
 //   header  "HBLK1\0\0\0", file size (u64), coarse block size (u32), fine block size
 //           (u32), coarse count (u32), 0 (u32)                              32 bytes
-//   coarse  one entry per coarse block                                       16 bytes each
-//   fine    per coarse block, coarse/fine entries (the last coarse block's
-//           table has room for as many, the entries past the file's end zero) 16 bytes each
+//   coarse  one entry per coarse block: its rolling sum (u64), the first 8 bytes of
+//           its MD5, and the first 8 bytes of the MD5 of its fine table     24 bytes each
+//   fine    per coarse block, its table: coarse/fine entries (the last coarse block's
+//           table has room for as many, the entries past the file's end zero), each
+//           the fine block's rolling sum (u64) and the first 8 bytes of its MD5
+//                                                                            16 bytes each
 //
-// An entry is the block's rolling sum (u64) and the first 8 bytes of its MD5. The last
-// block of either level may be short.
+// The header and the coarse table are the index's head: what the manifest's digest
+// covers, and what every updater fetches; each fine table is checked against its coarse
+// entry. The last block of either level may be short.
 #pragma once
 
 #include <cstddef>
@@ -26,6 +30,7 @@
 struct BlockEntry {
     uint64_t weak = 0;
     unsigned char strong[8] = {0};
+    unsigned char table[8] = {0};  // a coarse block's: the digest of its fine table
 };
 
 struct BlockIndexHeader {
@@ -36,7 +41,8 @@ struct BlockIndexHeader {
 };
 
 constexpr size_t kBlockIndexHeaderBytes = 32;
-constexpr size_t kBlockEntryBytes = 16;
+constexpr size_t kCoarseEntryBytes = 24;
+constexpr size_t kFineEntryBytes = 16;
 
 // The block sizes a file of `size` bytes is indexed with: the coarse block grows with the
 // file (about 16 384 coarse blocks), so the part every updater fetches stays small; the
@@ -79,14 +85,16 @@ private:
 // The header of an index; false when `bytes` (at least its first 32) is not one, or its
 // sizes do not fit each other.
 bool ParseBlockIndexHeader(const std::string& bytes, BlockIndexHeader* header);
-// Where the parts of an index are: the coarse table, and the fine entries of coarse
-// block `i` (their offset and how many there are).
+// Where the parts of an index are: the coarse table, the head's end, and the fine
+// entries of coarse block `i` (their offset and how many there are).
 uint64_t CoarseTableOffset();
+uint64_t BlockIndexHeadBytes(const BlockIndexHeader& header);
 uint64_t FineTableOffset(const BlockIndexHeader& header, uint32_t i);
 uint32_t FinePerCoarse(const BlockIndexHeader& header);
 uint64_t BlockIndexBytes(const BlockIndexHeader& header);
-// `count` entries from `bytes` at `offset`; false when they are not all there.
-bool ParseBlockEntries(const std::string& bytes, size_t offset, size_t count,
+// `count` entries of `entryBytes` (kCoarseEntryBytes or kFineEntryBytes) from `bytes`
+// at `offset`; false when they are not all there.
+bool ParseBlockEntries(const std::string& bytes, size_t offset, size_t count, size_t entryBytes,
                        std::vector<BlockEntry>* entries);
 
 // Reads `n` bytes of the old file at `offset` into `out`; returns how many (fewer only at

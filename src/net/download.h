@@ -167,6 +167,8 @@ private:
     std::string m_fileName;
 };
 
+struct BlockPlan;  // how a file is built from blocks (delta.cpp)
+
 // One connection to the update server, fetching one file at a time.
 class Transfer {
 public:
@@ -193,6 +195,24 @@ public:
     // Ends the response and closes the local file, if either is open; the file's count
     // of received bytes starts again from 0.
     void Close();
+
+    // A listed file to build from blocks (FetchByBlocks).
+    struct BlockJob {
+        const char* url;          // the file
+        std::string indexUrl;     // its block index
+        const char* indexDigest;  // the digest of the index's head the manifest lists
+        const char* localPath;
+        const char* name;  // in the log
+        uint64_t size;     // the listed size
+        FILE* old;         // the installed copy, open for reading
+        uint64_t oldSize;
+        bool noCache;
+    };
+    // Builds the file at `job.localPath` from the blocks the installed copy shares with
+    // it (found through its block index) and Range requests for the rest, digesting it
+    // as Fetch does (ReceivedDigest); logs how many bytes travelled. False, with `why`,
+    // when it cannot (the caller then fetches the whole file); a stop throws Cancelled.
+    bool FetchByBlocks(const BlockJob& job, std::string* why);
 
     // The digest text of the bytes the last Fetch stored, taken while they arrived: the
     // digest of the kind DigestWith set.
@@ -255,6 +275,15 @@ private:
     [[noreturn]] void Abandoned(const char* fileName, const std::string& opening, bool started,
                                 FetchState& state);
     void FinishDigests(FetchState& state);
+    // The bytes `from` to `to` of `url` (of `total` bytes; 0: any), each piece passed to
+    // `sink` as it arrives and counted as progress; throws BlockRefusal when the server
+    // answers with anything but exactly those bytes.
+    void FetchRange(const char* url, uint64_t from, uint64_t to, uint64_t total, bool noCache,
+                    const std::function<void(const char*, size_t)>& sink);
+    // The parts of FetchByBlocks.
+    bool FetchIndexHead(const BlockJob& job, BlockPlan& plan, std::string* why);
+    void PlanFromOld(const BlockJob& job, BlockPlan& plan);
+    bool BuildFromPlan(const BlockJob& job, const BlockPlan& plan);
 
     RateMeter m_ownMeter;
     RateMeter* m_meter = &m_ownMeter;
@@ -275,6 +304,7 @@ private:
     std::unique_ptr<platform::HttpResponse> m_remoteFile;
     platform::LocalFile m_localFile;
     std::unique_ptr<char[]> m_chunk;  // what each read of the body lands in
+    uint64_t m_rangeBytes = 0;        // bytes of ranges fetched for the file built from blocks
     platform::FileStamp m_receivedStamp{};
     DigestKind m_kind = DigestKind::kMd5;
     char m_receivedDigest[kBlake2bTextSize];

@@ -41,6 +41,8 @@ bool SetCurrentFolder(const char* path);
 bool RegularFileSize(const char* path, uint64_t* size);
 // The size of the file open as `file` (opened by OpenFile, so a regular file).
 bool FileSize(FILE* file, uint64_t* size);
+// Moves `file` to `offset` from its start, past 4 GiB too.
+bool SeekFile(FILE* file, uint64_t offset);
 // True when the file open as `file` is the running user's and nobody else may write it
 // (a file of the temporary tree must be); always on Windows.
 bool IsOwnFile(FILE* file);

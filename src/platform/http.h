@@ -31,6 +31,16 @@ struct HttpRequest {
     bool noCache = true;
     // The body from this byte on (a Range request); 0 asks for the whole body.
     uint64_t from = 0;
+    // The body's last byte wanted (a Range request from `from` to here); kToTheEnd: all
+    // that follows `from`.
+    static constexpr uint64_t kToTheEnd = UINT64_MAX;
+    uint64_t to = kToTheEnd;
+    // Whether a Range is asked for.
+    bool Ranged() const { return from > 0 || to != kToTheEnd; }
+    // The Range header's value after "bytes=".
+    std::string RangeText() const {
+        return std::to_string(from) + "-" + (to == kToTheEnd ? "" : std::to_string(to));
+    }
     // With `from`: the validator (ETag, or Last-Modified) of the answer the bytes before
     // `from` came from; a server whose file changed since sends the whole new one.
     std::string ifRange;

@@ -55,6 +55,7 @@ public:
     HeldRead& operator=(const HeldRead&) = delete;
 
     bool Size(uint64_t* size) const { return m_file && platform::FileSize(m_file, size); }
+    FILE* File() const { return m_file; }
     // Whether the bytes from the start are `identity`'s (its size checked apart).
     bool HasDigestOf(const FileIdentity& identity) {
         char text[kBlake2bTextSize];
@@ -497,8 +498,12 @@ void UpdateRun::FetchListed(Transfer& transfer, ListedFile& file, FetchState& st
     const platform::HeldFolder folder = TreeFolder(paths.temporary, paths.logName);
     const size_t slash = paths.temporary.find_last_of('/');
     const std::string local = folder.Path() + paths.temporary.substr(slash + 1);
-    transfer.Fetch(paths.url.c_str(), local.c_str(), paths.logName.c_str(),
-                   static_cast<uint64_t>(entry.size), &state, noCache);
+    // A file with a block index, installed in another version, is built from the blocks
+    // it keeps and the ranges that changed; otherwise (or when that fails) it comes whole.
+    if (!entry.blocks[0] || state.kept > 0 || !FetchByBlocks(transfer, file, local, noCache)) {
+        transfer.Fetch(paths.url.c_str(), local.c_str(), paths.logName.c_str(),
+                       static_cast<uint64_t>(entry.size), &state, noCache);
+    }
     // The transfer digests by the release's kind only: a signed release's file is its
     // BLAKE2b (the signature covers it); the MD5 then adds nothing and is not computed.
     if (!file.identity.HasDigest(transfer.ReceivedDigest())) {
@@ -508,6 +513,42 @@ void UpdateRun::FetchListed(Transfer& transfer, ListedFile& file, FetchState& st
     }
     file.received = true;
     file.receivedStamp = transfer.ReceivedStamp();
+}
+
+bool UpdateRun::FetchByBlocks(Transfer& transfer, ListedFile& file, const std::string& local,
+                              bool noCache) {
+    const ManifestEntry& entry = *file.entry;
+    const InstallLayout::Entry paths = m_layout.For(entry.filename, entry.md5);
+    // The installed copy, read by one handle (never through another user's link).
+    platform::HeldFolder installed;
+    Reach(paths.installed, platform::Links::kTrusted, false, installed);
+    HeldRead old(installed, LastName(entry.filename));
+    // The index's own URL (its query, where queries are sent, names its digest).
+    std::string indexUrl;
+    try {
+        indexUrl =
+            m_layout.For((std::string(entry.filename) + kBlockIndexEnding).c_str(), entry.blocks)
+                .url;
+    } catch (const UpdateFailed&) {
+        m_log.WriteLine("不能按块更新%s:路径太长，下载整个文件", paths.logName.c_str());
+        return false;
+    }
+    Transfer::BlockJob job{paths.url.c_str(),
+                           indexUrl,
+                           entry.blocks,
+                           local.c_str(),
+                           paths.logName.c_str(),
+                           static_cast<uint64_t>(entry.size),
+                           old.File(),
+                           0,
+                           noCache};
+    std::string why = "没有已安装的文件";
+    if (old.Size(&job.oldSize) && job.oldSize > 0 && transfer.FetchByBlocks(job, &why)) {
+        if (file.identity.HasDigest(transfer.ReceivedDigest())) return true;
+        why = Signed() ? "拼出的文件BLAKE2b与清单不符" : "拼出的文件MD5与清单不符";
+    }
+    m_log.WriteLine("不能按块更新%s:%s，下载整个文件", paths.logName.c_str(), why.c_str());
+    return false;
 }
 
 void UpdateRun::DownloadListed() {

@@ -126,6 +126,10 @@ private:
     // The files the install lacks, into the temporary tree.
     void DownloadListed();
     void FetchListed(Transfer& transfer, ListedFile& file, FetchState& state, bool noCache);
+    // Builds `file` at `local` from the blocks its installed copy shares with it (see
+    // Transfer::FetchByBlocks); false, with a line saying why, when it is to come whole.
+    bool FetchByBlocks(Transfer& transfer, ListedFile& file, const std::string& local,
+                       bool noCache);
     // Parts of the files to fetch kept by an earlier run, and those this run leaves.
     void ReadPartials(const std::vector<ListedFile*>& wanted, std::vector<FetchState>& states);
     void WritePartials(const std::vector<ListedFile*>& wanted,

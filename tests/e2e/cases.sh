@@ -37,6 +37,20 @@ release_v2_updater() {
 }
 # A name of one character that UTF-8 would read as the lead of a longer one.
 release_v2_gbk_tail() { based_on v2 && printf 'hm\n' >"$R/skin/嗯" && publish_r; }
+# A pak of 24 MiB (with a block index), then changed in two places: 100 kB overwritten,
+# 1000 bytes inserted.
+release_delta1() {
+    make_release "$R" 1 && mkdir -p "$R/paks" && head -c 25000000 /dev/urandom >"$R/paks/world.pak" &&
+        publish_r
+}
+release_delta2() {
+    based_on delta1 || return 1
+    local pak=$R/paks/world.pak
+    head -c 100000 /dev/urandom | dd of="$pak" bs=100000 seek=5000000 oflag=seek_bytes conv=notrunc \
+        status=none
+    { head -c 15000000 "$pak" && head -c 1000 /dev/urandom && tail -c +15000001 "$pak"; } >"$pak.new" &&
+        mv "$pak.new" "$pak" && publish_r
+}
 # A pak past 4 GiB (4 GiB and 1 MiB): zeros (a hole) but for its last 64 KiB.
 PAK_SIZE=4296015872
 release_pak() {
@@ -279,8 +293,19 @@ row "a release with a pak past 4 GiB, a first install" on=both release=pak insta
 row "the pak past 4 GiB, gone on from a part kept past 4 GiB" on=both release=pak install=empty \
     log=从第4294967396字节继续下载 hook=pak_resumed
 
+# ---- a changed large file costs only its changed blocks
+row "a pak of 24 MiB, a first install" on=both release=delta1 install=empty save=delta1 \
+    log=不能按块更新Vadarodazu/paks/world.pak:没有已安装的文件，下载整个文件
+row "the pak changed in two places, built from the blocks installed" on=both release=delta2 install=delta1 \
+    server="nginx log_format sent '\$body_bytes_sent'; access_log $WORK/sent.log sent;" \
+    log=按块更新Vadarodazu/paks/world.pak:下载了 hook=delta_sent
+row "the changed pak from a server that ignores ranges" on=both release=delta2 install=delta1 \
+    server="nginx max_ranges 0;" log=不能按块更新Vadarodazu/paks/world.pak:服务器不支持分段下载，下载整个文件
+row "the changed pak with a block index that is not the manifest's" on=both release=delta2 install=delta1 \
+    log=不能按块更新Vadarodazu/paks/world.pak:块索引与清单不符，下载整个文件 hook=delta_index_changed
+
 # ---- the publishing tool
-for bad in html doctype own-file; do
+for bad in html doctype own-file block-index-name; do
     row "the publishing tool refuses: $bad" on=linux server=- release=- install=- run=- hook="publish_refused $bad"
 done
 row "the publishing tool takes a name whose second byte is 0x5C" on=linux server=- release=- install=- run=- \
@@ -783,6 +808,17 @@ cleanup_cases() {
     cleanup_other_fs
 }
 
+setup_delta_sent() { : >"$WORK/sent.log"; }
+check_delta_sent() {
+    local sent
+    sent=$(awk '{s += $1} END {print s + 0}' "$WORK/sent.log")
+    DETAIL="$sent bytes sent"
+    check "the server sent less than 1 % of the pak" test "$sent" -lt 250000
+    check "the rest asked for with ranges" grep -q '^206 ' "$REQUESTS"
+}
+setup_delta_index_changed() {
+    printf 'X' | dd of="$WWW/DownLoad/Vadarodazu/paks/world.pak.blocks~" bs=1 seek=40 conv=notrunc status=none
+}
 setup_publish_refused() {  # html | doctype | own-file
     local rel=$WORK/refused
     rm -rf "$rel" "$WORK/www-refused" && mkdir -p "$rel/data"
@@ -791,6 +827,7 @@ setup_publish_refused() {  # html | doctype | own-file
         html) printf '<html><body>help</body></html>' >"$rel/help.htm" ;;
         doctype) printf '<!DOCTYPE HTML PUBLIC "-//W3C//DTD HTML 4.01//EN">' >"$rel/doc.htm" ;;
         own-file) mkdir -p "$rel/Update" && printf 'x' >"$rel/Update/x.txt" ;;
+        block-index-name) printf 'x' >"$rel/data/ok.txt.blocks~" ;;
     esac
     "$PUBLISH" "$rel" "$WORK/www-refused" >"$WORK/publish.out" 2>&1
     STATUS=$?
@@ -828,7 +865,7 @@ check_keygen() {
     check "keygen never overwrites a key" not keygen "$dir"
     check "the key kept" same_file "$WORK/key-before" "$dir/release.key"
     check "--help says what every option does" help_tells --sign --serial-file --ignore-served-serial \
-        --expires --utf8-names keygen
+        --expires --utf8-names --no-block-index keygen
 }
 help_tells() {
     local text option

@@ -249,6 +249,11 @@ bool FileSize(FILE* file, uint64_t* size) {
     return true;
 }
 
+bool SeekFile(FILE* file, uint64_t offset) {
+    return offset <= static_cast<uint64_t>(INT64_MAX) &&
+           fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
 bool NamesIgnoreCase() { return false; }
 
 bool RenameFile(const char* from, const char* to) {

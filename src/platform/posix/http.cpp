@@ -122,7 +122,7 @@ public:
             headers = curl_slist_append(headers, ("If-Range: " + request.ifRange).c_str());
         }
         m_headers.reset(headers);
-        const std::string range = request.from > 0 ? std::to_string(request.from) + "-" : "";
+        const std::string range = request.Ranged() ? request.RangeText() : "";
         curl_easy_setopt(m_easy, CURLOPT_RANGE, range.empty() ? nullptr : range.c_str());
         curl_easy_setopt(m_easy, CURLOPT_URL, Escape(url).c_str());
         curl_easy_setopt(m_easy, CURLOPT_HTTPHEADER, m_headers.get());

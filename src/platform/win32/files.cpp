@@ -139,6 +139,11 @@ bool FileSize(FILE* file, uint64_t* size) {
     return true;
 }
 
+bool SeekFile(FILE* file, uint64_t offset) {
+    return offset <= static_cast<uint64_t>(INT64_MAX) &&
+           _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
+}
+
 // The tree's folders are held without delete sharing from the install folder down, and
 // each file is read from one handle shared with no writer.
 bool IsOwnFile(FILE*) { return true; }

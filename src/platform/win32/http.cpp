@@ -231,8 +231,8 @@ std::unique_ptr<HttpResponse> HttpSession::Open(const char* url, const HttpReque
     std::string headers = "Accept-Encoding: identity\r\n";
     // Said outright, not only to a proxy WinInet knows of: caches on the way read them.
     if (options.noCache) headers += "Pragma: no-cache\r\nCache-Control: no-cache\r\n";
-    if (options.from > 0) {
-        headers += "Range: bytes=" + std::to_string(options.from) + "-\r\n";
+    if (options.Ranged()) {
+        headers += "Range: bytes=" + options.RangeText() + "\r\n";
         if (!options.ifRange.empty()) headers += "If-Range: " + options.ifRange + "\r\n";
     }
     if (!Api().HttpSendRequestA(request.get(), headers.c_str(), static_cast<DWORD>(headers.size()),
