@@ -21,12 +21,6 @@ struct BlockRefusal {
     std::string why;
 };
 
-// A run of the new file: read from the installed copy at `old`, or fetched (old < 0).
-struct Piece {
-    uint64_t at = 0, length = 0;
-    int64_t old = -1;
-};
-
 // The installed copy, read at any offset; `base` and `size` make a view of part of it.
 struct OldView {
     FILE* file;
@@ -52,6 +46,25 @@ bool ContentRangeIs(const std::string& text, uint64_t from, uint64_t to, uint64_
 
 }  // namespace
 
+// A run of the new file: read from the installed copy at `old`, or fetched (old < 0).
+struct Piece {
+    uint64_t at = 0, length = 0;
+    int64_t old = -1;
+};
+
+// Ranges of one URL fetched in order, several per request while the server answers them
+// as multipart/byteranges, then one per request.
+struct RangeStream {
+    RangeStream(const char* u, uint64_t size, bool fresh) : url(u), total(size), noCache(fresh) {}
+    const char* url;
+    uint64_t total;  // the size of what `url` names
+    bool noCache;
+    std::vector<std::pair<uint64_t, uint64_t>> ranges;  // each range's start and length
+    size_t next = 0, asked = 0;  // the next range to receive; the first not asked for
+    bool several = true;
+    std::string boundary;  // of the multipart answer now read; empty: a one-range answer
+};
+
 struct BlockPlan {
     BlockIndexHeader header;
     std::vector<BlockEntry> coarse;
@@ -60,32 +73,54 @@ struct BlockPlan {
     uint64_t fetchBytes = 0;  // of the file, to fetch
 };
 
-void Transfer::FetchRange(const char* url, uint64_t from, uint64_t to, uint64_t total, bool noCache,
-                          const std::function<void(const char*, size_t)>& sink) {
+void Transfer::OpenRanges(const char* url, const std::string& ranges, bool noCache) {
     if (m_stop.StopRequested()) throw Cancelled();
+    platform::HttpRequest request;
+    request.noCache = noCache;
+    request.ranges = ranges;
+    m_pending.clear();
+    m_remoteFile = m_session.Open(url, request);
+}
+
+size_t Transfer::ReadBody(char* out, size_t len) {
+    if (!m_pending.empty()) {
+        const size_t n = std::min(len, m_pending.size());
+        memcpy(out, m_pending.data(), n);
+        m_pending.erase(0, n);
+        return n;
+    }
+    return m_remoteFile->Read(out, len);
+}
+
+std::string Transfer::ReadBodyLine() {
+    // A part's header lines are short; one that is not ends the file's build.
+    for (;;) {
+        const size_t end = m_pending.find('\n');
+        if (end != std::string::npos) {
+            std::string line = m_pending.substr(0, end);
+            m_pending.erase(0, end + 1);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            return line;
+        }
+        if (m_pending.size() > 1024) throw BlockRefusal{"服务器返回的分段不对"};
+        char more[512];
+        const size_t n = m_remoteFile->Read(more, sizeof(more));
+        if (n == 0) throw BlockRefusal{"分段不完整"};
+        m_pending.append(more, n);
+    }
+}
+
+void Transfer::ReceiveRange(uint64_t length, const std::function<void(const char*, size_t)>& sink) {
     struct Receiving {
         RateMeter& meter;
         explicit Receiving(RateMeter& m) : meter(m) { meter.Begin(); }
         ~Receiving() { meter.End(); }
     } receiving(*m_meter);
-    platform::HttpRequest request;
-    request.noCache = noCache;
-    request.from = from;
-    request.to = to;
-    m_remoteFile = m_session.Open(url, request);
-    const int status = m_remoteFile->StatusCode();
-    if (status == 200) throw BlockRefusal{"服务器不支持分段下载"};
-    if (status != 206) throw BlockRefusal{"服务器回答" + std::to_string(status)};
-    if (!ContentRangeIs(m_remoteFile->Header("Content-Range"), from, to, total)) {
-        throw BlockRefusal{"服务器返回的分段不对"};
-    }
-    const uint64_t length = to - from + 1;
-    uint64_t received = 0;
     if (!m_chunk) m_chunk.reset(new char[64 * 1024]);
-    for (;;) {
-        const size_t n = m_remoteFile->Read(m_chunk.get(), 64 * 1024);
-        if (n == 0) break;
-        if (received + n > length) throw BlockRefusal{"服务器返回的分段不对"};
+    for (uint64_t received = 0; received < length;) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(64 * 1024, length - received));
+        const size_t n = ReadBody(m_chunk.get(), want);
+        if (n == 0) throw BlockRefusal{"分段不完整"};
         sink(m_chunk.get(), n);
         received += n;
         m_rangeBytes += n;
@@ -93,8 +128,21 @@ void Transfer::FetchRange(const char* url, uint64_t from, uint64_t to, uint64_t 
         if (m_stop.StopRequested()) throw Cancelled();
         if (!m_meter->Add(n)) throw BlockRefusal{"传输太慢"};
     }
+}
+
+void Transfer::FetchRange(const char* url, uint64_t from, uint64_t to, uint64_t total, bool noCache,
+                          const std::function<void(const char*, size_t)>& sink) {
+    OpenRanges(url, std::to_string(from) + "-" + std::to_string(to), noCache);
+    const int status = m_remoteFile->StatusCode();
+    if (status == 200) throw BlockRefusal{"服务器不支持分段下载"};
+    if (status != 206) throw BlockRefusal{"服务器回答" + std::to_string(status)};
+    if (!ContentRangeIs(m_remoteFile->Header("Content-Range"), from, to, total)) {
+        throw BlockRefusal{"服务器返回的分段不对"};
+    }
+    ReceiveRange(to - from + 1, sink);
+    char extra;
+    if (ReadBody(&extra, 1) != 0) throw BlockRefusal{"服务器返回的分段不对"};
     m_remoteFile.reset();
-    if (received != length) throw BlockRefusal{"分段不完整"};
 }
 
 bool Transfer::FetchIndexHead(const BlockJob& job, BlockPlan& plan, std::string* why) {
@@ -143,18 +191,24 @@ void Transfer::PlanFromOld(const BlockJob& job, BlockPlan& plan) {
     std::vector<BlockEntry> fine;      // of the missing coarse blocks, in order
     std::vector<uint64_t> fineAt;      // where each starts in the new file
     std::vector<uint64_t> fineLength;  // its length
+    // Runs of neighbours, each one range of the index.
+    std::vector<std::pair<size_t, size_t>> runs;  // first and last place in `missing`
+    RangeStream stream(job.indexUrl.c_str(), BlockIndexBytes(h), job.noCache);
     for (size_t first = 0; first < missing.size();) {
         size_t last = first;
         while (last + 1 < missing.size() && missing[last + 1] == missing[last] + 1) ++last;
-        std::string tables;
+        runs.emplace_back(first, last);
         const uint64_t from = FineTableOffset(h, missing[first]);
-        const uint64_t to = FineTableOffset(h, missing[last] + 1) - 1;
-        FetchRange(job.indexUrl.c_str(), from, to, BlockIndexBytes(h), job.noCache,
-                   [&tables](const char* data, size_t n) { tables.append(data, n); });
+        stream.ranges.emplace_back(from, FineTableOffset(h, missing[last] + 1) - from);
+        first = last + 1;
+    }
+    for (const auto& run : runs) {
+        std::string tables;
+        NextRange(stream, [&tables](const char* data, size_t n) { tables.append(data, n); });
         plan.indexBytes += tables.size();
-        for (size_t k = first; k <= last; ++k) {
+        for (size_t k = run.first; k <= run.second; ++k) {
             const uint32_t i = missing[k];
-            const size_t offset = static_cast<size_t>(k - first) * per * kFineEntryBytes;
+            const size_t offset = static_cast<size_t>(k - run.first) * per * kFineEntryBytes;
             unsigned char digest[8];
             BlockStrong(tables.data() + offset, per * kFineEntryBytes, digest);
             std::vector<BlockEntry> entries;
@@ -170,7 +224,6 @@ void Transfer::PlanFromOld(const BlockJob& job, BlockPlan& plan) {
                 fineLength.push_back(std::min<uint64_t>(h.fine, job.size - fineAt.back()));
             }
         }
-        first = last + 1;
     }
     // The fine blocks, looked for where no coarse block was found in the installed copy
     // (a coarse block's width around each such gap).
@@ -233,6 +286,82 @@ void Transfer::PlanFromOld(const BlockJob& job, BlockPlan& plan) {
     }
 }
 
+// How many ranges one request asks for: a run of scattered changes costs a few round
+// trips, not one per change.
+constexpr size_t kRangesPerRequest = 64;
+
+void Transfer::AskRanges(RangeStream& stream) {
+    const size_t first = stream.next;
+    const size_t count =
+        stream.several ? std::min(kRangesPerRequest, stream.ranges.size() - first) : 1;
+    std::string text;
+    for (size_t k = first; k < first + count; ++k) {
+        if (!text.empty()) text += ",";
+        text += std::to_string(stream.ranges[k].first) + "-" +
+                std::to_string(stream.ranges[k].first + stream.ranges[k].second - 1);
+    }
+    OpenRanges(stream.url, text, stream.noCache);
+    const int status = m_remoteFile->StatusCode();
+    if (status == 200 && count > 1) {
+        // A server that takes one range at a time (an object store, nginx's max_ranges 1)
+        // answers several with the whole file: from here on, one per request.
+        m_remoteFile.reset();
+        stream.several = false;
+        AskRanges(stream);
+        return;
+    }
+    if (status == 200) throw BlockRefusal{"服务器不支持分段下载"};
+    if (status != 206) throw BlockRefusal{"服务器回答" + std::to_string(status)};
+    stream.asked = first + count;
+    const std::string type = m_remoteFile->Header("Content-Type");
+    const std::string multipart = "multipart/byteranges";
+    const size_t mark = type.find("boundary=");
+    if (count > 1 && type.compare(0, multipart.size(), multipart) == 0 &&
+        mark != std::string::npos) {
+        stream.boundary = type.substr(mark + 9);
+        if (stream.boundary.size() > 1 && stream.boundary.front() == '"') {
+            stream.boundary = stream.boundary.substr(1, stream.boundary.size() - 2);
+        }
+        return;
+    }
+    // One part only: it must be the first range; the rest, one per request.
+    const auto& head = stream.ranges[first];
+    if (!ContentRangeIs(m_remoteFile->Header("Content-Range"), head.first,
+                        head.first + head.second - 1, stream.total)) {
+        throw BlockRefusal{"服务器返回的分段不对"};
+    }
+    stream.boundary.clear();
+    stream.several = false;
+    stream.asked = first + 1;
+}
+
+void Transfer::NextRange(RangeStream& stream,
+                         const std::function<void(const char*, size_t)>& sink) {
+    if (stream.next == stream.asked) AskRanges(stream);
+    const auto& range = stream.ranges[stream.next];
+    if (!stream.boundary.empty()) {
+        // A part of multipart/byteranges: its boundary, its headers, its bytes.
+        std::string line = ReadBodyLine();
+        if (line.empty()) line = ReadBodyLine();
+        if (line != "--" + stream.boundary) throw BlockRefusal{"服务器返回的分段不对"};
+        bool rangeSeen = false;
+        const std::string name = "content-range:";
+        while (!(line = ReadBodyLine()).empty()) {
+            if (line.size() <= name.size()) continue;
+            std::string start = line.substr(0, name.size());
+            for (char& c : start) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+            if (start != name) continue;
+            const size_t value = line.find_first_not_of(' ', name.size());
+            rangeSeen = value != std::string::npos &&
+                        ContentRangeIs(line.substr(value), range.first,
+                                       range.first + range.second - 1, stream.total);
+        }
+        if (!rangeSeen) throw BlockRefusal{"服务器返回的分段不对"};
+    }
+    ReceiveRange(range.second, sink);
+    if (++stream.next == stream.asked) m_remoteFile.reset();
+}
+
 bool Transfer::BuildFromPlan(const BlockJob& job, const BlockPlan& plan) {
     if (!m_localFile.Create(job.localPath)) throw BlockRefusal{"无法写入临时文件"};
     FetchState digest;
@@ -244,10 +373,13 @@ bool Transfer::BuildFromPlan(const BlockJob& job, const BlockPlan& plan) {
         Publish();
     };
     if (!m_chunk) m_chunk.reset(new char[64 * 1024]);
+    RangeStream stream(job.url, job.size, job.noCache);
+    for (const Piece& piece : plan.pieces) {
+        if (piece.old < 0) stream.ranges.emplace_back(piece.at, piece.length);
+    }
     for (const Piece& piece : plan.pieces) {
         if (piece.old < 0) {
-            FetchRange(job.url, piece.at, piece.at + piece.length - 1, job.size, job.noCache,
-                       write);
+            NextRange(stream, write);
             continue;
         }
         OldView whole{job.old, 0, job.oldSize};

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "common/progress.h"
 #include "common/stop.h"
@@ -167,7 +168,8 @@ private:
     std::string m_fileName;
 };
 
-struct BlockPlan;  // how a file is built from blocks (delta.cpp)
+struct BlockPlan;    // how a file is built from blocks (delta.cpp)
+struct RangeStream;  // ranges of one URL fetched in order (delta.cpp)
 
 // One connection to the update server, fetching one file at a time.
 class Transfer {
@@ -280,6 +282,16 @@ private:
     // answers with anything but exactly those bytes.
     void FetchRange(const char* url, uint64_t from, uint64_t to, uint64_t total, bool noCache,
                     const std::function<void(const char*, size_t)>& sink);
+    // The request for `ranges` ("A-B,C-D"), its answer's body read through ReadBody.
+    void OpenRanges(const char* url, const std::string& ranges, bool noCache);
+    size_t ReadBody(char* out, size_t len);
+    std::string ReadBodyLine();
+    // `length` bytes of the answer's body to `sink`, counted as progress.
+    void ReceiveRange(uint64_t length, const std::function<void(const char*, size_t)>& sink);
+    // The next range of `stream` to `sink`, asking for it (and the ones after it, where
+    // the server takes several) when it is not asked for yet.
+    void NextRange(RangeStream& stream, const std::function<void(const char*, size_t)>& sink);
+    void AskRanges(RangeStream& stream);
     // The parts of FetchByBlocks.
     bool FetchIndexHead(const BlockJob& job, BlockPlan& plan, std::string* why);
     void PlanFromOld(const BlockJob& job, BlockPlan& plan);
@@ -304,6 +316,7 @@ private:
     std::unique_ptr<platform::HttpResponse> m_remoteFile;
     platform::LocalFile m_localFile;
     std::unique_ptr<char[]> m_chunk;  // what each read of the body lands in
+    std::string m_pending;            // bytes of the answer read ahead (a multipart part's header)
     uint64_t m_rangeBytes = 0;        // bytes of ranges fetched for the file built from blocks
     platform::FileStamp m_receivedStamp{};
     DigestKind m_kind = DigestKind::kMd5;

@@ -35,10 +35,13 @@ struct HttpRequest {
     // that follows `from`.
     static constexpr uint64_t kToTheEnd = UINT64_MAX;
     uint64_t to = kToTheEnd;
+    // Several ranges in one request ("A-B,C-D"), in place of `from` and `to`.
+    std::string ranges;
     // Whether a Range is asked for.
-    bool Ranged() const { return from > 0 || to != kToTheEnd; }
+    bool Ranged() const { return !ranges.empty() || from > 0 || to != kToTheEnd; }
     // The Range header's value after "bytes=".
     std::string RangeText() const {
+        if (!ranges.empty()) return ranges;
         return std::to_string(from) + "-" + (to == kToTheEnd ? "" : std::to_string(to));
     }
     // With `from`: the validator (ETag, or Last-Modified) of the answer the bytes before

@@ -299,6 +299,8 @@ row "a pak of 24 MiB, a first install" on=both release=delta1 install=empty save
 row "the pak changed in two places, built from the blocks installed" on=both release=delta2 install=delta1 \
     server="nginx log_format sent '\$body_bytes_sent'; access_log $WORK/sent.log sent;" \
     log=按块更新Vadarodazu/paks/world.pak:下载了 hook=delta_sent
+row "the changed pak from a server that takes one range per request" on=both release=delta2 \
+    install=delta1 server="nginx max_ranges 1;" log=按块更新Vadarodazu/paks/world.pak:下载了
 row "the changed pak from a server that ignores ranges" on=both release=delta2 install=delta1 \
     server="nginx max_ranges 0;" log=不能按块更新Vadarodazu/paks/world.pak:服务器不支持分段下载，下载整个文件
 row "the changed pak with a block index that is not the manifest's" on=both release=delta2 install=delta1 \
