@@ -55,6 +55,7 @@ sync
 read -r ours_s ours_cpu ours_kib < <(cd "$B/install" && measure ./HalcyraUpdate)
 cmp -s "$B/release/paks/world.pak" "$B/install/paks/world.pak" ||
     { echo "the installed pak differs from the release" >&2; exit 1; }
+LOG_TAILS="HalcyraUpdate: $(tail -n 2 "$B/install/updatelog.txt" | iconv -f GBK -t UTF-8 | tr '\n' ' ')"
 rm -rf "$B/install"
 if [ "$WINE" = 1 ]; then
     mkdir -p "$B/install"
@@ -75,6 +76,7 @@ if [ "$WINE" = 1 ]; then
     read -r wine_s wine_cpu _ <"$B/wine.measure"
     cmp -s "$B/release/paks/world.pak" "$B/install/paks/world.pak" ||
         { echo "the pak the Windows exe installed differs from the release" >&2; exit 1; }
+    LOG_TAILS+=$'\n'"HalcyraUpdate.exe: $(tail -n 2 "$B/install/updatelog.txt" | iconv -f GBK -t UTF-8 | tr '\n' ' ')"
     rm -rf "$B/install"
 fi
 sync
@@ -97,3 +99,5 @@ printf '%-36s %9.3fx %13.3fx\n' "ratio" "$(awk -v a="$ours_s" -v b="$ref_s" 'BEG
 [ "$WINE" = 0 ] || printf '%-36s %9.3fx %13.3fx\n' "ratio, wine" \
     "$(awk -v a="$wine_s" -v b="$ref_s" 'BEGIN{print a/b}')" \
     "$(awk -v a="$wine_cpu" -v b="$ref_cpu" 'BEGIN{print (b > 0 ? a/b : 0)}')"
+echo "the log's last lines:"
+printf '%s\n' "$LOG_TAILS"

@@ -185,8 +185,8 @@ private:
 
 // Copies `source` to `target` and digests it on the way, in one read of the source: its
 // MD5 text into `md5`, its BLAKE2b text into `blake2b` when that is given, its blocks into
-// the index `blocks` when that is given, the bytes copied into `size`. Blocks of zeros are skipped: a sparse file (a pak reserved ahead of
-// its content) is published sparse.
+// the index `blocks` when that is given, the bytes copied into `size`. Blocks of zeros are skipped:
+// a sparse file (a pak reserved ahead of its content) is published sparse.
 bool CopyDigested(const std::string& source, const std::string& target, char md5[33], char* blake2b,
                   BlockIndexWriter* blocks, int64_t& size, Progress& progress) {
     FILE* in = platform::OpenFile(source.c_str(), "rb");
@@ -487,8 +487,8 @@ bool ListRelease(const std::string& release, std::vector<File>& files) {
 }
 
 // The index `blocks` built of a file copied to `target`, served beside it; the digest of
-// its head (of the release's kind) into the file's record. A file that changed while it was read (its
-// size no longer the one indexed) gets none.
+// its head (of the release's kind) into the file's record. A file that changed while it was read
+// (its size no longer the one indexed) gets none.
 bool WriteBlockIndex(BlockIndexWriter& blocks, ManifestEntry& e, const std::string& target,
                      bool withBlake2b) {
     const std::string index = blocks.Finish();

@@ -303,6 +303,9 @@ row "the changed pak from a server that takes one range per request" on=both rel
     install=delta1 server="nginx max_ranges 1;" log=按块更新Vadarodazu/paks/world.pak:下载了
 row "the changed pak from a server that ignores ranges" on=both release=delta2 install=delta1 \
     server="nginx max_ranges 0;" log=不能按块更新Vadarodazu/paks/world.pak:服务器不支持分段下载，下载整个文件
+row "the changed pak from a server that sends the wrong part" on=linux release=delta2 install=delta1 \
+    server='hostile {"Vadarodazu/paks/world.pak": {"shift": 1000}}' expect=kept \
+    log=不能按块更新Vadarodazu/paks/world.pak:服务器返回的分段不对，下载整个文件
 row "the changed pak with a block index that is not the manifest's" on=both release=delta2 install=delta1 \
     log=不能按块更新Vadarodazu/paks/world.pak:块索引与清单不符，下载整个文件 hook=delta_index_changed
 

@@ -10,13 +10,15 @@ A rule's key is the end of the request path. Rule fields:
   wrong_bytes      the file's length, other bytes
   gzip             the file compressed, with Content-Encoding: gzip and no length
   shift            a 206 answer with the file's bytes from this offset, the file's length
+                   (to any request: a server that sends the wrong part)
   endless          the body repeated for ever, chunked
   drip             seconds between single bytes of an endless body
   slow_until       a file's path: the file is sent at 8 KiB a second (well above any
                    stall rule) until that file exists, then the rest at once; a client
                    is kept busy for exactly as long as a case needs, however slow the
                    machine
-Each answer's status and the request's path (its bytes as sent, runs of "/" as one) are
+A file no rule names is served as a plain server would, a request for one range
+("Range: bytes=A-B") answered with that range. Each answer's status and the request's path (its bytes as sent, runs of "/" as one) are
 appended to LOG, one line each, as the end-to-end runner has nginx log them.
 
   hostile_server.py ROOT PORT RULES LOG
@@ -25,6 +27,7 @@ import gzip
 import http.server
 import json
 import os
+import re
 import sys
 import time
 import urllib.parse
@@ -129,6 +132,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if rule is None:
             if content is None:
                 self.send(404, b"<html><body>404 Not Found</body></html>")
+                return
+            bounds = re.fullmatch(r"bytes=(\d+)-(\d+)", self.headers.get("Range", ""))
+            if bounds and int(bounds.group(1)) <= int(bounds.group(2)) < len(content):
+                first, last = int(bounds.group(1)), int(bounds.group(2))
+                self.send(206, content[first:last + 1],
+                          [("Content-Range", "bytes %d-%d/%d" % (first, last, len(content)))])
             else:
                 self.send(200, content)
             return
