@@ -67,7 +67,7 @@ if [ "$WINE" = 1 ]; then
     wine_kib=0
     while kill -0 $! 2>/dev/null; do
         for pid in $(pgrep -f '^HalcyraUpdate\.exe'); do
-            kib=$(sed -nE 's/^VmHWM: *([0-9]+) kB/\1/p' "/proc/$pid/status" 2>/dev/null)
+            kib=$(sed -nE 's/^VmHWM:[[:space:]]*([0-9]+) kB/\1/p' "/proc/$pid/status" 2>/dev/null)
             [ "${kib:-0}" -le "$wine_kib" ] || wine_kib=$kib
         done
         sleep 0.2
