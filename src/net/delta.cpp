@@ -57,7 +57,7 @@ struct Piece {
 struct RangeStream {
     RangeStream(const char* u, uint64_t size, bool fresh) : url(u), total(size), noCache(fresh) {}
     const char* url;
-    uint64_t total;  // the size of what `url` names
+    uint64_t total;  // the size of what `url` names (0: not known)
     bool noCache;
     std::vector<std::pair<uint64_t, uint64_t>> ranges;  // each range's start and length
     size_t next = 0, asked = 0;  // the next range to receive; the first not asked for
@@ -111,17 +111,12 @@ std::string Transfer::ReadBodyLine() {
 }
 
 void Transfer::ReceiveRange(uint64_t length, const std::function<void(const char*, size_t)>& sink) {
-    struct Receiving {
-        RateMeter& meter;
-        explicit Receiving(RateMeter& m) : meter(m) { meter.Begin(); }
-        ~Receiving() { meter.End(); }
-    } receiving(*m_meter);
-    if (!m_chunk) m_chunk.reset(new char[64 * 1024]);
+    RateMeter::Receiving receiving(*m_meter);
     for (uint64_t received = 0; received < length;) {
-        const size_t want = static_cast<size_t>(std::min<uint64_t>(64 * 1024, length - received));
-        const size_t n = ReadBody(m_chunk.get(), want);
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(kChunk, length - received));
+        const size_t n = ReadBody(Chunk(), want);
         if (n == 0) throw BlockRefusal{"分段不完整"};
-        sink(m_chunk.get(), n);
+        sink(Chunk(), n);
         received += n;
         m_rangeBytes += n;
         m_counters.AddReceived(static_cast<int64_t>(n));
@@ -130,27 +125,13 @@ void Transfer::ReceiveRange(uint64_t length, const std::function<void(const char
     }
 }
 
-void Transfer::FetchRange(const char* url, uint64_t from, uint64_t to, uint64_t total, bool noCache,
-                          const std::function<void(const char*, size_t)>& sink) {
-    OpenRanges(url, std::to_string(from) + "-" + std::to_string(to), noCache);
-    const int status = m_remoteFile->StatusCode();
-    if (status == 200) throw BlockRefusal{"服务器不支持分段下载"};
-    if (status != 206) throw BlockRefusal{"服务器回答" + std::to_string(status)};
-    if (!ContentRangeIs(m_remoteFile->Header("Content-Range"), from, to, total)) {
-        throw BlockRefusal{"服务器返回的分段不对"};
-    }
-    ReceiveRange(to - from + 1, sink);
-    char extra;
-    if (ReadBody(&extra, 1) != 0) throw BlockRefusal{"服务器返回的分段不对"};
-    m_remoteFile.reset();
-}
-
 bool Transfer::FetchIndexHead(const BlockJob& job, BlockPlan& plan, std::string* why) {
     const BlockIndexHeader expected = BlockSizesFor(job.size);
     const uint64_t headBytes = BlockIndexHeadBytes(expected);
     std::string head;
-    FetchRange(job.indexUrl.c_str(), 0, headBytes - 1, 0, job.noCache,
-               [&head](const char* data, size_t n) { head.append(data, n); });
+    RangeStream stream(job.indexUrl.c_str(), 0, job.noCache);
+    stream.ranges.emplace_back(0, headBytes);
+    NextRange(stream, [&head](const char* data, size_t n) { head.append(data, n); });
     plan.indexBytes += head.size();
     FetchState digest;
     digest.StartDigest();
@@ -372,7 +353,6 @@ bool Transfer::BuildFromPlan(const BlockJob& job, const BlockPlan& plan) {
         m_received.fetch_add(n, std::memory_order_relaxed);
         Publish();
     };
-    if (!m_chunk) m_chunk.reset(new char[64 * 1024]);
     RangeStream stream(job.url, job.size, job.noCache);
     for (const Piece& piece : plan.pieces) {
         if (piece.old < 0) stream.ranges.emplace_back(piece.at, piece.length);
@@ -384,13 +364,11 @@ bool Transfer::BuildFromPlan(const BlockJob& job, const BlockPlan& plan) {
         }
         OldView whole{job.old, 0, job.oldSize};
         for (uint64_t done = 0; done < piece.length;) {
-            const size_t n =
-                static_cast<size_t>(std::min<uint64_t>(64 * 1024, piece.length - done));
-            if (OldView::Read(&whole, piece.old + done, m_chunk.get(), n) !=
-                static_cast<long long>(n)) {
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(kChunk, piece.length - done));
+            if (OldView::Read(&whole, piece.old + done, Chunk(), n) != static_cast<long long>(n)) {
                 throw BlockRefusal{"读取已安装的文件出错"};
             }
-            write(m_chunk.get(), n);
+            write(Chunk(), n);
             done += n;
             if (m_stop.StopRequested()) throw Cancelled();
         }

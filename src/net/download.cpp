@@ -19,9 +19,6 @@
 
 namespace {
 
-// What one read takes from the connection: large enough that a big file costs few
-// calls into the HTTP layer (each takes locks, and under WinInet a query of its own).
-constexpr size_t kChunk = 64 * 1024;
 // The longest wait a server's Retry-After is taken for.
 constexpr unsigned kMostRetryAfterMs = 30000;
 
@@ -217,15 +214,10 @@ void Transfer::Fetch(const char* url, const char* localPath, const char* fileNam
     if (from == 0) StartOver(state);
 
     bool started = false;  // the file's first lines are written
-    struct Receiving {
-        RateMeter& meter;
-        explicit Receiving(RateMeter& m) : meter(m) { meter.Begin(); }
-        ~Receiving() { meter.End(); }
-    } receiving(*m_meter);
+    RateMeter::Receiving receiving(*m_meter);
     try {
         from = Request(url, fileName, from, noCache, state);
-        if (!m_chunk) m_chunk.reset(new char[kChunk]);
-        char* chunk = m_chunk.get();
+        char* chunk = Chunk();
         size_t n = m_remoteFile->Read(chunk, kChunk);
         // A server's error page instead of the file, told by its first bytes, which may
         // come in pieces.

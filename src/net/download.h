@@ -58,6 +58,14 @@ public:
     // A transfer starts or ends receiving; the first to start opens a new window.
     void Begin();
     void End();
+    // Begin for as long as it lives.
+    struct Receiving {
+        RateMeter& meter;
+        explicit Receiving(RateMeter& m) : meter(m) { meter.Begin(); }
+        ~Receiving() { meter.End(); }
+        Receiving(const Receiving&) = delete;
+        Receiving& operator=(const Receiving&) = delete;
+    };
     // Counts `bytes` that arrived; false when the window that just closed brought less
     // than the minimum average, or the run has gone too long without meeting it.
     bool Add(uint64_t bytes);
@@ -277,11 +285,6 @@ private:
     [[noreturn]] void Abandoned(const char* fileName, const std::string& opening, bool started,
                                 FetchState& state);
     void FinishDigests(FetchState& state);
-    // The bytes `from` to `to` of `url` (of `total` bytes; 0: any), each piece passed to
-    // `sink` as it arrives and counted as progress; throws BlockRefusal when the server
-    // answers with anything but exactly those bytes.
-    void FetchRange(const char* url, uint64_t from, uint64_t to, uint64_t total, bool noCache,
-                    const std::function<void(const char*, size_t)>& sink);
     // The request for `ranges` ("A-B,C-D"), its answer's body read through ReadBody.
     void OpenRanges(const char* url, const std::string& ranges, bool noCache);
     size_t ReadBody(char* out, size_t len);
@@ -315,9 +318,16 @@ private:
     platform::Prompter* m_prompter;
     std::unique_ptr<platform::HttpResponse> m_remoteFile;
     platform::LocalFile m_localFile;
-    std::unique_ptr<char[]> m_chunk;  // what each read of the body lands in
-    std::string m_pending;            // bytes of the answer read ahead (a multipart part's header)
-    uint64_t m_rangeBytes = 0;        // bytes of ranges fetched for the file built from blocks
+    // What each read of a body lands in (Chunk()): large enough that a big file costs few
+    // calls into the HTTP layer (each takes locks, and under WinInet a query of its own).
+    static constexpr size_t kChunk = 64 * 1024;
+    char* Chunk() {
+        if (!m_chunk) m_chunk.reset(new char[kChunk]);
+        return m_chunk.get();
+    }
+    std::unique_ptr<char[]> m_chunk;
+    std::string m_pending;      // bytes of the answer read ahead (a multipart part's header)
+    uint64_t m_rangeBytes = 0;  // bytes of ranges fetched for the file built from blocks
     platform::FileStamp m_receivedStamp{};
     DigestKind m_kind = DigestKind::kMd5;
     char m_receivedDigest[kBlake2bTextSize];
