@@ -1,15 +1,20 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "loopback_server.h"
 #include "test_util.h"
 #include "common/failure.h"
+#include "digest/blocks.h"
 #include "log/update_log.h"
 #include "net/download.h"
+#include "net/fetch_pool.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 
@@ -275,6 +280,16 @@ TEST(RateMeterClock, ARunThatHasNotMetTheFloorGetsOneMoreWindow) {
           {630000, 'A', 1, false},
           {630000, 'E', 0, true},
           {630000, 'R', 1000, true}}},
+        {"a file that arrives while nothing receives (one built from blocks) sets no later time",
+         {{0, 'B', 0, true},
+          {1000, 'A', 100, true},
+          {1000, 'E', 0, true},
+          {9000, 'F', 0, true},
+          {10000, 'B', 0, true},
+          {10001, 'A', 1, true},
+          {40000, 'A', 40000, true},
+          {40000, 'E', 0, true},
+          {40000, 'R', 1000, true}}},
         {"a fast transfer meets the floor as it goes, before its window closes",
          {{0, 'B', 0, true},
           {20000, 'A', 40000, true},
@@ -489,6 +504,143 @@ TEST_F(DownloadTest, LocalFileThatCannotBeCreated) {
     // An empty file is made without asking the server, and fails the same way.
     EXPECT_EQ(Download("Vadarodazu/data/a.bin", 0), "failed");
     EXPECT_EQ(server.TotalRequests(), 1);
+}
+
+// A changed file built from the installed copy and ranges, against servers that answer
+// ranges in each way they do, well or not: built (and byte for byte the new file), or
+// not, with the reason the caller logs before it fetches the whole file.
+TEST_F(DownloadTest, AFileBuiltFromBlocksOrRefusedWithTheReason) {
+    std::mt19937 gen(7);
+    std::string fresh(1 << 20, '\0');
+    for (char& c : fresh) c = static_cast<char>(gen());
+    // The installed copy: 10 000 bytes that differ at 300 000, 100 more at 700 000.
+    std::string old = fresh;
+    for (size_t i = 300000; i < 310000; ++i) old[i] = static_cast<char>(~old[i]);
+    old.insert(700000, std::string(100, 'x'));
+    BlockIndexWriter writer(fresh.size());
+    writer.Update(fresh.data(), fresh.size());
+    const std::string index = writer.Finish();
+    BlockIndexHeader header;
+    ASSERT_TRUE(ParseBlockIndexHeader(index, &header));
+    const std::string head = index.substr(0, BlockIndexHeadBytes(header));
+    const std::string oldPath = Local("old.bin");
+    testutil::WriteFile(oldPath, old);
+    platform::CreateFolder(Local("Update").c_str());
+    const char kIndexPath[] = "/DownLoad/Vadarodazu/data/a.bin.blocks~";
+    RetryLimits quick{3, 8, 1, 1};
+
+    struct Case {
+        const char* what;
+        std::function<void(Reply& file, Reply& index)> serve;  // the two answers, changed
+        int firstBroken;  // how many of the first answers for the file are `broken`
+        Reply broken;
+        const char* why;  // "" when built
+        bool retried;     // "下载中断" in the log
+    } cases[] = {
+        {"several ranges per request", [](Reply&, Reply&) {}, 0, {}, "", false},
+        {"one range per request: several get the whole file",
+         [](Reply& f, Reply&) { f.multipart = false; },
+         0,
+         {},
+         "",
+         false},
+        {"ranges ignored",
+         [](Reply& f, Reply& i) { f.ranges = i.ranges = false; },
+         0,
+         {},
+         "服务器不支持分段下载",
+         false},
+        {"a 206 at the wrong offset",
+         [](Reply& f, Reply&) {
+             f.multipart = false;
+             f.rangeShift = 4096;
+         },
+         0,
+         {},
+         "服务器返回的分段不对",
+         false},
+        {"parts under a boundary other than announced",
+         [](Reply& f, Reply&) { f.partBoundary = "00000000000000000043"; },
+         0,
+         {},
+         "服务器返回的分段不对",
+         false},
+        {"a reset within a range, then answered", [](Reply&, Reply&) {}, 1, {}, "", true},
+        {"a 503, then answered", [](Reply&, Reply&) {}, 1,
+         Reply{"503 Service Unavailable", {}, "busy"}, "", true},
+        {"a reset in every answer", [](Reply&, Reply&) {}, 100, {}, "?", true},
+        {"an index for another file",
+         [](Reply&, Reply& i) { i.body[CoarseTableOffset() + 3] ^= 1; },
+         0,
+         {},
+         "块索引与清单不符",
+         false},
+        {"an index cut short",
+         [](Reply&, Reply& i) { i.body.resize(i.body.size() / 2); },
+         0,
+         {},
+         "?",
+         false},
+        {"a fine table that is not its coarse entry's",
+         [&](Reply&, Reply& i) { i.body[FineTableOffset(header, 300000 >> 16) + 5] ^= 1; },
+         0,
+         {},
+         "块索引与清单不符",
+         false},
+        {"no index on the server",
+         [](Reply&, Reply& i) { i.status = "404 Not Found"; },
+         0,
+         {},
+         "服务器回答404",
+         false},
+    };
+    for (Case& c : cases) {
+        server.Reset();
+        Reply file{"200 OK", {}, fresh};
+        Reply indexReply{"200 OK", {}, index};
+        c.serve(file, indexReply);
+        server.Route(kFilePath, file);
+        server.Route(kIndexPath, indexReply);
+        if (c.firstBroken > 0) {
+            Reply broken = c.broken.status == "200 OK" ? file : c.broken;
+            if (c.broken.status == "200 OK") broken.resetAfter = 3000;
+            server.RouteFirst(kFilePath, broken, c.firstBroken);
+        }
+        FILE* installed = fopen(oldPath.c_str(), "rb");
+        ASSERT_NE(installed, nullptr);
+        const std::string local = Local("Update/a.bin");
+        RetryPolicy retry(quick);
+        const std::string digest = testutil::Md5Text(head);
+        const std::string fileUrl = base + "Vadarodazu/data/a.bin";
+        Transfer::BlockJob job{fileUrl.c_str(), server.BaseUrl() + kIndexPath,
+                               digest.c_str(),  local.c_str(),
+                               "a.bin",         fresh.size(),
+                               installed,       old.size(),
+                               false,           &retry};
+        const size_t logBefore = Log().size();
+        const long long sentBefore = server.BodyBytesSent();
+        std::string why;
+        const bool built = transfer.FetchByBlocks(job, &why);
+        fclose(installed);
+        const std::string logged = Log().substr(logBefore);
+        EXPECT_EQ(Has(logged, "下载中断"), c.retried) << c.what << "\n" << logged;
+        if (!*c.why) {
+            ASSERT_TRUE(built) << c.what << ": " << why;
+            EXPECT_TRUE(ReadFile(local) == fresh) << c.what;
+            EXPECT_EQ(transfer.ReceivedDigest(), testutil::Md5Text(fresh)) << c.what;
+            // (A server that takes one range per request sent the whole file first.)
+            if (file.multipart) {
+                EXPECT_LT(server.BodyBytesSent() - sentBefore, 100000) << c.what;
+            }
+            EXPECT_TRUE(Has(logged, "按块更新a.bin:下载了")) << c.what;
+        } else {
+            EXPECT_FALSE(built) << c.what;
+            EXPECT_FALSE(why.empty()) << c.what;
+            if (*c.why != '?') {
+                EXPECT_EQ(why, c.why) << c.what;
+            }
+        }
+    }
 }
 
 }  // namespace

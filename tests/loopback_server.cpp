@@ -1,10 +1,12 @@
 #include "loopback_server.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include "platform/clock.h"
 
@@ -243,6 +245,42 @@ int LoopbackServer::Connections() {
     return m_connections;
 }
 
+void LoopbackServer::AnswerRanges(const std::string& list, Reply& reply) {
+    const long long total = static_cast<long long>(reply.body.size());
+    std::vector<std::pair<long long, long long>> asked;
+    for (size_t at = 0; at < list.size();) {
+        size_t end = list.find(',', at);
+        if (end == std::string::npos) end = list.size();
+        const std::string one = list.substr(at, end - at);
+        const long long first = atoll(one.c_str());
+        const long long last = std::min(atoll(one.c_str() + one.find('-') + 1), total - 1);
+        if (first > last) return;  // not satisfiable here: the whole body
+        asked.emplace_back(first, last);
+        at = end + 1;
+    }
+    if (asked.size() > 1 && !reply.multipart) return;
+    auto rangeLine = [&](const std::pair<long long, long long>& r) {
+        return "Content-Range: bytes " + std::to_string(r.first + reply.rangeShift) + "-" +
+               std::to_string(r.second + reply.rangeShift) + "/" + std::to_string(total);
+    };
+    std::string body;
+    if (asked.size() == 1) {
+        reply.headers.push_back(rangeLine(asked[0]));
+        body = reply.body.substr(asked[0].first, asked[0].second - asked[0].first + 1);
+    } else {
+        const std::string boundary = "00000000000000000042";
+        reply.headers.push_back("Content-Type: multipart/byteranges; boundary=" + boundary);
+        const std::string sent = reply.partBoundary.empty() ? boundary : reply.partBoundary;
+        for (const auto& r : asked) {
+            body += "\r\n--" + sent + "\r\nContent-Type: application/octet-stream\r\n" +
+                    rangeLine(r) + "\r\n\r\n" + reply.body.substr(r.first, r.second - r.first + 1);
+        }
+        body += "\r\n--" + sent + "--\r\n";
+    }
+    reply.status = "206 Partial Content";
+    reply.body = body;
+}
+
 void LoopbackServer::CountBody(size_t bytes) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_bodyBytes += static_cast<long long>(bytes);
@@ -349,7 +387,9 @@ void LoopbackServer::Serve(intptr_t s) {
         if (reply.ranges && range.compare(0, 6, "bytes=") == 0 && reply.status == "200 OK" &&
             (ifRange.empty() || ifRange == reply.etag)) {
             const long long from = atoll(range.c_str() + 6);
-            if (from > 0 && from < static_cast<long long>(reply.body.size())) {
+            if (range.back() != '-') {
+                AnswerRanges(range.substr(6), reply);
+            } else if (from > 0 && from < static_cast<long long>(reply.body.size())) {
                 const long long total = static_cast<long long>(reply.body.size());
                 reply.status = "206 Partial Content";
                 reply.headers.push_back("Content-Range: bytes " +

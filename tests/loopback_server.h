@@ -38,6 +38,12 @@ struct Reply {
     // sends the wrong part).
     bool ranges = true;
     long long rangeShift = 0;
+    // "Range: bytes=A-B,C-D" (closed ranges, several at once) is answered as
+    // multipart/byteranges (false: with the whole body, 200, as a server that takes one
+    // range per request does); the parts are separated by `partBoundary` when it is set,
+    // whatever the header announces. One closed range gets a 206 of its own.
+    bool multipart = true;
+    std::string partBoundary{};
     // Sent as ETag; an If-Range that names another gets the whole body.
     std::string etag{};
     // Answer after this many milliseconds (a server far away, or busy).
@@ -93,6 +99,8 @@ private:
     void AcceptLoop();
     void Serve(intptr_t sock);
     void CountBody(size_t bytes);
+    // The answer to "Range: bytes=LIST" (closed ranges), in place of the whole body.
+    static void AnswerRanges(const std::string& list, Reply& reply);
 
     intptr_t m_listener;
     int m_port;

@@ -13,6 +13,7 @@
 #include "digest/blocks.h"
 #include "log/update_log.h"
 #include "net/download.h"
+#include "net/fetch_pool.h"
 
 namespace {
 
@@ -55,10 +56,14 @@ struct Piece {
 // Ranges of one URL fetched in order, several per request while the server answers them
 // as multipart/byteranges, then one per request.
 struct RangeStream {
-    RangeStream(const char* u, uint64_t size, bool fresh) : url(u), total(size), noCache(fresh) {}
+    RangeStream(const char* u, uint64_t size, const Transfer::BlockJob& job)
+        : url(u), total(size), noCache(job.noCache), name(job.name), retry(job.retry) {}
     const char* url;
     uint64_t total;  // the size of what `url` names (0: not known)
     bool noCache;
+    const char* name;  // of the file, in the log
+    RetryPolicy* retry;
+    uint64_t sinceBroke = 0;  // the transfer's range bytes when a range last broke
     std::vector<std::pair<uint64_t, uint64_t>> ranges;  // each range's start and length
     size_t next = 0, asked = 0;  // the next range to receive; the first not asked for
     bool several = true;
@@ -105,7 +110,7 @@ std::string Transfer::ReadBodyLine() {
         if (m_pending.size() > 1024) throw BlockRefusal{"服务器返回的分段不对"};
         char more[512];
         const size_t n = m_remoteFile->Read(more, sizeof(more));
-        if (n == 0) throw BlockRefusal{"分段不完整"};
+        if (n == 0) throw UpdateFailed::Download("", "分段不完整").MayRetry(Retry::Transient);
         m_pending.append(more, n);
     }
 }
@@ -115,13 +120,15 @@ void Transfer::ReceiveRange(uint64_t length, const std::function<void(const char
     for (uint64_t received = 0; received < length;) {
         const size_t want = static_cast<size_t>(std::min<uint64_t>(kChunk, length - received));
         const size_t n = ReadBody(Chunk(), want);
-        if (n == 0) throw BlockRefusal{"分段不完整"};
+        if (n == 0) throw UpdateFailed::Download("", "分段不完整").MayRetry(Retry::Transient);
         sink(Chunk(), n);
         received += n;
         m_rangeBytes += n;
         m_counters.AddReceived(static_cast<int64_t>(n));
         if (m_stop.StopRequested()) throw Cancelled();
-        if (!m_meter->Add(n)) throw BlockRefusal{"传输太慢"};
+        if (!m_meter->Add(n)) {
+            throw UpdateFailed::Download("", "传输太慢").MayRetry(Retry::Transient);
+        }
     }
 }
 
@@ -129,7 +136,7 @@ bool Transfer::FetchIndexHead(const BlockJob& job, BlockPlan& plan, std::string*
     const BlockIndexHeader expected = BlockSizesFor(job.size);
     const uint64_t headBytes = BlockIndexHeadBytes(expected);
     std::string head;
-    RangeStream stream(job.indexUrl.c_str(), 0, job.noCache);
+    RangeStream stream(job.indexUrl.c_str(), 0, job);
     stream.ranges.emplace_back(0, headBytes);
     NextRange(stream, [&head](const char* data, size_t n) { head.append(data, n); });
     plan.indexBytes += head.size();
@@ -174,7 +181,7 @@ void Transfer::PlanFromOld(const BlockJob& job, BlockPlan& plan) {
     std::vector<uint64_t> fineLength;  // its length
     // Runs of neighbours, each one range of the index.
     std::vector<std::pair<size_t, size_t>> runs;  // first and last place in `missing`
-    RangeStream stream(job.indexUrl.c_str(), BlockIndexBytes(h), job.noCache);
+    RangeStream stream(job.indexUrl.c_str(), BlockIndexBytes(h), job);
     for (size_t first = 0; first < missing.size();) {
         size_t last = first;
         while (last + 1 < missing.size() && missing[last + 1] == missing[last] + 1) ++last;
@@ -283,22 +290,27 @@ void Transfer::AskRanges(RangeStream& stream) {
     }
     OpenRanges(stream.url, text, stream.noCache);
     const int status = m_remoteFile->StatusCode();
-    if (status == 200 && count > 1) {
-        // A server that takes one range at a time (an object store, nginx's max_ranges 1)
-        // answers several with the whole file: from here on, one per request.
+    const std::string type = m_remoteFile->Header("Content-Type");
+    const std::string multipart = "multipart/byteranges";
+    const size_t mark = type.find("boundary=");
+    const bool parts =
+        type.compare(0, multipart.size(), multipart) == 0 && mark != std::string::npos;
+    const auto& head = stream.ranges[first];
+    const bool firstRange = ContentRangeIs(m_remoteFile->Header("Content-Range"), head.first,
+                                           head.first + head.second - 1, stream.total);
+    if (count > 1 && (status == 200 || (status == 206 && !parts && !firstRange))) {
+        // A server that takes one range at a time answers several with the whole file
+        // (nginx's max_ranges 1: 200; an object store: 200, or a 206 of every byte): from
+        // here on, one per request.
         m_remoteFile.reset();
         stream.several = false;
         AskRanges(stream);
         return;
     }
     if (status == 200) throw BlockRefusal{"服务器不支持分段下载"};
-    if (status != 206) throw BlockRefusal{"服务器回答" + std::to_string(status)};
+    if (status != 206) throw AnswerFailed("");
     stream.asked = first + count;
-    const std::string type = m_remoteFile->Header("Content-Type");
-    const std::string multipart = "multipart/byteranges";
-    const size_t mark = type.find("boundary=");
-    if (count > 1 && type.compare(0, multipart.size(), multipart) == 0 &&
-        mark != std::string::npos) {
+    if (count > 1 && parts) {
         stream.boundary = type.substr(mark + 9);
         if (stream.boundary.size() > 1 && stream.boundary.front() == '"') {
             stream.boundary = stream.boundary.substr(1, stream.boundary.size() - 2);
@@ -306,17 +318,60 @@ void Transfer::AskRanges(RangeStream& stream) {
         return;
     }
     // One part only: it must be the first range; the rest, one per request.
-    const auto& head = stream.ranges[first];
-    if (!ContentRangeIs(m_remoteFile->Header("Content-Range"), head.first,
-                        head.first + head.second - 1, stream.total)) {
-        throw BlockRefusal{"服务器返回的分段不对"};
-    }
+    if (!firstRange) throw BlockRefusal{"服务器返回的分段不对"};
     stream.boundary.clear();
     stream.several = false;
     stream.asked = first + 1;
 }
 
 void Transfer::NextRange(RangeStream& stream,
+                         const std::function<void(const char*, size_t)>& sink) {
+    uint64_t done = 0;  // of the range, to the sink
+    const auto counted = [&sink, &done](const char* data, size_t n) {
+        sink(data, n);
+        done += n;
+    };
+    for (;;) {
+        try {
+            ReadRange(stream, counted);
+            return;
+        } catch (...) {
+            RangeBroke(stream, done);
+            done = 0;
+        }
+    }
+}
+
+void Transfer::RangeBroke(RangeStream& stream, uint64_t done) {
+    m_remoteFile.reset();
+    m_pending.clear();
+    stream.boundary.clear();
+    if (m_stop.StopRequested()) throw Cancelled();
+    UpdateFailed failure = UpdateFailed::Download(stream.name, "");
+    try {
+        throw;
+    } catch (const platform::HttpError& e) {
+        failure = HttpFailed(stream.name, e);
+    } catch (const UpdateFailed& e) {
+        failure = UpdateFailed::Download(stream.name, e.Reason())
+                      .MayRetry(e.RetryKind(), e.RetryAfterMs());
+    }
+    // The rest of the range, and the ranges after it, asked for anew.
+    auto& range = stream.ranges[stream.next];
+    range.first += done;
+    range.second -= done;
+    stream.asked = stream.next;
+    const bool progressed = m_rangeBytes - stream.sinceBroke >= kProgressBytes;
+    stream.sinceBroke = m_rangeBytes;
+    unsigned waitMs = 0;
+    if (!stream.retry || !stream.retry->TryAgain(failure, progressed, &waitMs)) {
+        throw BlockRefusal{failure.Reason()};
+    }
+    LogRetry(m_log, waitMs, stream.name, failure);
+    if (m_stop.WaitFor(waitMs)) throw Cancelled();
+}
+
+void Transfer::ReadRange(RangeStream& stream,
                          const std::function<void(const char*, size_t)>& sink) {
     if (stream.next == stream.asked) AskRanges(stream);
     const auto& range = stream.ranges[stream.next];
@@ -353,7 +408,7 @@ bool Transfer::BuildFromPlan(const BlockJob& job, const BlockPlan& plan) {
         m_received.fetch_add(n, std::memory_order_relaxed);
         Publish();
     };
-    RangeStream stream(job.url, job.size, job.noCache);
+    RangeStream stream(job.url, job.size, job);
     for (const Piece& piece : plan.pieces) {
         if (piece.old < 0) stream.ranges.emplace_back(piece.at, piece.length);
     }

@@ -121,6 +121,10 @@ bool RateMeter::Add(uint64_t bytes) {
 void RateMeter::Arrived() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_lastMet = platform::TickCount();
+    // A file finished while nothing receives (one built from blocks ends with reads of
+    // the installed copy): the idle time starts now, or the next Begin would move the
+    // floor's time past the clock, and every later window would be overdue.
+    if (m_active == 0) m_idleSince = m_lastMet;
 }
 
 void RateMeter::Pause() {
@@ -283,10 +287,7 @@ uint64_t Transfer::Request(const char* url, const char* fileName, uint64_t from,
             throw Failed(fileName, "服务器续传的位置不对").MayRetry(Retry::Transient);
         }
     } else if (status != 200) {
-        const Retry retry = RetryOfStatus(status);
-        throw Failed(fileName, "服务器回答" + std::to_string(status))
-            .MayRetry(retry,
-                      retry == Retry::Busy ? RetryAfterMs(m_remoteFile->Header("Retry-After")) : 0);
+        throw AnswerFailed(fileName);
     }
     // Never asked for, so never decoded: the bytes would not be the file's.
     const std::string encoding = m_remoteFile->ContentEncoding();
@@ -373,10 +374,7 @@ void Transfer::Abandoned(const char* fileName, const std::string& opening, bool 
         if (!started) failed.First(opening);
         throw;
     } catch (const platform::HttpError& e) {
-        UpdateFailed failed = Failed(fileName, e.what(), e.Code());
-        if (e.certificate) failed.Then("服务器的证书没有通过验证，更新失败");
-        if (e.fault == platform::HttpFault::Refused) failed.MayRetry(Retry::Refused);
-        if (e.fault == platform::HttpFault::Broken) failed.MayRetry(Retry::Transient);
+        UpdateFailed failed = HttpFailed(fileName, e);
         if (!started) failed.First(opening);
         throw failed;
     } catch (const platform::SystemError& e) {
@@ -388,6 +386,22 @@ void Transfer::Abandoned(const char* fileName, const std::string& opening, bool 
         if (!started) failed.First(opening);
         throw failed;
     }
+}
+
+UpdateFailed Transfer::AnswerFailed(const char* fileName) const {
+    const int status = m_remoteFile->StatusCode();
+    const Retry retry = RetryOfStatus(status);
+    return Failed(fileName, "服务器回答" + std::to_string(status))
+        .MayRetry(retry,
+                  retry == Retry::Busy ? RetryAfterMs(m_remoteFile->Header("Retry-After")) : 0);
+}
+
+UpdateFailed Transfer::HttpFailed(const char* fileName, const platform::HttpError& e) {
+    UpdateFailed failed = Failed(fileName, e.what(), e.Code());
+    if (e.certificate) failed.Then("服务器的证书没有通过验证，更新失败");
+    if (e.fault == platform::HttpFault::Refused) failed.MayRetry(Retry::Refused);
+    if (e.fault == platform::HttpFault::Broken) failed.MayRetry(Retry::Transient);
+    return failed;
 }
 
 // The received file's digest from the bytes digested as they came, of one kind only:

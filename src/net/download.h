@@ -19,6 +19,8 @@
 #include "platform/files.h"
 #include "platform/http.h"
 
+class RetryPolicy;
+class UpdateFailed;
 class UpdateLog;
 namespace platform {
 class Prompter;
@@ -217,6 +219,9 @@ public:
         FILE* old;         // the installed copy, open for reading
         uint64_t oldSize;
         bool noCache;
+        // Whether a range that broke (the connection, a time-out, 5xx) is asked for
+        // again, going on from its bytes that arrived; null: never.
+        RetryPolicy* retry;
     };
     // Builds the file at `job.localPath` from the blocks the installed copy shares with
     // it (found through its block index) and Range requests for the rest, digesting it
@@ -285,6 +290,11 @@ private:
     [[noreturn]] void Abandoned(const char* fileName, const std::string& opening, bool started,
                                 FetchState& state);
     void FinishDigests(FetchState& state);
+    // The failure of `fileName` that the open answer's status (not 200 or 206) is, and
+    // whether and when it may be tried again (Retry-After).
+    UpdateFailed AnswerFailed(const char* fileName) const;
+    // The failure a broken, refused or unverified connection is.
+    static UpdateFailed HttpFailed(const char* fileName, const platform::HttpError& e);
     // The request for `ranges` ("A-B,C-D"), its answer's body read through ReadBody.
     void OpenRanges(const char* url, const std::string& ranges, bool noCache);
     size_t ReadBody(char* out, size_t len);
@@ -292,9 +302,14 @@ private:
     // `length` bytes of the answer's body to `sink`, counted as progress.
     void ReceiveRange(uint64_t length, const std::function<void(const char*, size_t)>& sink);
     // The next range of `stream` to `sink`, asking for it (and the ones after it, where
-    // the server takes several) when it is not asked for yet.
+    // the server takes several) when it is not asked for yet. A transfer that breaks is
+    // tried again by the stream's policy, from the range's first byte that did not arrive.
     void NextRange(RangeStream& stream, const std::function<void(const char*, size_t)>& sink);
+    void ReadRange(RangeStream& stream, const std::function<void(const char*, size_t)>& sink);
     void AskRanges(RangeStream& stream);
+    // In the handler of a failure of the stream's range after `done` of its bytes
+    // arrived: returns when it may be asked for again (the rest of it), or throws.
+    void RangeBroke(RangeStream& stream, uint64_t done);
     // The parts of FetchByBlocks.
     bool FetchIndexHead(const BlockJob& job, BlockPlan& plan, std::string* why);
     void PlanFromOld(const BlockJob& job, BlockPlan& plan);

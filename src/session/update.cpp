@@ -533,6 +533,7 @@ bool UpdateRun::FetchByBlocks(Transfer& transfer, ListedFile& file, const std::s
         m_log.WriteLine("不能按块更新%s:路径太长，下载整个文件", paths.logName.c_str());
         return false;
     }
+    RetryPolicy retry(m_options.retry, nullptr, &transfer.Meter());
     Transfer::BlockJob job{paths.url.c_str(),
                            indexUrl,
                            entry.blocks,
@@ -541,7 +542,8 @@ bool UpdateRun::FetchByBlocks(Transfer& transfer, ListedFile& file, const std::s
                            static_cast<uint64_t>(entry.size),
                            old.File(),
                            0,
-                           noCache};
+                           noCache,
+                           &retry};
     std::string why = "没有已安装的文件";
     if (old.Size(&job.oldSize) && job.oldSize > 0 && transfer.FetchByBlocks(job, &why)) {
         if (file.identity.HasDigest(transfer.ReceivedDigest())) return true;

@@ -308,6 +308,12 @@ row "the changed pak from a server that sends the wrong part" on=linux release=d
     log=不能按块更新Vadarodazu/paks/world.pak:服务器返回的分段不对，下载整个文件
 row "the changed pak with a block index that is not the manifest's" on=both release=delta2 install=delta1 \
     log=不能按块更新Vadarodazu/paks/world.pak:块索引与清单不符，下载整个文件 hook=delta_index_changed
+row "the changed pak from an object store (one range per request)" on=both server=s3 run=s3 \
+    release=delta2 install=delta1 log=按块更新Vadarodazu/paks/world.pak:下载了 hook=own_build
+row "the changed pak through a caching proxy" on=both server=squid release=delta2 install=delta1 \
+    log=按块更新Vadarodazu/paks/world.pak:下载了
+row "the changed pak over a link that resets each connection after 100 kB" on=both \
+    server="flaky 0.1" release=delta2 install=delta1 log=下载中断 hook=delta_resumed
 
 # ---- the publishing tool
 for bad in html doctype own-file block-index-name; do
@@ -820,6 +826,13 @@ check_delta_sent() {
     DETAIL="$sent bytes sent"
     check "the server sent less than 1 % of the pak" test "$sent" -lt 250000
     check "the rest asked for with ranges" grep -q '^206 ' "$REQUESTS"
+}
+# A saved install run by the build the case names (its server's address).
+setup_own_build() { cp "$(build_of "$RUN")/$EXE" "$INST/"; }
+setup_delta_resumed() { setup_delta_sent; }
+check_delta_resumed() {
+    check_delta_sent
+    check "built from blocks all the same" log_has 按块更新Vadarodazu/paks/world.pak:下载了
 }
 setup_delta_index_changed() {
     printf 'X' | dd of="$WWW/DownLoad/Vadarodazu/paks/world.pak.blocks~" bs=1 seek=40 conv=notrunc status=none
