@@ -93,7 +93,7 @@ printf '%-10s %-6s %14s %8s %9s %8s\n' change tool bytes_sent percent requests r
 for change in $CASES; do
     make_new "$change"
     rm -rf "$B/www" && mkdir -p "$B/www/DownLoad"
-    build/linux/HalcyraPublish "$B/new" "$B/www/DownLoad" >/dev/null
+    build/linux/HalcyraPublish "$B/new" "$B/www/DownLoad" >/dev/null 2>&1
     (cd "$B/www/DownLoad/Vadarodazu/paks" &&
         zsyncmake -u "http://127.0.0.1:$PORT/DownLoad/Vadarodazu/paks/world.pak" \
             -o world.pak.zsync world.pak >/dev/null 2>&1)

@@ -58,12 +58,14 @@ public:
     static uint64_t Of(const unsigned char* data, size_t n);
     // The sum after `out` leaves the window at its start and `in` enters at its end.
     uint64_t Roll(uint64_t sum, unsigned char out, unsigned char in) const {
-        return (sum - Table(out) * m_outFactor) * kFactor + Table(in);
+        return (sum - m_table[out] * m_outFactor) * kFactor + m_table[in];
     }
 
 private:
     static constexpr uint64_t kFactor = 0x9E3779B97F4A7C15ull;
-    static uint64_t Table(unsigned char byte);
+    // The value of each byte value (256 of them).
+    static const uint64_t* Table();
+    const uint64_t* m_table;
     uint64_t m_outFactor;  // kFactor^(window - 1)
 };
 
