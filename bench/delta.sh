@@ -4,22 +4,33 @@
 # each change: the body bytes nginx sent (the block index, or zsync's control file,
 # included) and the requests, for the Linux updater and for Debian's zsync (zsyncmake
 # with its defaults, then zsync -i OLD), on loopback; then the wall time of both through
-# bench/latency_proxy.py at 100 ms round trip and 100 Mbit/s. Needs about 6 GB of disk.
-#   bench/delta.sh            (CASES to pick some: "region scattered inserted")
+# bench/latency_proxy.py at 100 ms round trip and 100 Mbit/s, and the peak resident memory
+# of the run on loopback. With --wine the 32-bit Windows exe does the same under Wine and
+# Xvfb, on loopback (its peak is its own process's). Needs about 6 times the file's size
+# of disk.
+#   bench/delta.sh [--wine]   (CASES to pick some: "region scattered inserted"; TOOLS:
+#                              "ours zsync"; SIZE_MIB: the file's size, 1024)
 set -euo pipefail
 . "$(dirname "$0")/../scripts/lib.sh"
 cd "$ROOT"
+TOOLS=${TOOLS:-"ours zsync"}
+[ "${1:-}" = --wine ] && TOOLS+=" wine"
 configure_and_build linux
+if [[ " $TOOLS " = *" wine "* ]]; then
+    configure_and_build "$(windows_test_preset)"
+    wine_env || exit 1
+fi
 . "$ROOT/tests/e2e/nginx.sh"
+. "$ROOT/bench/measure.sh"
 command -v zsync >/dev/null || as_root apt-get install -y zsync
 
 PORT=$(build_port "$ROOT/build/linux")
 NGINX_PORT=$((PORT + 1))
 CASES=${CASES:-"region scattered inserted"}
-SIZE=$((1024 * 1024 * 1024))
-B=$ROOT/build/bench/delta
+SIZE=$((${SIZE_MIB:-1024} * 1024 * 1024))
+B=$ROOT/build/bench/delta/$((SIZE / 1048576))
 mkdir -p "$B"
-chmod 755 "$ROOT/build" "$ROOT/build/bench" "$B"
+chmod 755 "$ROOT/build" "$ROOT/build/bench" "$(dirname "$B")" "$B"
 [ "$(stat -c %s "$B/old.bin" 2>/dev/null || echo 0)" = "$SIZE" ] ||
     head -c "$SIZE" /dev/urandom >"$B/old.bin"
 
@@ -77,19 +88,29 @@ sent() { awk '{s += $1} END {printf "%d %d\n", s, NR}' "$B/sent.log"; }
 [ -s "$B/old.md5" ] || md5sum "$B/old.bin" | cut -d' ' -f1 >"$B/old.md5"
 install_old() {
     rm -rf "$B/install" "$B/zsync" && mkdir -p "$B/install/paks" "$B/zsync"
-    cp "$ROOT/build/linux/HalcyraUpdate" "$B/install/"
+    if [ "$1" = wine ]; then
+        cp "$ROOT/build/$(windows_test_preset)/HalcyraUpdate.exe" "$B/install/"
+    else
+        cp "$ROOT/build/linux/HalcyraUpdate" "$B/install/"
+    fi
     cp "$B/old.bin" "$B/install/paks/world.pak"
     printf '<?xml version="1.0" encoding="GBK" ?>\n<files>\n    <file filename="paks/world.pak" md5="%s" size="%s" />\n</files>\n' \
         "$(cat "$B/old.md5")" "$SIZE" >"$B/install/Vadarodazu.xml"
 }
-run_ours() { (cd "$B/install" && ./HalcyraUpdate >/dev/null 2>&1); }
-run_zsync() {
-    (cd "$B/zsync" && zsync -q -i "$B/old.bin" -o world.pak \
-        "http://127.0.0.1:$PORT/DownLoad/Vadarodazu/paks/world.pak.zsync" >/dev/null 2>&1)
+# The command line of a run (for sh -c), wine's aside.
+command_of() {  # tool
+    case $1 in
+        ours) echo "cd '$B/install' && exec ./HalcyraUpdate" ;;
+        zsync) echo "cd '$B/zsync' && exec zsync -q -i '$B/old.bin' -o world.pak" \
+            "'http://127.0.0.1:$PORT/DownLoad/Vadarodazu/paks/world.pak.zsync'" ;;
+    esac
 }
+run_ours() { sh -c "$(command_of ours)" >/dev/null 2>&1; }
+run_zsync() { sh -c "$(command_of zsync)" >/dev/null 2>&1; }
+run_wine() { measure_wine "$B/install" >/dev/null; }
 seconds() { local start=$EPOCHREALTIME; "$@"; awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN{printf "%.1f", b - a}'; }
 
-printf '%-10s %-6s %14s %8s %9s %8s\n' change tool bytes_sent percent requests rtt100_s
+printf '%-10s %-6s %14s %8s %9s %8s %8s\n' change tool bytes_sent percent requests rtt100_s peak_MiB
 for change in $CASES; do
     make_new "$change"
     rm -rf "$B/www" && mkdir -p "$B/www/DownLoad"
@@ -98,20 +119,27 @@ for change in $CASES; do
         zsyncmake -u "http://127.0.0.1:$PORT/DownLoad/Vadarodazu/paks/world.pak" \
             -o world.pak.zsync world.pak >/dev/null 2>&1)
     chmod -R a+rX "$B/www"
-    for tool in ours zsync; do
-        install_old
+    for tool in $TOOLS; do
+        install_old "$tool"
         serve 0
-        run_"$tool"
+        sync
+        if [ "$tool" = wine ]; then
+            read -r _ _ kib < <(measure_wine "$B/install")
+        else
+            read -r _ _ kib < <(measure sh -c "$(command_of "$tool")")
+        fi
         read -r bytes requests < <(sent)
         stop_servers
         out=$B/install/paks/world.pak
         [ "$tool" = zsync ] && out=$B/zsync/world.pak
         cmp -s "$out" "$B/new/paks/world.pak" || { echo "$tool: $change not rebuilt byte for byte" >&2; exit 1; }
-        install_old
+        install_old "$tool"
         serve 100
+        sync
         wall=$(seconds run_"$tool")
         stop_servers
-        printf '%-10s %-6s %14d %7.2f%% %9d %8s\n' "$change" "$tool" "$bytes" \
-            "$(awk -v b="$bytes" -v s="$SIZE" 'BEGIN{print b * 100 / s}')" "$requests" "$wall"
+        printf '%-10s %-6s %14d %7.2f%% %9d %8s %8.1f\n' "$change" "$tool" "$bytes" \
+            "$(awk -v b="$bytes" -v s="$SIZE" 'BEGIN{print b * 100 / s}')" "$requests" "$wall" \
+            "$(awk -v k="$kib" 'BEGIN{print k / 1024}')"
     done
 done

@@ -18,6 +18,7 @@ if [ "$WINE" = 1 ]; then
     wine_env || exit 1
 fi
 . "$ROOT/tests/e2e/nginx.sh"
+. "$ROOT/bench/measure.sh"
 
 PORT=$(build_port "$ROOT/build/linux")
 B=$ROOT/build/bench/pak
@@ -36,18 +37,6 @@ MAIN_PID=$BASHPID
 trap '[ "$BASHPID" = "$MAIN_PID" ] && nginx_stop' EXIT
 nginx_start "$B/www" "$PORT"
 
-# "wall_s cpu_s peak_kib" of a command, from GNU time (peak 0 where it is missing).
-measure() {
-    if [ -x /usr/bin/time ]; then
-        /usr/bin/time -f '%e %U %S %M' -o "$B/time" "$@" >/dev/null 2>&1
-        awk '{ printf "%s %.2f %s\n", $1, $2 + $3, $4 }' "$B/time"
-    else
-        local TIMEFORMAT='%R %U %S'
-        { time "$@" >/dev/null 2>&1; } 2>"$B/time"
-        awk '{ printf "%s %.2f 0\n", $1, $2 + $3 }' "$B/time"
-    fi
-}
-
 rm -rf "$B/install" "$B/ref"
 mkdir -p "$B/install" "$B/ref"
 cp "$ROOT/build/linux/HalcyraUpdate" "$B/install/"
@@ -61,19 +50,7 @@ if [ "$WINE" = 1 ]; then
     mkdir -p "$B/install"
     cp "$ROOT/build/$(windows_test_preset)/HalcyraUpdate.exe" "$B/install/"
     sync
-    (cd "$B/install" && measure "$ROOT/scripts/with-i386" xvfb-run -a "$(wine_loader)" HalcyraUpdate.exe \
-        >"$B/wine.measure") &
-    # The peak of the exe's own process (GNU time would report Xvfb's), read until it ends.
-    wine_kib=0
-    while kill -0 $! 2>/dev/null; do
-        for pid in $(pgrep -f '^HalcyraUpdate\.exe'); do
-            kib=$(sed -nE 's/^VmHWM:[[:space:]]*([0-9]+) kB/\1/p' "/proc/$pid/status" 2>/dev/null)
-            [ "${kib:-0}" -le "$wine_kib" ] || wine_kib=$kib
-        done
-        sleep 0.2
-    done
-    wait $!
-    read -r wine_s wine_cpu _ <"$B/wine.measure"
+    read -r wine_s wine_cpu wine_kib < <(measure_wine "$B/install")
     cmp -s "$B/release/paks/world.pak" "$B/install/paks/world.pak" ||
         { echo "the pak the Windows exe installed differs from the release" >&2; exit 1; }
     LOG_TAILS+=$'\n'"HalcyraUpdate.exe: $(tail -n 2 "$B/install/updatelog.txt" | iconv -f GBK -t UTF-8 | tr '\n' ' ')"
