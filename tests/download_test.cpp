@@ -534,8 +534,9 @@ TEST_F(DownloadTest, AFileBuiltFromBlocksOrRefusedWithTheReason) {
         std::function<void(Reply& file, Reply& index)> serve;  // the two answers, changed
         int firstBroken;  // how many of the first answers for the file are `broken`
         Reply broken;
-        const char* why;  // "" when built
-        bool retried;     // "下载中断" in the log
+        const char* why;      // "" when built
+        bool retried;         // "下载中断" in the log
+        bool listed = false;  // the manifest lists the head of the index served
     } cases[] = {
         {"several ranges per request", [](Reply&, Reply&) {}, 0, {}, "", false},
         {"one range per request: several get the whole file",
@@ -593,6 +594,17 @@ TEST_F(DownloadTest, AFileBuiltFromBlocksOrRefusedWithTheReason) {
          {},
          "服务器回答404",
          false},
+        {"the index of a file of another size, listed",
+         [&](Reply&, Reply& i) {
+             BlockIndexWriter other(fresh.size() - 1);
+             other.Update(fresh.data(), fresh.size() - 1);
+             i.body = other.Finish();
+         },
+         0,
+         {},
+         "块索引不是这个文件的",
+         false,
+         true},
     };
     for (Case& c : cases) {
         server.Reset();
@@ -610,7 +622,8 @@ TEST_F(DownloadTest, AFileBuiltFromBlocksOrRefusedWithTheReason) {
         ASSERT_NE(installed, nullptr);
         const std::string local = Local("Update/a.bin");
         RetryPolicy retry(quick);
-        const std::string digest = testutil::Md5Text(head);
+        const std::string digest =
+            testutil::Md5Text(c.listed ? indexReply.body.substr(0, head.size()) : head);
         const std::string fileUrl = base + "Vadarodazu/data/a.bin";
         Transfer::BlockJob job{fileUrl.c_str(), server.BaseUrl() + kIndexPath,
                                digest.c_str(),  local.c_str(),

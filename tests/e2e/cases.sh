@@ -51,6 +51,12 @@ release_delta2() {
     { head -c 15000000 "$pak" && head -c 1000 /dev/urandom && tail -c +15000001 "$pak"; } >"$pak.new" &&
         mv "$pak.new" "$pak" && publish_r
 }
+# The same two, signed: the index's digest is in the signed manifest.
+release_signed_delta1() { based_on delta1 && publish_r "$KEYS/release.key"; }
+release_signed_delta2() {
+    make_release_once delta2 && based_on signed_delta1 &&
+        cp "$WORK/rel/delta2/paks/world.pak" "$R/paks/world.pak" && publish_r "$KEYS/release.key"
+}
 # A pak past 4 GiB (4 GiB and 1 MiB): zeros (a hole) but for its last 64 KiB.
 PAK_SIZE=4296015872
 release_pak() {
@@ -308,6 +314,16 @@ row "the changed pak from a server that sends the wrong part" on=linux release=d
     log=不能按块更新Vadarodazu/paks/world.pak:服务器返回的分段不对，下载整个文件
 row "the changed pak with a block index that is not the manifest's" on=both release=delta2 install=delta1 \
     log=不能按块更新Vadarodazu/paks/world.pak:块索引与清单不符，下载整个文件 hook=delta_index_changed
+row "a signed release's pak, a first install" on=both run=signed release=signed_delta1 install=empty \
+    save=signed_delta1
+row "a signed release's changed pak, built from the blocks installed" on=both run=signed \
+    release=signed_delta2 install=signed_delta1 log=按块更新Vadarodazu/paks/world.pak:下载了
+row "a signed release's changed pak with a block index that is not the signed manifest's" on=both \
+    run=signed release=signed_delta2 install=signed_delta1 hook=delta_index_changed \
+    log=不能按块更新Vadarodazu/paks/world.pak:块索引与清单不符，下载整个文件
+row "the changed pak, its changed bytes on the server not the listed ones" on=linux release=delta2 \
+    install=delta1 expect=kept hook=delta_pak_changed \
+    log=不能按块更新Vadarodazu/paks/world.pak:拼出的文件MD5与清单不符，下载整个文件
 row "the changed pak from an object store (one range per request)" on=both server=s3 run=s3 \
     release=delta2 install=delta1 log=按块更新Vadarodazu/paks/world.pak:下载了 hook=own_build
 row "the changed pak through a caching proxy" on=both server=squid release=delta2 install=delta1 \
@@ -833,6 +849,9 @@ setup_delta_resumed() { setup_delta_sent; }
 check_delta_resumed() {
     check_delta_sent
     check "built from blocks all the same" log_has 按块更新Vadarodazu/paks/world.pak:下载了
+}
+setup_delta_pak_changed() {
+    printf 'X' | dd of="$WWW/DownLoad/Vadarodazu/paks/world.pak" bs=1 seek=5000010 conv=notrunc status=none
 }
 setup_delta_index_changed() {
     printf 'X' | dd of="$WWW/DownLoad/Vadarodazu/paks/world.pak.blocks~" bs=1 seek=40 conv=notrunc status=none
