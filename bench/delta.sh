@@ -8,8 +8,10 @@
 # of the run on loopback. With --wine the 32-bit Windows exe does the same under Wine and
 # Xvfb, on loopback (its peak is its own process's). Needs about 6 times the file's size
 # of disk.
-#   bench/delta.sh [--wine]   (CASES to pick some: "region scattered inserted"; TOOLS:
-#                              "ours zsync"; SIZE_MIB: the file's size, 1024)
+#   bench/delta.sh [--wine]   (CASES to pick some: "region scattered inserted", or
+#                              "rewritten": every byte new, the most an updater holds; TOOLS:
+#                              "ours zsync"; SIZE_MIB: the file's size, 1024; LATENCY=0:
+#                              no runs through the proxy)
 set -euo pipefail
 . "$(dirname "$0")/../scripts/lib.sh"
 cd "$ROOT"
@@ -56,6 +58,7 @@ make_new() {  # change
             { head -c $((SIZE / 2)) "$B/old.bin" && head -c 1048576 /dev/urandom &&
                 tail -c +$((SIZE / 2 + 1)) "$B/old.bin"; } >"$new"
             ;;
+        rewritten) head -c "$SIZE" /dev/urandom >"$new" ;;
     esac
 }
 
@@ -133,11 +136,14 @@ for change in $CASES; do
         out=$B/install/paks/world.pak
         [ "$tool" = zsync ] && out=$B/zsync/world.pak
         cmp -s "$out" "$B/new/paks/world.pak" || { echo "$tool: $change not rebuilt byte for byte" >&2; exit 1; }
-        install_old "$tool"
-        serve 100
-        sync
-        wall=$(seconds run_"$tool")
-        stop_servers
+        wall=-
+        if [ "${LATENCY:-1}" = 1 ]; then
+            install_old "$tool"
+            serve 100
+            sync
+            wall=$(seconds run_"$tool")
+            stop_servers
+        fi
         printf '%-10s %-6s %14d %7.2f%% %9d %8s %8.1f\n' "$change" "$tool" "$bytes" \
             "$(awk -v b="$bytes" -v s="$SIZE" 'BEGIN{print b * 100 / s}')" "$requests" "$wall" \
             "$(awk -v k="$kib" 'BEGIN{print k / 1024}')"

@@ -94,6 +94,34 @@ TEST(BlockIndex, WrittenIndexDescribesEveryBlockAndParsesBack) {
     }
 }
 
+// An updater holds the fine entries of every coarse block it lacks: however large the
+// file, never many more than 262 144 of them; below 1 GiB they stay 4 KiB.
+TEST(BlockIndex, BlockSizesKeepWhatAnUpdaterHoldsBounded) {
+    const struct {
+        uint64_t size;
+        uint32_t coarse, fine;
+    } cases[] = {
+        {16ull << 20, 64 << 10, 4 << 10}, {1ull << 30, 64 << 10, 4 << 10},
+        {2ull << 30, 128 << 10, 8 << 10}, {4ull << 30, 256 << 10, 16 << 10},
+        {1ull << 40, 16 << 20, 4 << 20},
+    };
+    for (const auto& c : cases) {
+        const BlockIndexHeader h = BlockSizesFor(c.size);
+        EXPECT_EQ(h.coarse, c.coarse) << c.size;
+        EXPECT_EQ(h.fine, c.fine) << c.size;
+        EXPECT_LE((c.size + h.fine - 1) / h.fine, 262144u + FinePerCoarse(h)) << c.size;
+        // What the maker writes, an updater takes.
+        std::string head(kBlockIndexHeaderBytes, '\0');
+        memcpy(&head[0], "HBLK1", 5);
+        memcpy(&head[8], &h.fileSize, 8);
+        memcpy(&head[16], &h.coarse, 4);
+        memcpy(&head[20], &h.fine, 4);
+        memcpy(&head[24], &h.coarseCount, 4);
+        BlockIndexHeader parsed;
+        EXPECT_TRUE(ParseBlockIndexHeader(head, &parsed)) << c.size;
+    }
+}
+
 TEST(BlockIndex, IndexesThatDoNotFitAreRefused) {
     BlockIndexWriter writer(100000);
     writer.Update(RandomBytes(100000, 1).data(), 100000);

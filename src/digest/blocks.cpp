@@ -10,6 +10,7 @@ namespace {
 
 const char kMagic[8] = {'H', 'B', 'L', 'K', '1', 0, 0, 0};
 constexpr uint32_t kFineBytes = 4096;
+constexpr uint64_t kMostFine = 262144;
 constexpr uint32_t kLeastCoarse = 64 * 1024;
 // Bounds a served index is held to: the blocks are read into memory whole.
 constexpr uint32_t kMostCoarse = 16 * 1024 * 1024;
@@ -47,6 +48,7 @@ BlockIndexHeader BlockSizesFor(uint64_t size) {
     h.fine = kFineBytes;
     h.coarse = kLeastCoarse;
     while (h.coarse < kMostCoarse && size / h.coarse > 16384) h.coarse *= 2;
+    while (h.fine < h.coarse && size / h.fine > kMostFine) h.fine *= 2;
     h.coarseCount = static_cast<uint32_t>((size + h.coarse - 1) / h.coarse);
     return h;
 }

@@ -46,7 +46,9 @@ constexpr size_t kFineEntryBytes = 16;
 
 // The block sizes a file of `size` bytes is indexed with: the coarse block grows with the
 // file (about 16 384 coarse blocks), so the part every updater fetches stays small; the
-// fine block stays small, so a changed region costs little more than itself.
+// fine block stays small (4 KiB up to 1 GiB), so a changed region costs little more than
+// itself, and grows past that, so that an updater never holds more than about 262 144 of
+// them (a 32-bit process's memory, however much of a file changed).
 BlockIndexHeader BlockSizesFor(uint64_t size);
 
 // The rolling sum of a window of `window` bytes: a polynomial over a table of random

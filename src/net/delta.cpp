@@ -255,43 +255,52 @@ void Transfer::PlanFromOld(const BlockJob& job, BlockPlan& plan) {
     for (size_t i = 0; i < count; ++i) {
         if (coarseAt[i] < 0) missing.push_back(static_cast<uint32_t>(i));
     }
-    std::vector<BlockEntry> fine;      // of the missing coarse blocks, in order
-    std::vector<uint64_t> fineAt;      // where each starts in the new file
-    std::vector<uint64_t> fineLength;  // its length
-    // Runs of neighbours, each one range of the index.
-    std::vector<std::pair<size_t, size_t>> runs;  // first and last place in `missing`
+    std::vector<BlockEntry> fine;  // of the missing coarse blocks, in order
+    struct FineAt {
+        uint32_t coarse, j;  // fine block j of coarse block `coarse`
+    };
+    std::vector<FineAt> fineAt;
+    auto fineStart = [&](size_t k) {
+        return static_cast<uint64_t>(fineAt[k].coarse) * h.coarse +
+               static_cast<uint64_t>(fineAt[k].j) * h.fine;
+    };
+    auto fineLength = [&](size_t k) { return std::min<uint64_t>(h.fine, job.size - fineStart(k)); };
+    // Runs of neighbours, each one range of the index; each table is checked and taken as
+    // soon as its bytes are in.
     RangeStream stream(job.indexUrl.c_str(), BlockIndexBytes(h), job);
-    for (size_t first = 0; first < missing.size();) {
+    size_t runs = 0;
+    for (size_t first = 0; first < missing.size(); ++runs) {
         size_t last = first;
         while (last + 1 < missing.size() && missing[last + 1] == missing[last] + 1) ++last;
-        runs.emplace_back(first, last);
         const uint64_t from = FineTableOffset(h, missing[first]);
         stream.ranges.emplace_back(from, FineTableOffset(h, missing[last] + 1) - from);
         first = last + 1;
     }
-    for (const auto& run : runs) {
-        std::string tables;
-        NextRange(stream, [&tables](const char* data, size_t n) { tables.append(data, n); });
-        plan.indexBytes += tables.size();
-        for (size_t k = run.first; k <= run.second; ++k) {
-            const uint32_t i = missing[k];
-            const size_t offset = static_cast<size_t>(k - run.first) * per * kFineEntryBytes;
+    const size_t tableBytes = static_cast<size_t>(per) * kFineEntryBytes;
+    std::string pending;
+    size_t taken = 0;  // tables taken, in the order of `missing`
+    std::vector<BlockEntry> entries;
+    auto takeTables = [&](const char* data, size_t n) {
+        pending.append(data, n);
+        size_t at = 0;
+        for (; pending.size() - at >= tableBytes; at += tableBytes, ++taken) {
+            const uint32_t i = missing[taken];
             unsigned char digest[8];
-            BlockStrong(tables.data() + offset, per * kFineEntryBytes, digest);
-            std::vector<BlockEntry> entries;
+            BlockStrong(pending.data() + at, tableBytes, digest);
             if (memcmp(digest, plan.coarse[i].table, sizeof(digest)) != 0 ||
-                !ParseBlockEntries(tables, offset, per, kFineEntryBytes, &entries)) {
+                !ParseBlockEntries(pending, at, per, kFineEntryBytes, &entries)) {
                 throw BlockRefusal{"块索引与清单不符"};
             }
-            const uint64_t start = static_cast<uint64_t>(i) * h.coarse;
             for (uint32_t j = 0; j < per && j * static_cast<uint64_t>(h.fine) < coarseLength(i);
                  ++j) {
                 fine.push_back(entries[j]);
-                fineAt.push_back(start + static_cast<uint64_t>(j) * h.fine);
-                fineLength.push_back(std::min<uint64_t>(h.fine, job.size - fineAt.back()));
+                fineAt.push_back(FineAt{i, j});
             }
         }
-    }
+        pending.erase(0, at);
+        plan.indexBytes += n;
+    };
+    for (size_t run = 0; run < runs; ++run) NextRange(stream, takeTables);
     // The fine blocks, looked for where no coarse block was found in the installed copy
     // (a coarse block's width around each such gap).
     std::vector<std::pair<uint64_t, uint64_t>> used;  // old runs the coarse blocks took
@@ -309,7 +318,7 @@ void Transfer::PlanFromOld(const BlockJob& job, BlockPlan& plan) {
         for (size_t k = 0; k < fine.size(); ++k) wanted[k] = fineFound[k] < 0;
         OldView view{job.old, from, to - from};
         std::vector<int64_t> found;
-        const size_t lastLength = static_cast<size_t>(fineLength.back());
+        const size_t lastLength = static_cast<size_t>(fineLength(fine.size() - 1));
         if (!FindBlocks(fine, h.fine, lastLength, wanted, to - from, &OldView::Read, &view,
                         &found)) {
             throw BlockRefusal{"读取已安装的文件出错"};
@@ -346,9 +355,9 @@ void Transfer::PlanFromOld(const BlockJob& job, BlockPlan& plan) {
             add(start, coarseLength(i), coarseAt[i]);
             continue;
         }
-        for (; k < fine.size() && fineAt[k] < start + coarseLength(i); ++k) {
-            add(fineAt[k], fineLength[k], fineFound[k]);
-            if (fineFound[k] < 0) plan.fetchBytes += fineLength[k];
+        for (; k < fine.size() && fineAt[k].coarse == i; ++k) {
+            add(fineStart(k), fineLength(k), fineFound[k]);
+            if (fineFound[k] < 0) plan.fetchBytes += fineLength(k);
         }
     }
 }
