@@ -85,7 +85,7 @@ serve() {  # rtt
         poll 5 port_open "$PORT"
     fi
 }
-sent() { awk '{s += $1} END {printf "%d %d\n", s, NR}' "$B/sent.log"; }
+sent() { awk '{s += $1} END {printf "%.0f %d\n", s, NR}' "$B/sent.log"; }
 
 # The old version installed, with the manifest it came with.
 [ -s "$B/old.md5" ] || md5sum "$B/old.bin" | cut -d' ' -f1 >"$B/old.md5"
