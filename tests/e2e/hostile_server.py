@@ -13,6 +13,9 @@ A rule's key is the end of the request path. Rule fields:
                    (to any request: a server that sends the wrong part)
   endless          the body repeated for ever, chunked
   drip             seconds between single bytes of an endless body
+  reset_once       bytes: the first request for the file (within these rules) gets a 206
+                   of the first range it asks for, cut by a reset after this many bytes;
+                   later ones are served as if no rule named the file
   slow_until       a file's path: the file is sent at 8 KiB a second (well above any
                    stall rule) until that file exists, then the rest at once; a client
                    is kept busy for exactly as long as a case needs, however slow the
@@ -28,11 +31,16 @@ import http.server
 import json
 import os
 import re
+import socket
+import struct
 import sys
 import time
 import urllib.parse
 
 ROOT, PORT, RULES, LOG = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
+
+
+RESETS_DONE = set()  # (rules, key) of the reset_once rules that have reset a request
 
 
 def rules():
@@ -121,9 +129,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.raw = raw
         path = os.path.join(ROOT.encode(), raw.lstrip(b"/"))
         rule = None
-        for key, value in rules().items():
+        every = rules()
+        for key, value in every.items():
             if raw.endswith(key.encode("gbk")):
                 rule = value
+                once = (json.dumps(every, sort_keys=True), key)
+        if rule is not None and "reset_once" in rule:
+            if once in RESETS_DONE:
+                rule = None
+            else:
+                RESETS_DONE.add(once)
         try:
             with open(path, "rb") as f:
                 content = f.read()
@@ -141,7 +156,20 @@ class Handler(http.server.BaseHTTPRequestHandler):
             else:
                 self.send(200, content)
             return
-        if "status" in rule:
+        if "reset_once" in rule:
+            asked = re.match(r"bytes=(\d+)-(\d+)", self.headers.get("Range", ""))
+            first, last = (int(asked.group(1)), int(asked.group(2))) if asked else (0, len(content) - 1)
+            self.send_response(206 if asked else 200)
+            if asked:
+                self.send_header("Content-Range", "bytes %d-%d/%d" % (first, last, len(content)))
+            self.send_header("Content-Length", str(last - first + 1))
+            self.end_headers()
+            self.wfile.write(content[first:first + rule["reset_once"]])
+            self.wfile.flush()
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            self.connection.close()
+            self.close_connection = True
+        elif "status" in rule:
             self.send(rule["status"], rule.get("body", "").encode())
         elif rule.get("wrong_bytes"):
             self.send(200, bytes((b + 1) % 256 for b in content))
